@@ -1,0 +1,45 @@
+// What every subsystem of the module shares: the module object, its globals
+// read at call time, the assertion switch, and the builders of the classes and
+// functions, in the order the module defines them.
+#pragma once
+
+#include "py/args.hpp"
+#include "py/classes.hpp"
+#include "py/names.hpp"
+
+namespace qlix {
+
+// The module object (borrowed; it lives for the process).
+PyObject* module_object() noexcept;
+
+// The value of a module global, looked up when called (tests and users may
+// replace globals). A missing global raises NameError.
+py::Ref global(py::Name& name);
+
+// The assertion switch: the truth of __debug__ at import.
+bool asserting() noexcept;
+
+// Raises AssertionError with a message joined from pieces (see py::text).
+template <class... P>
+[[noreturn]] void assertion_failed(const P&... pieces) {
+    py::raise_text(PyExc_AssertionError, pieces...);
+}
+[[noreturn]] inline void assertion_failed() {
+    PyErr_SetNone(PyExc_AssertionError);
+    py::throw_error();
+}
+
+// Writes a text to the host's sys.stderr (the module global `sys`), as is.
+void write_stderr(PyObject* text);
+
+// Class and function builders, one per subsystem file.
+py::Ref make_device_class(PyObject* module);            // link.cpp
+py::Ref make_channel_class(PyObject* module);           // channel.cpp
+py::Ref make_resource_manager_class(PyObject* module);  // registry.cpp
+py::Ref make_list_serial_numbers(PyObject* module);     // registry.cpp
+py::Ref make_serial_class(PyObject* module);            // facade.cpp
+py::Ref make_create_serial_instance(PyObject* module);  // facade.cpp
+py::Ref make_get_hid_device(PyObject* module);          // registry.cpp
+py::Ref make_list_qlix_names(PyObject* module);         // registry.cpp
+
+}  // namespace qlix

@@ -1,0 +1,103 @@
+import threading
+
+import pytest
+import usb.core
+
+import ozu_qlix
+from fake_usb import FakeAdapter
+
+
+def reader_threads():
+    """Alive threads running some adapter's reader loop."""
+    found = []
+    for t in threading.enumerate():
+        target = getattr(t, "_target", None)
+        if getattr(target, "__name__", None) == "input_scanner_function" and t.is_alive():
+            found.append(t)
+    return found
+
+
+class FakeBus:
+    """Fake adapters enumerated by a patched usb.core.find."""
+
+    def __init__(self):
+        self.adapters = []
+        self.find_calls = []
+
+    def add(self, serial_number="0123456789AB", channels=4, **options):
+        adapter = FakeAdapter(serial_number, channels, **options)
+        adapter.idVendor, adapter.idProduct = 0x0483, 0x5750
+        self.adapters.append(adapter)
+        return adapter
+
+    def remove(self, adapter):
+        self.adapters.remove(adapter)
+
+    def find(self, find_all=False, backend=None, custom_match=None, **criteria):
+        self.find_calls.append(dict(criteria, find_all=find_all, backend=backend))
+        matches = [a for a in list(self.adapters)
+                   if all(getattr(a, k, None) == v for k, v in criteria.items())]
+        if find_all:
+            return iter(matches)
+        return matches[0] if matches else None
+
+
+@pytest.fixture
+def bus(monkeypatch):
+    fake = FakeBus()
+    monkeypatch.setattr(usb.core, "find", fake.find)
+    return fake
+
+
+@pytest.fixture
+def adapter():
+    return FakeAdapter()
+
+
+class Manager:
+    """A stand-in for the registry: records close_device calls."""
+
+    def __init__(self):
+        self.closed = []
+
+    def close_device(self, device):
+        self.closed.append(device)
+
+
+@pytest.fixture
+def manager():
+    return Manager()
+
+
+@pytest.fixture
+def make_device(manager):
+    """Constructs _Device objects on fake adapters and closes them afterwards."""
+    made = []
+
+    def make(fake=None, **options):
+        fake = fake if fake is not None else FakeAdapter(**options)
+        device = ozu_qlix._Device(manager, fake)
+        made.append(device)
+        return device
+
+    yield make
+    for device in made:
+        device.close()
+
+
+@pytest.fixture(autouse=True)
+def no_leaked_readers():
+    """Fails a test that leaves an adapter's reader thread running."""
+    before = set(reader_threads())
+    yield
+    registry = ozu_qlix._resource_manager._ResourceManager__devices
+    leaked_registry = list(registry)
+    for device in list(registry.values()):
+        device.close()
+    registry.clear()
+    leaked = [t for t in reader_threads() if t not in before]
+    for t in leaked:
+        t._target.__self__.close()
+        t.join(5)
+    assert not leaked, "reader threads left running: %r" % leaked
+    assert not leaked_registry, "adapters left registered: %r" % leaked_registry

@@ -90,7 +90,7 @@ def no_leaked_readers():
     """Fails a test that leaves an adapter's reader thread running."""
     before = set(reader_threads())
     yield
-    registry = ozu_qlix._resource_manager._ResourceManager__devices
+    registry = getattr(ozu_qlix._resource_manager, "_ResourceManager__devices", {})
     leaked_registry = list(registry)
     for device in list(registry.values()):
         device.close()

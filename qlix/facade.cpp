@@ -1,14 +1,258 @@
+// Serial: a pyserial-like port over one channel of a QLIX adapter, and
+// create_serial_instance, which picks it or an ordinary pyserial port by name.
 #include "module.hpp"
 
 namespace qlix {
 
-py::Ref make_serial_class(PyObject* module) { return py::ClassBuilder("Serial", module).build(); }
-
-}  // namespace qlix
-
-namespace qlix {
 namespace {
-py::Ref not_yet(PyObject* const*) { py::raise(PyExc_NotImplementedError, "not built yet"); }
+
+py::Name n_handle{"_Serial__handle"};
+py::Name n_upper{"upper"};
+py::Name n_split{"split"};
+py::Name n_startswith{"startswith"};
+py::Name n_open_serial_channel{"open_serial_channel"};
+py::Name n_close{"close"};
+py::Name n_read{"read"};
+py::Name n_write{"write"};
+py::Name n_read_until{"read_until"};
+py::Name n_baudrate{"baudrate"};
+py::Name n_name{"name"};
+py::Name n_is_open{"is_open"};
+py::Name n_in_waiting{"in_waiting"};
+py::Name n_timeout{"timeout"};
+py::Name n_flush_input{"flush_input"};
+py::Name n_flush_output_camel{"flushOutput"};
+py::Name n_reset_input_buffer{"reset_input_buffer"};
+py::Name n_serial_number{"serial_number"};
+py::Name n_channel{"channel"};
+py::Name n_port{"port"};
+
+py::Name g_resource_manager{"_resource_manager"};
+py::Name g_serial{"Serial"};
+py::Name g_normal_serial{"NormalSerial"};
+
+py::KwNames kw_open_serial_channel{n_serial_number, n_channel, n_baudrate, n_timeout};
+
+constexpr const char* kNameFormat =
+    "Device name must be \"QLIXANYSxx\" or \"QLIXHHHHHHHHHHHHSxx\" format, where \"xx\" are decimal digit(s).";
+
+py::Ref handle(PyObject* self) { return py::getattr(self, n_handle); }
+
+// bytes(value), exactly as the built-in does it.
+py::Ref to_bytes(PyObject* value) { return py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), value); }
+
+// Raises `type(text)` with the error being handled as its context, as a
+// `raise` inside an `except` block does.
+[[noreturn]] void raise_from_handled(PyObject* type, const char* text, py::Fetched& handled) {
+    py::Ref exc = py::call(type, py::Ref(py::str(text)).get());
+    PyException_SetContext(exc, Py_NewRef(handled.get()));
+    PyErr_SetObject(type, exc);
+    py::throw_error();
+}
+
+// --- Serial --------------------------------------------------------------------
+
+py::Ref serial_init(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* port = a[1];
+    py::Ref timeout = py::to_float(a[3]);
+    py::require_str(port, "port");
+    PyObject* baudrate = py::require_int(a[2], "baudrate");
+
+    py::Ref u_port = py::call_method(port, n_upper);
+    Py_ssize_t u_length = py::check_size(PyUnicode_GetLength(u_port));
+    if (asserting()) {
+        bool qlix = py::check_size(PyUnicode_Tailmatch(u_port, py::Ref(py::str("QLIX")), 0, PY_SSIZE_T_MAX, -1)) == 1;
+        if (!qlix || PyUnicode_GET_LENGTH(port) < 9) assertion_failed("Device name \"", port, "\" not supported.");
+    }
+    py::Ref rest = py::check(PyUnicode_Substring(u_port, u_length < 4 ? u_length : 4, u_length));
+    py::Ref tokens = py::check(PyUnicode_Split(rest, py::Ref(py::str("S")), -1));
+    Py_ssize_t ntokens = PyList_GET_SIZE(tokens.get());
+    if (asserting() && ntokens != 2) assertion_failed(kNameFormat);
+    if (ntokens < 2) py::raise(PyExc_IndexError, "list index out of range");
+    PyObject* serial_nb = PyList_GET_ITEM(tokens.get(), 0);
+    PyObject* channel_str = PyList_GET_ITEM(tokens.get(), 1);
+
+    PyObject* parsed = PyLong_FromUnicodeObject(channel_str, 10);
+    if (!parsed) {
+        py::Fetched error;
+        if (!error.matches(PyExc_ValueError)) error.restore_and_throw();
+        raise_from_handled(PyExc_ValueError, kNameFormat, error);
+    }
+    py::Ref channel = py::Ref::steal(parsed);
+
+    py::Ref manager = global(g_resource_manager);
+    py::Ref channel_obj = py::call_method_kw(manager, n_open_serial_channel, kw_open_serial_channel, serial_nb,
+                                             channel.get(), baudrate, timeout.get());
+    py::setattr(self, n_handle, channel_obj);
+    return py::none();
+}
+
+py::Ref serial_enter(PyObject* const* a) { return py::Ref::borrow(a[0]); }
+
+py::Ref serial_exit(PyObject* const* a) {
+    py::call_method(a[0], n_close);
+    return py::none();
+}
+
+// Members that call one channel method without arguments and return None.
+template <py::Name& method>
+py::Ref forward_void(PyObject* const* a) {
+    py::call_method(handle(a[0]), method);
+    return py::none();
+}
+
+py::Ref serial_read(PyObject* const* a) {
+    PyObject* size = py::require_int(a[1], "size");
+    return to_bytes(py::call_method(handle(a[0]), n_read, size));
+}
+
+py::Ref serial_write(PyObject* const* a) { return py::result_int(py::call_method(handle(a[0]), n_write, a[1])); }
+
+py::Ref serial_read_until(PyObject* const* a) {
+    return to_bytes(py::call_method(handle(a[0]), n_read_until, a[1], a[2]));
+}
+
+py::Ref get_baudrate(PyObject* const* a) { return py::getattr(handle(a[0]), n_baudrate); }
+
+py::Ref set_baudrate(PyObject* const* a) {
+    PyObject* value = py::require_int(a[1], "value");
+    py::setattr(handle(a[0]), n_baudrate, value);
+    return py::none();
+}
+
+py::Ref get_port(PyObject* const* a) { return py::result_str(py::getattr(handle(a[0]), n_name)); }
+
+py::Ref get_is_open(PyObject* const* a) { return py::getattr(handle(a[0]), n_is_open); }
+
+py::Ref get_in_waiting(PyObject* const* a) { return py::result_int(py::getattr(handle(a[0]), n_in_waiting)); }
+
+py::Ref get_timeout(PyObject* const* a) { return py::getattr(handle(a[0]), n_timeout); }
+
+py::Ref set_timeout(PyObject* const* a) {
+    py::Ref value = py::to_float(a[1]);
+    py::setattr(handle(a[0]), n_timeout, value);
+    return py::none();
+}
+
+py::Ref flush_output(PyObject* const*) { return py::none(); }
+
+py::Ref serial_flush(PyObject* const* a) {
+    py::call_method(a[0], n_flush_output_camel);
+    return py::none();
+}
+
+// --- create_serial_instance ------------------------------------------------------
+
+bool starts_with(PyObject* text, const char* prefix) {
+    return py::truth(py::call_method(text, n_startswith, py::Ref(py::str(prefix)).get()));
+}
+
+// `_, sn, channel = fields`, with the host's unpacking errors.
+void unpack_three(PyObject* fields, py::Ref out[3]) {
+    PyObject* iter = PyObject_GetIter(fields);
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(fields)->tp_name);
+        }
+        py::throw_error();
+    }
+    py::Ref it = py::Ref::steal(iter);
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        out[i] = py::Ref::steal(PyIter_Next(it));
+        if (!out[i]) {
+            if (PyErr_Occurred()) py::throw_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", i);
+            py::throw_error();
+        }
+    }
+    py::Ref extra = py::Ref::steal(PyIter_Next(it));
+    if (!extra) {
+        if (PyErr_Occurred()) py::throw_error();
+        return;
+    }
+    // From 3.14 on the host also names the count when it is known.
+    if (Py_Version >= 0x030E0000 && (PyList_CheckExact(fields) || PyTuple_CheckExact(fields)))
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 3, got %zd)", PySequence_Size(fields));
+    else
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+    py::throw_error();
+}
+
+py::Ref create_serial_instance(PyObject* const* a) {
+    py::Ref args = py::Ref::borrow(a[0]);
+    PyObject* kwargs = a[1];  // the function's own copy of the caller's keywords
+
+    py::Ref port;
+    if (PyTuple_GET_SIZE(args.get()) > 0) {
+        port = py::call_method(PyTuple_GET_ITEM(args.get(), 0), n_upper);
+    } else {
+        PyObject* given = PyDict_GetItemWithError(kwargs, n_port);
+        if (!given) {
+            if (PyErr_Occurred()) py::throw_error();
+            py::raise(PyExc_ValueError, "Argument \"port\" is missing.");
+        }
+        port = py::call_method(given, n_upper);
+    }
+
+    if (starts_with(port, "DUDAZE")) {
+        py::Ref fields = py::call_method(port, n_split, py::Ref(py::str(":")).get());
+        py::Ref parts[3];
+        unpack_three(fields, parts);
+        py::Ref prefixed = py::check(PyNumber_Add(py::Ref(py::str("QLIX")), parts[1]));
+        port = py::check(PyNumber_Add(prefixed, parts[2]));
+        int has_port = py::check(PyDict_Contains(kwargs, n_port));
+        if (has_port) {
+            py::check(PyDict_SetItem(kwargs, n_port, port));
+        } else {
+            Py_ssize_t n = PyTuple_GET_SIZE(args.get());
+            py::Ref rest = py::check(PyTuple_GetSlice(args, 1, n));
+            py::Ref head = py::check(PyTuple_Pack(1, port.get()));
+            args = py::check(PySequence_Concat(head, rest));
+        }
+    }
+
+    py::Ref cls = global(starts_with(port, "QLIX") ? g_serial : g_normal_serial);
+    return py::check(PyObject_Call(cls, args, kwargs));
+}
+
 }  // namespace
-py::Ref make_create_serial_instance(PyObject* module) { return py::make_function({"create_serial_instance", {py::var_args("args"), py::var_kw("kwargs")}, not_yet}, nullptr, module); }
+
+py::Ref make_serial_class(PyObject* module) {
+    using py::Default;
+    using py::Param;
+    const Param self{"self"};
+    return py::ClassBuilder("Serial", module)
+        .method({"__init__",
+                 {self, Param{"port", "str"}, Param{"baudrate", "int", Default::integer(9600)},
+                  Param{"timeout", "float", Default::real(0.0)}, py::var_kw("kwargs")},
+                 serial_init})
+        .method({"__enter__", {self}, serial_enter})
+        .method({"__exit__", {self, Param{"exc_type"}, Param{"exc_val"}, Param{"exc_tb"}}, serial_exit})
+        .method({"close", {self}, forward_void<n_close>})
+        .method({"read", {self, Param{"size", "int", Default::integer(1)}}, serial_read, "bytes"})
+        .method({"write", {self, Param{"data"}}, serial_write, "int"})
+        .method({"read_until",
+                 {self, Param{"expected", nullptr, Default::bytes("\n")}, Param{"size", nullptr, Default::none()}},
+                 serial_read_until, "bytes"})
+        .property({"baudrate", {self}, get_baudrate}, py::FunctionDef{"baudrate", {self, Param{"value", "int"}}, set_baudrate})
+        .property({"port", {self}, get_port, "str"})
+        .property({"is_open", {self}, get_is_open})
+        .property({"in_waiting", {self}, get_in_waiting, "int"})
+        .property({"timeout", {self}, get_timeout, "float"},
+                  py::FunctionDef{"timeout", {self, Param{"value", "float"}}, set_timeout})
+        .method({"flushInput", {self}, forward_void<n_flush_input>})
+        .method({"flushOutput", {self}, flush_output})
+        .method({"flush", {self}, serial_flush})
+        .method({"reset_input_buffer", {self}, forward_void<n_reset_input_buffer>})
+        .build();
+}
+
+py::Ref make_create_serial_instance(PyObject* module) {
+    return py::make_function({"create_serial_instance", {py::var_args("args"), py::var_kw("kwargs")},
+                              create_serial_instance, "Union[Serial, NormalSerial]"},
+                             nullptr, module);
+}
+
 }  // namespace qlix

@@ -1,16 +1,251 @@
+// _ResourceManager: one open _Device per adapter serial number, and the
+// module's discovery functions built on it.
 #include "module.hpp"
 
 namespace qlix {
 
-py::Ref make_resource_manager_class(PyObject* module) { return py::ClassBuilder("_ResourceManager", module).build(); }
-
-}  // namespace qlix
-
-namespace qlix {
 namespace {
-py::Ref not_yet(PyObject* const*) { py::raise(PyExc_NotImplementedError, "not built yet"); }
+
+py::Name n_devices{"_ResourceManager__devices"};
+py::Name n_device_lock{"_ResourceManager__device_lock"};
+py::Name n_acquire{"acquire"};
+py::Name n_release{"release"};
+py::Name n_find{"find"};
+py::Name n_find_device{"find_device"};
+py::Name n_get_device_by_serial_number{"get_device_by_serial_number"};
+py::Name n_open_channel{"open_channel"};
+py::Name n_serial_number{"serial_number"};
+py::Name n_channel_count{"channel_count"};
+py::Name n_upper{"upper"};
+py::Name n_values{"values"};
+py::Name n_id_vendor{"idVendor"};
+py::Name n_id_product{"idProduct"};
+py::Name n_backend{"backend"};
+py::Name n_find_all{"find_all"};
+py::Name n_channel{"channel"};
+py::Name n_baudrate{"baudrate"};
+py::Name n_timeout{"timeout"};
+
+py::Name g_usb_core{"_usb_core"};
+py::Name g_backend{"_backend"};
+py::Name g_vid{"_vid"};
+py::Name g_pid{"_pid"};
+py::Name g_device{"_Device"};
+py::Name g_lock{"_Lock"};
+py::Name g_resource_manager_class{"_ResourceManager"};
+py::Name g_resource_manager{"_resource_manager"};
+py::Name g_get_hid_device{"get_hid_device"};
+
+py::KwNames kw_find_serial{n_id_vendor, n_id_product, n_backend, n_serial_number};
+py::KwNames kw_find_all{n_id_vendor, n_id_product, n_backend, n_find_all};
+py::KwNames kw_open_channel{n_channel, n_baudrate, n_timeout};
+
+constexpr const char* kNotFound = "QLIX Device (VID=0x483, PID=0x5750) not found.";
+
+// Runs `body` while holding the registry's lock, as a `with` block would: the
+// lock is released on every exit, and a failing release is reported with the
+// body's error as its context.
+template <class F>
+py::Ref with_device_lock(PyObject* self, F&& body) {
+    py::Ref lock = py::getattr(self, n_device_lock);
+    py::call_method(lock, n_acquire);
+    py::Ref result;
+    try {
+        result = body();
+    } catch (const py::Error&) {
+        py::Fetched error;
+        PyObject* released = PyObject_CallMethodNoArgs(lock, n_release);
+        if (!released) {
+            py::Fetched second;
+            PyException_SetContext(second.get(), Py_NewRef(error.get()));
+            second.restore_and_throw();
+        }
+        Py_DECREF(released);
+        error.restore_and_throw();
+    } catch (...) {
+        // Not a Python error (memory): release, then let the caller's guard report it.
+        PyObject* released = PyObject_CallMethodNoArgs(lock, n_release);
+        if (released) Py_DECREF(released); else PyErr_Clear();
+        throw;
+    }
+    py::call_method(lock, n_release);
+    return result;
+}
+
+// The first value of a registry table (insertion order), or an empty Ref.
+py::Ref first_value(PyObject* table) {
+    py::Ref values = py::call_method(table, n_values);
+    py::Ref it = py::check(PyObject_GetIter(values));
+    PyObject* first = PyIter_Next(it);
+    if (!first && PyErr_Occurred()) py::throw_error();
+    return py::Ref::steal(first);
+}
+
+// table.get(key): the entry or an empty Ref.
+py::Ref lookup(PyObject* table, PyObject* key) {
+    if (PyDict_Check(table)) {
+        PyObject* v = PyDict_GetItemWithError(table, key);
+        if (!v && PyErr_Occurred()) py::throw_error();
+        return py::Ref::borrow(v);
+    }
+    PyObject* v = PyObject_GetItem(table, key);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) py::throw_error();
+        PyErr_Clear();
+    }
+    return py::Ref::steal(v);
+}
+
+bool is_any(PyObject* serial_number) { return PyUnicode_CompareWithASCIIString(serial_number, "ANY") == 0; }
+
+// --- _ResourceManager ----------------------------------------------------------
+
+py::Ref find_device(PyObject* const* a) {
+    PyObject* serial_number = py::require_str(a[0], "serial_number");
+    py::Ref find = py::getattr(global(g_usb_core), n_find);
+    py::Ref vid = global(g_vid), pid = global(g_pid), backend = global(g_backend);
+    if (PyUnicode_GET_LENGTH(serial_number) != 0)
+        return py::call_kw(find.get(), kw_find_serial, vid.get(), pid.get(), backend.get(), serial_number);
+    return py::call_kw(find.get(), kw_find_all, vid.get(), pid.get(), backend.get(), Py_True);
+}
+
+py::Ref manager_init(PyObject* const* a) {
+    py::Ref table = py::check(PyDict_New());
+    py::setattr(a[0], n_devices, table);
+    py::setattr(a[0], n_device_lock, py::call(global(g_lock).get()));
+    return py::none();
+}
+
+py::Ref get_device_by_serial_number(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* serial_number = py::require_str(a[1], "serial_number");
+    return with_device_lock(self, [&]() -> py::Ref {
+        py::Ref table = py::getattr(self, n_devices);
+        py::Ref device;
+        if (is_any(serial_number) && py::truth(table)) device = first_value(table);
+        else device = lookup(table, serial_number);
+        if (device && device.get() != Py_None) return device;
+
+        py::Ref found;
+        if (is_any(serial_number)) {
+            py::Ref all = py::call_method(self, n_find_device);
+            py::Ref it = py::check(PyObject_GetIter(all));
+            found = py::Ref::steal(PyIter_Next(it));
+            if (!found && PyErr_Occurred()) py::throw_error();
+            if (!found) {
+                if (asserting()) assertion_failed(kNotFound);
+                found = py::none();
+            }
+        } else {
+            found = py::call_method(self, n_find_device, serial_number);
+            if (found.get() == Py_None && asserting())
+                assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number,
+                                 "\" not found.");
+        }
+        device = py::call(global(g_device).get(), self, found.get());
+        py::Ref key = py::getattr(device, n_serial_number);
+        py::check(PyObject_SetItem(table, key, device));
+        return device;
+    });
+}
+
+py::Ref open_serial_channel(PyObject* const* a) {
+    // The timeout is converted before the other arguments are examined.
+    py::Ref timeout = py::to_float(a[4]);
+    PyObject* serial_number = py::require_str(a[1], "serial_number");
+    PyObject* channel = py::require_int(a[2], "channel");
+    PyObject* baudrate = py::require_int(a[3], "baudrate");
+    py::Ref upper = py::call_method(serial_number, n_upper);
+    py::Ref device = py::call_method(a[0], n_get_device_by_serial_number, upper.get());
+    // The registry lock is not held while the channel opens.
+    return py::call_method_kw(device, n_open_channel, kw_open_channel, channel, baudrate, timeout.get());
+}
+
+// Forgets an adapter. Only the entry that is this very device goes: a stale
+// device closed late must not unregister a newer one with the same serial
+// number.
+py::Ref close_device(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* device = a[1];
+    return with_device_lock(self, [&]() -> py::Ref {
+        py::Ref table = py::getattr(self, n_devices);
+        py::Ref key = py::getattr(device, n_serial_number);
+        py::Ref registered = lookup(table, key);
+        if (registered && registered.get() == device) py::check(PyObject_DelItem(table, key));
+        return py::none();
+    });
+}
+
+// --- discovery functions ---------------------------------------------------------
+
+py::Ref all_attached() {
+    py::Ref all = py::call_method(global(g_resource_manager_class), n_find_device);
+    return py::check(PyObject_GetIter(all));
+}
+
+py::Ref list_serial_numbers(PyObject* const*) {
+    py::Ref it = all_attached();
+    py::Ref serial_numbers = py::check(PyList_New(0));
+    while (py::Ref dev = py::Ref::steal(PyIter_Next(it))) {
+        py::check(PyList_Append(serial_numbers, py::getattr(dev, n_serial_number)));
+    }
+    if (PyErr_Occurred()) py::throw_error();
+    return serial_numbers;
+}
+
+py::Ref get_hid_device(PyObject* const* a) {
+    PyObject* serial_number = py::require_str(a[0], "serial_number");
+    return py::call_method(global(g_resource_manager), n_get_device_by_serial_number, serial_number);
+}
+
+py::Ref list_qlix_names(PyObject* const*) {
+    py::Ref it = all_attached();
+    py::Ref names = py::check(PyList_New(0));
+    while (py::Ref dev = py::Ref::steal(PyIter_Next(it))) {
+        py::Ref serial_number = py::getattr(dev, n_serial_number);
+        py::Ref hid_dev = py::call(global(g_get_hid_device).get(), serial_number.get());
+        py::Ref count_obj = py::getattr(hid_dev, n_channel_count);
+        py::Ref count_index = py::check(PyNumber_Index(count_obj));
+        long long count = PyLong_AsLongLong(count_index);
+        if (count == -1 && PyErr_Occurred()) py::throw_error();
+        for (long long i = 0; i < count; ++i)
+            py::check(PyList_Append(names, py::text("QLIX", serial_number, "S", i + 1)));
+    }
+    if (PyErr_Occurred()) py::throw_error();
+    return names;
+}
+
 }  // namespace
-py::Ref make_list_serial_numbers(PyObject* module) { return py::make_function({"list_serial_numbers", {}, not_yet}, nullptr, module); }
-py::Ref make_get_hid_device(PyObject* module) { return py::make_function({"get_hid_device", {}, not_yet}, nullptr, module); }
-py::Ref make_list_qlix_names(PyObject* module) { return py::make_function({"list_qlix_names", {}, not_yet}, nullptr, module); }
+
+py::Ref make_resource_manager_class(PyObject* module) {
+    using py::Default;
+    using py::Param;
+    return py::ClassBuilder("_ResourceManager", module)
+        .static_method({"find_device", {Param{"serial_number", "str", Default::text("")}}, find_device,
+                        "_usb_core.Device"})
+        .method({"__init__", {Param{"self"}}, manager_init})
+        .method({"get_device_by_serial_number", {Param{"self"}, Param{"serial_number", "str"}},
+                 get_device_by_serial_number, "_Device"})
+        .method({"open_serial_channel",
+                 {Param{"self"}, Param{"serial_number", "str"}, Param{"channel", "int"}, Param{"baudrate", "int"},
+                  Param{"timeout", "float"}},
+                 open_serial_channel, "_Channel"})
+        .method({"close_device", {Param{"self"}, Param{"device", "_Device"}}, close_device})
+        .build();
+}
+
+py::Ref make_list_serial_numbers(PyObject* module) {
+    return py::make_function({"list_serial_numbers", {}, list_serial_numbers}, nullptr, module);
+}
+
+py::Ref make_get_hid_device(PyObject* module) {
+    return py::make_function(
+        {"get_hid_device", {py::Param{"serial_number", "str", py::Default::text("ANY")}}, get_hid_device, "_Device"},
+        nullptr, module);
+}
+
+py::Ref make_list_qlix_names(PyObject* module) {
+    return py::make_function({"list_qlix_names", {}, list_qlix_names, "_List[str]"}, nullptr, module);
+}
+
 }  // namespace qlix

@@ -101,3 +101,11 @@ def no_leaked_readers():
         t.join(5)
     assert not leaked, "reader threads left running: %r" % leaked
     assert not leaked_registry, "adapters left registered: %r" % leaked_registry
+
+
+def run_child(code, *flags, timeout=60):
+    """Runs Python code in a child interpreter (same path, given flags such as -O)."""
+    import subprocess
+    import sys
+    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
+                          timeout=timeout)

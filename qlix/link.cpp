@@ -1,7 +1,715 @@
+// _Device: one opened adapter. Its USB transport, the reader thread that sorts
+// incoming packets, the control channel with its commands and queries, the
+// channel count and the table of open channels.
+//
+// All state lives in the instance __dict__ under class-qualified names, and
+// every call to another object (the pyusb device, locks, channels, handlers)
+// goes through Python so that fakes, mocks and subclasses are honoured.
+#include <chrono>
+#include <cstring>
+#include <vector>
+
 #include "module.hpp"
+#include "protocol.hpp"
 
 namespace qlix {
 
-py::Ref make_device_class(PyObject* module) { return py::ClassBuilder("_Device", module).build(); }
+namespace {
+
+using py::Ref;
+
+// Instance attributes, in the order the constructor creates them.
+py::Name n_dev_manager{"_Device__dev_manager"};
+py::Name n_dev{"_Device__dev"};
+py::Name n_channel_count_attr{"_Device__channel_count"};
+py::Name n_channels{"_Device__channels"};
+py::Name n_channel_lock{"_Device__channel_lock"};
+py::Name n_handlers{"_Device__io_control_handlers"};
+py::Name n_handlers_protector{"_Device__io_control_handlers_protector"};
+py::Name n_feedback{"_Device__io_control_master_query_feedback"};
+py::Name n_master_event{"_Device__io_control_master_event"};
+py::Name n_master_protector{"_Device__io_control_master_protector"};
+py::Name n_ep_in{"_Device__ep_in"};
+py::Name n_ep_out{"_Device__ep_out"};
+py::Name n_stop_flag{"_Device__stop_flag"};
+py::Name n_input_scanner{"_Device__input_scanner"};
+
+// Own members called through Python.
+py::Name n_private_read{"_Device__read"};
+py::Name n_private_write{"_Device__write"};
+py::Name n_query_channel_count{"_Device__query_channel_count"};
+py::Name n_channel_count{"channel_count"};
+py::Name n_serial_number{"serial_number"};
+py::Name n_close{"close"};
+py::Name n_input_scanner_function{"input_scanner_function"};
+py::Name n_handle_io_control_package{"handle_io_control_package"};
+py::Name n_handle_channel_count_response{"handle_channel_count_response"};
+py::Name n_master_basic_handler{"master_basic_handler"};
+py::Name n_io_control_master_query{"io_control_master_query"};
+py::Name n_send_command_raw{"_send_command_to_channel"};
+py::Name n_package_size{"PackageSize"};
+
+// Other objects' members.
+py::Name n_acquire{"acquire"};
+py::Name n_release{"release"};
+py::Name n_set{"set"};
+py::Name n_clear{"clear"};
+py::Name n_is_set{"is_set"};
+py::Name n_wait{"wait"};
+py::Name n_start{"start"};
+py::Name n_join{"join"};
+py::Name n_get{"get"};
+py::Name n_read{"read"};
+py::Name n_write{"write"};
+py::Name n_is_kernel_driver_active{"is_kernel_driver_active"};
+py::Name n_detach_kernel_driver{"detach_kernel_driver"};
+py::Name n_get_active_configuration{"get_active_configuration"};
+py::Name n_interfaces{"interfaces"};
+py::Name n_endpoints{"endpoints"};
+py::Name n_address{"bEndpointAddress"};
+py::Name n_max_packet_size{"wMaxPacketSize"};
+py::Name n_dev_serial_number{"serial_number"};
+py::Name n_input_data{"input_data"};
+py::Name n_initialize{"initialize"};
+py::Name n_close_device{"close_device"};
+py::Name n_timeout_error{"USBTimeoutError"};
+py::Name n_main_thread{"main_thread"};
+py::Name n_current_thread{"current_thread"};
+py::Name n_enumerate{"enumerate"};
+py::Name n_is_alive{"is_alive"};
+py::Name n_daemon{"daemon"};
+
+// Module globals, read at call time.
+py::Name g_device{"_Device"};
+py::Name g_channel{"_Channel"};
+py::Name g_lock{"_Lock"};
+py::Name g_event{"_Event"};
+py::Name g_thread{"_Thread"};
+py::Name g_array{"_array"};
+py::Name g_usb_core{"_usb_core"};
+py::Name g_close_usb_device{"_close_usb_device"};
+
+// Keyword names.
+py::Name k_endpoint{"endpoint"};
+py::Name k_size_or_buffer{"size_or_buffer"};
+py::Name k_timeout{"timeout"};
+py::Name k_data{"data"};
+py::Name k_target{"target"};
+py::Name k_channel{"channel"};
+py::Name k_channel_number{"channel_number"};
+py::Name k_baudrate{"baudrate"};
+py::KwNames kw_read{k_endpoint, k_size_or_buffer, k_timeout};
+py::KwNames kw_write{k_endpoint, k_data, k_timeout};
+py::KwNames kw_data{k_data};
+py::KwNames kw_target{k_target};
+py::KwNames kw_channel{k_channel};
+py::KwNames kw_channel_timeout{k_channel_number, k_timeout};
+py::KwNames kw_baudrate{k_baudrate};
+
+constexpr long kControlAddressBase = 100;
+constexpr long kMaxCommandBytes = static_cast<long>(protocol::kMaxPayload);  // 62
+constexpr auto kExitCheckInterval = std::chrono::milliseconds(50);
+
+const char* const kEchoDoc =
+    "\n\t\t向 Hid 设备发送参数指定的字符串，然后接收从设备返回的数据，以字符串形式返回给调用者。"
+    "\n\t\t正常情况下，返回的字符串应与参数内容完全相同（由调用者检测）。"
+    "\n\t\t参数字符串必须要能以 UTF8 编码为字节串，并且编码所得字节串长度不超过一定长度（约57）"
+    "\n\t\t";
+
+// --- small helpers -------------------------------------------------------------
+
+Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
+
+Ref serial_number(PyObject* self) { return attr(self, n_serial_number); }
+
+// Puts a fetched error back without throwing (for destructors and handlers
+// that must leave an error set).
+void restore_quietly(py::Fetched& error) noexcept {
+    if (!error.get()) return;
+    try {
+        error.restore_and_throw();
+    } catch (const py::Error&) {
+    }
+}
+
+// Raises the error currently set with `original` as its __context__, as
+// Python does for an exception raised while another is being handled.
+[[noreturn]] void rethrow_in_context(py::Fetched& original) {
+    py::Fetched fresh;
+    if (fresh.get() && original.get() && fresh.get() != original.get())
+        PyException_SetContext(fresh.get(), Py_NewRef(original.get()));
+    fresh.restore_and_throw();
+}
+
+// Holds a lock object (anything with acquire/release) for a scope. The normal
+// path releases through `release()`, which reports a failure; on the error
+// path the destructor releases and keeps the error in flight.
+class Held {
+public:
+    explicit Held(PyObject* lock) : lock_(Ref::borrow(lock)) {
+        n_release.get();  // interned now: the destructor must not fail on it
+        py::call_method(lock, n_acquire);
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() {
+        if (!lock_) return;
+        py::Fetched pending;
+        PyObject* r = PyObject_CallMethodNoArgs(lock_, n_release.get());
+        if (r) {
+            Py_DECREF(r);
+            restore_quietly(pending);
+        } else if (pending.get()) {
+            py::Fetched fresh;
+            PyException_SetContext(fresh.get(), Py_NewRef(pending.get()));
+            restore_quietly(fresh);
+        }
+    }
+    void release() {
+        Ref lock;
+        lock = std::move(lock_);
+        py::call_method(lock, n_release);
+    }
+
+private:
+    Ref lock_;
+};
+
+// mapping.get(key): dictionaries directly, other mappings through `get`.
+// Returns an empty Ref when the key is absent or maps to None.
+Ref lookup(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (!v) {
+            if (PyErr_Occurred()) py::throw_error();
+            return {};
+        }
+        return v == Py_None ? Ref{} : Ref::borrow(v);
+    }
+    Ref v = py::call_method(mapping, n_get, key);
+    return v.get() == Py_None ? Ref{} : v;
+}
+
+bool contains(PyObject* container, PyObject* key) { return py::check(PySequence_Contains(container, key)) != 0; }
+
+// `0 < channel <= self.channel_count`, asserted with the range message (the
+// count is read a second time for the message).
+void assert_channel_in_range(PyObject* self, PyObject* channel) {
+    Ref count = attr(self, n_channel_count);
+    Ref zero = py::integer(0);
+    bool ok = py::check(PyObject_RichCompareBool(zero, channel, Py_LT)) != 0 &&
+              py::check(PyObject_RichCompareBool(channel, count, Py_LE)) != 0;
+    if (ok) return;
+    Ref again = attr(self, n_channel_count);
+    assertion_failed("通道号超出范围 (0, ", again, "]:", serial_number(self));
+}
+
+// The bytes of a received packet. Unsigned-byte buffers (what pyusb returns)
+// are read in place; anything else goes through the sequence protocol, item by
+// item, with `bytes()`'s rules for the values.
+class PacketBytes {
+public:
+    explicit PacketBytes(PyObject* package) {
+        if (PyObject_CheckBuffer(package)) {
+            if (PyObject_GetBuffer(package, &view_, PyBUF_FORMAT) == 0) {
+                bool bytes = view_.itemsize == 1 && (!view_.format || std::strcmp(view_.format, "B") == 0);
+                if (bytes) {
+                    has_view_ = true;
+                    data_ = std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(view_.buf),
+                                                          static_cast<std::size_t>(view_.len));
+                    return;
+                }
+                PyBuffer_Release(&view_);
+            } else {
+                PyErr_Clear();
+            }
+        }
+        Ref seq = py::check(PySequence_Fast(package, "packet is not a sequence of byte values"));
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        copy_.resize(static_cast<std::size_t>(n));
+        PyObject** items = PySequence_Fast_ITEMS(seq.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            long v = PyLong_AsLong(items[i]);
+            if (v == -1 && PyErr_Occurred()) py::throw_error();
+            if (v < 0 || v > 255) py::raise(PyExc_ValueError, "bytes must be in range(0, 256)");
+            copy_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
+        }
+        data_ = std::span<const std::uint8_t>(copy_.data(), copy_.size());
+    }
+    PacketBytes(const PacketBytes&) = delete;
+    PacketBytes& operator=(const PacketBytes&) = delete;
+    ~PacketBytes() {
+        if (has_view_) PyBuffer_Release(&view_);
+    }
+    std::span<const std::uint8_t> span() const noexcept { return data_; }
+
+private:
+    Py_buffer view_{};
+    bool has_view_ = false;
+    std::vector<std::uint8_t> copy_;
+    std::span<const std::uint8_t> data_;
+};
+
+// --- reader threads and process exit ---------------------------------------------
+
+// The threads currently running an adapter's reader loop.
+PyObject* g_reader_threads = nullptr;
+
+PyObject* reader_threads() {
+    if (!g_reader_threads) g_reader_threads = py::check(PySet_New(nullptr)).release();
+    return g_reader_threads;
+}
+
+// Registers the current thread as a reader for the life of the loop.
+class ReaderRegistration {
+public:
+    explicit ReaderRegistration(PyObject* thread) : thread_(Ref::borrow(thread)) {
+        py::check(PySet_Add(reader_threads(), thread));
+    }
+    ReaderRegistration(const ReaderRegistration&) = delete;
+    ReaderRegistration& operator=(const ReaderRegistration&) = delete;
+    ~ReaderRegistration() {
+        py::Fetched pending;
+        if (PySet_Discard(g_reader_threads, thread_) < 0) PyErr_Clear();
+        restore_quietly(pending);
+    }
+
+private:
+    Ref thread_;
+};
+
+// True once the main thread has finished and nothing but daemon threads and
+// adapter readers is left: then no reader may keep the process alive.
+bool process_is_ending(PyObject* main_thread, PyObject* enumerate) {
+    if (py::truth(py::call_method(main_thread, n_is_alive))) return false;
+    Ref threads = py::check(PySequence_Fast(py::call(enumerate), "threading.enumerate() must return a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(threads.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* t = PySequence_Fast_GET_ITEM(threads.get(), i);
+        if (t == main_thread) continue;
+        if (py::check(PySet_Contains(reader_threads(), t))) continue;
+        if (py::truth(attr(t, n_daemon))) continue;
+        if (py::truth(py::call_method(t, n_is_alive))) return false;
+    }
+    return true;
+}
+
+// Dispatches the records of one received packet.
+void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
+    PacketBytes bytes(package);
+    protocol::RecordWalker walker(bytes.span(), max_index);
+    protocol::Record record{};
+    Ref channels;
+    while (walker.next(record)) {
+        auto begin = static_cast<Py_ssize_t>(record.begin), end = static_cast<Py_ssize_t>(record.end);
+        if (record.channel < protocol::kControlChannel) {
+            if (!channels) channels = attr(self, n_channels);
+            Ref key = py::integer(record.channel);
+            Ref channel_obj = lookup(channels, key);
+            if (!channel_obj) continue;  // not opened: dropped
+            Ref data = py::check(PySequence_GetSlice(package, begin, end));
+            py::call_method(channel_obj, n_input_data, data.get());
+        } else if (record.channel == protocol::kControlChannel) {
+            Ref data = py::check(PySequence_GetSlice(package, begin, end));
+            Ref event = attr(self, n_master_event);
+            if (!py::truth(py::call_method(event, n_is_set))) {
+                py::setattr(self, n_feedback, data);
+                py::call_method(event, n_set);
+            }
+        } else {
+            Ref data = py::check(PySequence_GetSlice(package, begin, end));
+            Ref channel = py::integer(static_cast<long long>(record.channel) - kControlAddressBase);
+            py::call_method_kw(self, n_handle_io_control_package, kw_channel, data.get(), channel.get());
+        }
+    }
+}
+
+// --- construction and transport ----------------------------------------------------
+
+Ref device_init(PyObject* const* a) {
+    PyObject *self = a[0], *dev = a[2];
+    py::setattr(self, n_dev_manager, a[1]);
+    py::setattr(self, n_dev, dev);
+    py::setattr(self, n_channel_count_attr, Py_None);
+    py::setattr(self, n_channels, py::check(PyDict_New()));
+    py::setattr(self, n_channel_lock, py::call(global(g_lock)));
+    py::setattr(self, n_handlers, py::check(PyDict_New()));
+    py::setattr(self, n_handlers_protector, py::call(global(g_lock)));
+    py::setattr(self, n_feedback, Py_None);
+    py::setattr(self, n_master_event, py::call(global(g_event)));
+    py::setattr(self, n_master_protector, py::call(global(g_lock)));
+
+    // Detach a kernel driver from interface 0 where the backend can.
+    Ref zero = py::integer(0);
+    try {
+        if (py::truth(py::call_method(dev, n_is_kernel_driver_active, zero.get())))
+            py::call_method(dev, n_detach_kernel_driver, zero.get());
+    } catch (const py::Error&) {
+        py::Fetched error;
+        if (!error.matches(PyExc_NotImplementedError)) error.restore_and_throw();
+    }
+
+    // Endpoints of interface 0: IN first, OUT second, as the adapter lists them.
+    Ref config = py::call_method(dev, n_get_active_configuration);
+    Ref interfaces = py::call_method(config, n_interfaces);
+    Ref interface = py::check(PyObject_GetItem(interfaces, zero));
+    Ref one = py::integer(1);
+    Ref ep_in = py::check(PyObject_GetItem(py::call_method(interface, n_endpoints), zero));
+    py::setattr(self, n_ep_in, ep_in);
+    Ref ep_out = py::check(PyObject_GetItem(py::call_method(interface, n_endpoints), one));
+    py::setattr(self, n_ep_out, ep_out);
+
+    py::setattr(self, n_stop_flag, Py_False);
+    Ref target = attr(self, n_input_scanner_function);
+    Ref thread = py::call_kw(global(g_thread), kw_target, target.get());
+    py::setattr(self, n_input_scanner, thread);
+    py::call_method(thread, n_start);
+    return py::none();
+}
+
+Ref device_read(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* timeout = py::require_int(a[1], "timeout");
+    Ref dev = attr(self, n_dev);
+    Ref ep = attr(self, n_ep_in);
+    Ref address = attr(ep, n_address);
+    Ref size = attr(ep, n_max_packet_size);
+    return py::call_method_kw(dev, n_read, kw_read, address.get(), size.get(), timeout);
+}
+
+Ref device_write(PyObject* const* a) {
+    PyObject *self = a[0], *data = a[1];
+    PyObject* timeout = py::require_int(a[2], "timeout");
+    Ref dev = attr(self, n_dev);
+    Ref ep = attr(self, n_ep_out);
+    Ref address = attr(ep, n_address);
+    return py::call_method_kw(dev, n_write, kw_write, address.get(), data, timeout);
+}
+
+Ref device_close(PyObject* const* a) {
+    PyObject* self = a[0];
+    py::setattr(self, n_stop_flag, Py_True);
+    py::call_method(attr(self, n_input_scanner), n_join);
+    py::call(global(g_close_usb_device), attr(self, n_dev).get());
+    return py::none();
+}
+
+Ref device_serial_number(PyObject* const* a) { return py::result_str(attr(attr(a[0], n_dev), n_dev_serial_number)); }
+
+// --- channel count -----------------------------------------------------------------
+
+Ref device_query_channel_count(PyObject* const* a) {
+    PyObject* self = a[0];
+    Ref command = py::str("ChannelCount?");
+    Ref handler = py::getattr(global(g_device), n_handle_channel_count_response);
+    Ref timeout = py::integer(1);
+    Ref count = py::call_method(self, n_io_control_master_query, command.get(), handler.get(), timeout.get());
+    py::setattr(self, n_channel_count_attr, count);
+    if (asserting() && count.get() == Py_None) assertion_failed("查询设备通道数量超时:", serial_number(self));
+    return py::none();
+}
+
+Ref device_channel_count(PyObject* const* a) {
+    PyObject* self = a[0];
+    if (attr(self, n_channel_count_attr).get() == Py_None) py::call_method(self, n_query_channel_count);
+    return py::result_int(attr(self, n_channel_count_attr));
+}
+
+Ref device_handle_channel_count_response(PyObject* const* a) {
+    PyObject* package = a[0];
+    try {
+        Ref message = py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), package);
+        return py::check(PyNumber_Long(message));
+    } catch (const py::Error&) {
+        py::Fetched error;
+        if (!error.matches(PyExc_ValueError)) error.restore_and_throw();
+    }
+    write_stderr(py::text("ChannelCount command feedback invalid: [", package, "]"));
+    return py::none();
+}
+
+// --- reader thread --------------------------------------------------------------------
+
+Ref device_handle_io_control_package(PyObject* const* a) {
+    PyObject *self = a[0], *package = a[1];
+    PyObject* channel = py::require_int(a[2], "channel");
+    Held held(attr(self, n_handlers_protector));
+    Ref handler = lookup(attr(self, n_handlers), channel);
+    if (handler) {
+        try {
+            py::call(handler.get(), package);
+        } catch (const py::Error&) {
+            py::Fetched error;
+            if (!error.matches(PyExc_Exception)) error.restore_and_throw();
+            write_stderr(py::text("处理 IOControl 命令时出错：[", error.get(), "]:", serial_number(self)));
+        }
+    }
+    held.release();
+    return py::none();
+}
+
+Ref device_input_scanner_function(PyObject* const* a) {
+    PyObject* self = a[0];
+    Ref package_size = py::getattr(global(g_device), n_package_size);
+    long long max = PyLong_AsLongLong(package_size) - 2;
+    if (max == -3 && PyErr_Occurred()) py::throw_error();
+    auto max_index = static_cast<std::size_t>(max > 0 ? max : 0);
+
+    Ref threading = py::check(PyImport_ImportModule("threading"));
+    Ref main_thread = py::call_method(threading, n_main_thread);
+    Ref enumerate = attr(threading, n_enumerate);
+    ReaderRegistration registration(py::call_method(threading, n_current_thread));
+    auto last_check = std::chrono::steady_clock::now();
+
+    for (;;) {
+        if (py::truth(attr(self, n_stop_flag))) return py::none();
+        auto now = std::chrono::steady_clock::now();
+        if (now - last_check >= kExitCheckInterval) {
+            last_check = now;
+            if (process_is_ending(main_thread, enumerate)) return py::none();
+        }
+        try {
+            Ref package = py::call_method(self, n_private_read);
+            walk_packet(self, package, max_index);
+        } catch (const py::Error&) {
+            py::Fetched error;
+            Ref timeout_error = py::getattr(global(g_usb_core), n_timeout_error);
+            if (error.matches(timeout_error)) continue;  // idle: no packet within the read time-out
+            if (!error.matches(PyExc_Exception)) error.restore_and_throw();
+            write_stderr(py::text("USB 设备[QLIX", serial_number(self), "S]读取数据失败，有可能是设备已拔出：",
+                                  error.get()));
+            return py::none();
+        }
+    }
+}
+
+// --- channel table and data output ------------------------------------------------------
+
+Ref device_open_channel(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* channel = py::require_int(a[1], "channel");
+    PyObject* baudrate = py::require_int(a[2], "baudrate");
+    Ref timeout = py::to_float(a[3]);
+    if (asserting()) assert_channel_in_range(self, channel);
+
+    Ref channel_obj;
+    {
+        Held held(attr(self, n_channel_lock));
+        Ref channels = attr(self, n_channels);
+        if (asserting() && contains(channels, channel))
+            assertion_failed("通道[", channel, "]已经打开:", serial_number(self));
+        channel_obj = py::call_kw(global(g_channel), kw_channel_timeout, self, channel, timeout.get());
+        py::check(PyObject_SetItem(channels, channel, channel_obj));
+        held.release();
+    }
+
+    try {
+        py::call_method_kw(channel_obj, n_initialize, kw_baudrate, baudrate);
+    } catch (const py::Error&) {
+        py::Fetched error;
+        if (!error.matches(PyExc_OSError)) error.restore_and_throw();
+        try {
+            py::call_method(channel_obj, n_close);
+        } catch (const py::Error&) {
+            rethrow_in_context(error);
+        }
+        error.restore_and_throw();
+    }
+    return channel_obj;
+}
+
+Ref device_close_channel(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* channel = py::require_int(a[1], "channel");
+    Held held(attr(self, n_channel_lock));
+    Ref channels = attr(self, n_channels);
+    if (contains(channels, channel)) py::check(PyObject_DelItem(channels, channel));
+    if (!py::truth(channels)) {
+        py::call_method(self, n_close);
+        py::call_method(attr(self, n_dev_manager), n_close_device, self);
+    }
+    held.release();
+    return py::none();
+}
+
+Ref device_output_data(PyObject* const* a) {
+    PyObject *self = a[0], *data = a[1];
+    if (asserting()) {
+        Py_ssize_t n = py::check_size(PyObject_Size(data));
+        if (n != static_cast<Py_ssize_t>(protocol::kPackageSize))
+            assertion_failed("只支持长度为 ", static_cast<long long>(protocol::kPackageSize), " 的数据包:",
+                             serial_number(self));
+    }
+    Ref size = py::call_method_kw(self, n_private_write, kw_data, data);
+    if (asserting()) {
+        Ref full = py::integer(static_cast<long long>(protocol::kPackageSize));
+        if (!py::check(PyObject_RichCompareBool(size, full, Py_GE))) assertion_failed();
+    }
+    return py::none();
+}
+
+// --- control channel --------------------------------------------------------------------
+
+Ref device_send_command_raw(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* command = py::require_str(a[1], "command");
+    PyObject* channel = py::require_int(a[2], "channel");
+    Ref cmd = py::check(PyUnicode_AsUTF8String(command));
+
+    // The identifier byte: an address outside 0..255 is refused by the byte
+    // array itself, with its own OverflowError.
+    Ref base = py::integer(kControlAddressBase);
+    Ref ident = py::check(PyNumber_Add(channel, base));
+    int overflow = 0;
+    long long address = PyLong_AsLongLongAndOverflow(ident, &overflow);
+    if (address == -1 && PyErr_Occurred()) py::throw_error();
+    if (overflow || address < 0 || address > 255) {
+        Ref header = py::check(PyList_New(2));
+        PyList_SET_ITEM(header.get(), 0, ident.release());
+        PyList_SET_ITEM(header.get(), 1, py::integer(0).release());
+        Ref code = py::str("B");
+        py::call(global(g_array), code.get(), header.get());
+        py::raise(PyExc_OverflowError, "unsigned byte integer is out of range");
+    }
+
+    const char* text = PyBytes_AS_STRING(cmd.get());
+    auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(cmd.get()));
+    bool has_terminator = length > 0 && text[length - 1] == '\n';
+    std::size_t count = has_terminator ? length : length + 1;
+    if (count > 255) py::raise(PyExc_OverflowError, "unsigned byte integer is greater than maximum");
+    std::vector<std::uint8_t> package;
+    package.reserve(protocol::kPackageSize > count + 2 ? protocol::kPackageSize : count + 2);
+    package.push_back(static_cast<std::uint8_t>(address));
+    package.push_back(static_cast<std::uint8_t>(count));
+    package.insert(package.end(), text, text + length);
+    if (!has_terminator) package.push_back('\n');
+    if (asserting() && package.size() > protocol::kPackageSize)
+        assertion_failed("命令[", command, "]过长。包含命令结束符后，长度不能超过[", kMaxCommandBytes, "]个字节:",
+                         serial_number(self));
+    if (package.size() < protocol::kPackageSize) package.resize(protocol::kPackageSize, 0);
+
+    Ref raw = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(package.data()),
+                                                  static_cast<Py_ssize_t>(package.size())));
+    Ref code = py::str("B");
+    Ref packet = py::call(global(g_array), code.get(), raw.get());
+    py::call_method(self, n_private_write, packet.get());
+    return py::none();
+}
+
+Ref device_send_command(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* command = py::require_str(a[1], "command");
+    PyObject* channel = py::require_int(a[2], "channel");
+    if (asserting()) assert_channel_in_range(self, channel);
+    py::call_method(self, n_send_command_raw, command, channel);
+    return py::none();
+}
+
+Ref device_io_control_master_query(PyObject* const* a) {
+    PyObject *self = a[0], *command = py::require_str(a[1], "command"), *handler = a[2];
+    Ref timeout = py::to_float(a[3]);
+    if (asserting()) {
+        Ref mark = py::str("?");
+        if (!py::check(static_cast<int>(PyUnicode_Tailmatch(command, mark, 0, PY_SSIZE_T_MAX, 1))))
+            assertion_failed("查询指令必须要以英文问号[?]结尾:", serial_number(self));
+    }
+    Ref result = py::none();
+    Held held(attr(self, n_master_protector));
+    Ref event = attr(self, n_master_event);
+    py::call_method(event, n_clear);
+    Ref zero = py::integer(0);
+    py::call_method(self, n_send_command_raw, command, zero.get());
+    if (py::truth(py::call_method(event, n_wait, timeout.get())))
+        result = py::call(handler, attr(self, n_feedback).get());
+    held.release();
+    return result;
+}
+
+Ref device_master_basic_handler(PyObject* const* a) {
+    Ref bytes = py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), a[0]);
+    const char* data = PyBytes_AS_STRING(bytes.get());
+    Py_ssize_t size = PyBytes_GET_SIZE(bytes.get());
+    PyObject* text = PyUnicode_DecodeUTF8(data, size, "strict");
+    if (text) return Ref::steal(text);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) py::throw_error();
+    PyErr_Clear();
+    return py::check(PyUnicode_DecodeLatin1(data, size, "strict"));
+}
+
+Ref basic_query(PyObject* self, PyObject* command) {
+    Ref handler = py::getattr(global(g_device), n_master_basic_handler);
+    return py::result_str(py::call_method(self, n_io_control_master_query, command, handler.get()));
+}
+
+Ref device_echo(PyObject* const* a) {
+    PyObject* content = py::require_str(a[1], "content");
+    return basic_query(a[0], py::text("Echo ", content, "?"));
+}
+
+Ref device_firmware_version(PyObject* const* a) { return basic_query(a[0], py::str("Version?")); }
+
+Ref device_set_io_control_handler(PyObject* const* a) {
+    PyObject *self = a[0], *handler = a[1];
+    PyObject* channel = py::require_int(a[2], "channel");
+    if (asserting()) assert_channel_in_range(self, channel);
+    Held held(attr(self, n_handlers_protector));
+    py::check(PyObject_SetItem(attr(self, n_handlers), channel, handler));
+    held.release();
+    return py::none();
+}
+
+Ref device_reset_io_control_handler(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* channel = py::require_int(a[1], "channel");
+    Held held(attr(self, n_handlers_protector));
+    Ref handlers = attr(self, n_handlers);
+    if (contains(handlers, channel)) py::check(PyObject_DelItem(handlers, channel));
+    held.release();
+    return py::none();
+}
+
+}  // namespace
+
+py::Ref make_device_class(PyObject* module) {
+    using py::Default;
+    using py::FunctionDef;
+    using py::Param;
+    const Param self{"self"};
+    return py::ClassBuilder("_Device", module)
+        .attr("PackageSize", py::integer(static_cast<long long>(protocol::kPackageSize)))
+        .attr("IOControlChannel", py::integer(protocol::kControlChannel))
+        .method(FunctionDef{"__init__", {self, {"dev_manager"}, {"hid_handle", "_USBDevice"}}, device_init})
+        .method(FunctionDef{"set_io_control_handler_for_channel",
+                            {self, {"handler", "_Callable"}, {"channel", "int"}},
+                            device_set_io_control_handler})
+        .method(FunctionDef{"reset_io_control_handler_for_channel", {self, {"channel", "int"}},
+                            device_reset_io_control_handler})
+        .method(FunctionDef{"__read", {self, {"timeout", "int", Default::integer(50)}}, device_read, "_array"})
+        .method(FunctionDef{"__write", {self, {"data"}, {"timeout", "int", Default::integer(100)}}, device_write})
+        .method(FunctionDef{"__query_channel_count", {self}, device_query_channel_count})
+        .property(FunctionDef{"channel_count", {self}, device_channel_count, "int"})
+        .method(FunctionDef{"close", {self}, device_close})
+        .method(FunctionDef{"handle_io_control_package", {self, {"package", "_array"}, {"channel", "int"}},
+                            device_handle_io_control_package})
+        .method(FunctionDef{"input_scanner_function", {self}, device_input_scanner_function})
+        .static_method(FunctionDef{"handle_channel_count_response", {{"package", "_array"}},
+                                   device_handle_channel_count_response})
+        .method(FunctionDef{"open_channel", {self, {"channel", "int"}, {"baudrate", "int"}, {"timeout", "float"}},
+                            device_open_channel})
+        .method(FunctionDef{"close_channel", {self, {"channel", "int"}}, device_close_channel})
+        .property(FunctionDef{"serial_number", {self}, device_serial_number, "str"})
+        .method(FunctionDef{"output_data", {self, {"data"}}, device_output_data})
+        .method(FunctionDef{"_send_command_to_channel", {self, {"command", "str"}, {"channel", "int"}},
+                            device_send_command_raw})
+        .method(FunctionDef{"send_command_to_channel", {self, {"command", "str"}, {"channel", "int"}},
+                            device_send_command})
+        .method(FunctionDef{"io_control_master_query",
+                            {self, {"command", "str"}, {"handler", "_Callable"}, {"timeout", "float", Default::real(0.5)}},
+                            device_io_control_master_query})
+        .static_method(FunctionDef{"master_basic_handler", {{"package", "_array"}}, device_master_basic_handler})
+        .method(FunctionDef{"echo", {self, {"content", "str"}}, device_echo, "str", kEchoDoc})
+        .property(FunctionDef{"firmware_version", {self}, device_firmware_version, "str"})
+        .build();
+}
 
 }  // namespace qlix

@@ -109,3 +109,14 @@ def run_child(code, *flags, timeout=60):
     import sys
     return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
                           timeout=timeout)
+
+
+def wait_until(predicate, timeout=5.0, interval=0.005):
+    """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
+    import time
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)

@@ -2,6 +2,7 @@
 checks and forwarding."""
 
 import array
+import contextlib
 
 import pytest
 
@@ -215,7 +216,7 @@ def test_flushing(port, registry):
 
 @pytest.mark.parametrize("raising", [False, True])
 def test_context_manager(port, registry, raising):
-    with pytest.raises(KeyError) if raising else _nothing():
+    with pytest.raises(KeyError) if raising else contextlib.nullcontext():
         with port as entered:
             assert entered is port
             if raising:
@@ -234,14 +235,6 @@ def test_exit_uses_subclass_close(registry):
     with Mine("QLIXANYS1") as s:
         pass
     assert closed == [s] and registry.channel.calls == []
-
-
-class _nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 OPTIMISED = r"""

@@ -148,17 +148,3 @@ def test_not_found(bus, name, attached, message):
             make(name)
         assert str(info.value) == message
     assert not registered() and not reader_threads()
-
-
-@pytest.mark.parametrize("kwargs, message", [
-    ({"timeout": None}, "must be real number, not NoneType"),
-    ({"baudrate": 9600.0}, "Argument 'baudrate' has incorrect type (expected int, got float)"),
-    ({"baudrate": True}, "Argument 'baudrate' has incorrect type (expected int, got bool)"),
-])
-def test_type_errors_open_nothing(bus, kwargs, message):
-    bus.add(SN)
-    for make in (ozu_qlix.Serial, ozu_qlix.create_serial_instance):
-        with pytest.raises(TypeError) as info:
-            make("QLIXANYS1", **kwargs)
-        assert str(info.value) == message
-    assert not bus.find_calls and not registered()

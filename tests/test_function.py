@@ -10,7 +10,7 @@ import ozu_qlix
 
 # (qualified name, reference definition with the same parameters)
 REFERENCES = [
-    ("_Channel.__init__", "def __init__(self, device, channel_number: 'int', timeout: 'float' = -1.0): pass"),
+    ("_Channel.__init__", "def __init__(self, device: '_Device', channel_number: 'int', timeout: 'float' = -1.0): pass"),
     ("_Channel.read_until", "def read_until(self, expected=b'\\n', size: 'int' = None) -> '_array': pass"),
     ("_Device.io_control_master_query",
      "def io_control_master_query(self, command: 'str', handler: '_Callable', timeout: 'float' = 0.5): pass"),

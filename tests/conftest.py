@@ -1,3 +1,19 @@
+# The virtual USB library becomes this process's libusb before ozu_qlix is
+# imported: pyusb keeps the first library it loads. Tests on fake devices
+# patch usb.core.find and never reach it.
+import os as _os
+import sys as _sys
+
+try:
+    import ozu_qlix_sim
+except ImportError:
+    _sys.path.append(_os.path.join(_os.path.dirname(_os.path.abspath(__file__)), _os.pardir, "python"))
+    import ozu_qlix_sim
+try:
+    ozu_qlix_sim.use()
+except ozu_qlix_sim.LibraryNotFound:
+    pass  # not built here: the tests that need it skip
+
 import threading
 
 import pytest

@@ -136,3 +136,13 @@ def wait_until(predicate, timeout=5.0, interval=0.005):
         if value or time.monotonic() >= deadline:
             return value
         time.sleep(interval)
+
+
+@pytest.fixture
+def vbus():
+    """The virtual USB bus (ozu_qlix_sim), empty and paced at the start and emptied afterwards."""
+    if not ozu_qlix_sim.in_use():
+        pytest.skip("the virtual USB library is not pyusb's backend in this session")
+    ozu_qlix_sim.reset()
+    yield ozu_qlix_sim
+    ozu_qlix_sim.reset()

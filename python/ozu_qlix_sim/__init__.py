@@ -30,7 +30,7 @@ import sys
 from pathlib import Path
 
 __all__ = [
-    "Adapter", "ReplyFault", "Scope", "LibraryNotFound", "library_path", "use", "add_adapter",
+    "Adapter", "ReplyFault", "Scope", "LibraryNotFound", "library_path", "use", "in_use", "add_adapter",
     "adapters", "reset", "set_paced", "paced", "set_kernel_driver_support", "open_handles",
 ]
 
@@ -178,6 +178,17 @@ def use() -> str:
         raise RuntimeError("pyusb could not load the virtual USB library " + path)
     lib()
     return path
+
+
+def in_use() -> bool:
+    """True when pyusb's libusb1 backend is loaded from the virtual library."""
+    import usb.backend.libusb1 as libusb1
+
+    loaded = libusb1._lib
+    try:
+        return loaded is not None and os.path.realpath(loaded._name) == os.path.realpath(library_path())
+    except LibraryNotFound:
+        return False
 
 
 class Adapter:

@@ -572,9 +572,9 @@ Ref device_send_command_raw(PyObject* const* a) {
         py::raise(PyExc_OverflowError, "unsigned byte integer is out of range");
     }
 
-    const char* text = PyBytes_AS_STRING(cmd.get());
+    const auto* text = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(cmd.get()));
     auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(cmd.get()));
-    bool has_terminator = length > 0 && text[length - 1] == '\n';
+    bool has_terminator = length > 0 && text[length - 1] == std::uint8_t{'\n'};
     std::size_t count = has_terminator ? length : length + 1;
     if (count > 255) py::raise(PyExc_OverflowError, "unsigned byte integer is greater than maximum");
     std::vector<std::uint8_t> package;
@@ -582,7 +582,7 @@ Ref device_send_command_raw(PyObject* const* a) {
     package.push_back(static_cast<std::uint8_t>(address));
     package.push_back(static_cast<std::uint8_t>(count));
     package.insert(package.end(), text, text + length);
-    if (!has_terminator) package.push_back('\n');
+    if (!has_terminator) package.push_back(std::uint8_t{'\n'});
     if (asserting() && package.size() > protocol::kPackageSize)
         assertion_failed("命令[", command, "]过长。包含命令结束符后，长度不能超过[", kMaxCommandBytes, "]个字节:",
                          serial_number(self));

@@ -114,11 +114,12 @@ int write_out(World& w, Adapter& a, Lock& lock, const unsigned char* data, int l
     return LIBUSB_SUCCESS;
 }
 
-int claim(Adapter& a, libusb_device_handle* h) {
+// Where kernel drivers cannot be managed (Windows), none stands in the way.
+int claim(const World& w, Adapter& a, libusb_device_handle* h) {
     if (a.claimed_by == h) {
         return LIBUSB_SUCCESS;
     }
-    if (a.claimed_by != nullptr || a.kernel_driver) {
+    if (a.claimed_by != nullptr || (a.kernel_driver && w.kernel_driver_supported)) {
         return LIBUSB_ERROR_BUSY;
     }
     a.claimed_by = h;
@@ -150,7 +151,7 @@ int transfer(libusb_device_handle* dev_handle, unsigned char endpoint, unsigned 
         return LIBUSB_ERROR_NOT_FOUND;
     }
     // Like the operating system, an unclaimed interface is claimed on first use.
-    if (const int r = claim(a, h); r != LIBUSB_SUCCESS) {
+    if (const int r = claim(w, a, h); r != LIBUSB_SUCCESS) {
         return r;
     }
     Deadline deadline;
@@ -526,11 +527,11 @@ QSIM_EXPORT int QSIM_CALL libusb_set_configuration(libusb_device_handle* handle,
 }
 
 QSIM_EXPORT int QSIM_CALL libusb_claim_interface(libusb_device_handle* handle, int interface_number) {
-    return with_handle(handle, [&](World&, libusb_device_handle* h, Adapter& a) {
+    return with_handle(handle, [&](World& w, libusb_device_handle* h, Adapter& a) {
         if (interface_number != 0 || a.configuration != 1) {
             return static_cast<int>(LIBUSB_ERROR_NOT_FOUND);
         }
-        return claim(a, h);
+        return claim(w, a, h);
     });
 }
 

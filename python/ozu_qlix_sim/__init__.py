@@ -216,7 +216,9 @@ class Adapter:
         size = lib().qlixsim_serial(self.id, None, 0)
         if size == -2:
             return None
-        return _read_growing(lambda i, buf, cap: lib().qlixsim_serial(i, buf, cap), self.id).decode("latin-1")
+        buf = ctypes.create_string_buffer(max(_check(size, "serial"), 1))
+        lib().qlixsim_serial(self.id, buf, size)
+        return buf.raw[:size].decode("latin-1")
 
     @property
     def channels(self) -> int:

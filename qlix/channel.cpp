@@ -1,7 +1,566 @@
+// _Channel: one serial channel of an adapter. Bringing it up, the baud-rate
+// exchange, the input queue filled by the reader thread, reads with time-outs
+// and writes cut into 64-byte packets.
+//
+// All state lives in the instance __dict__ under the class-qualified private
+// names, and every call on the device, the queue, the lock and the module
+// globals goes through Python, so fakes, mocks and subclasses are honoured.
+#include <array>
+#include <climits>
+#include <cstring>
+#include <limits>
+
 #include "module.hpp"
 
 namespace qlix {
 
-py::Ref make_channel_class(PyObject* module) { return py::ClassBuilder("_Channel", module).build(); }
+namespace {
+
+py::Name n_device{"_Channel__device"};
+py::Name n_channel{"_Channel__channel"};
+py::Name n_timeout_attr{"_Channel__timeout"};
+py::Name n_in_deque{"_Channel__in_deque"};
+py::Name n_in_deque_lock{"_Channel__in_deque_lock"};
+py::Name n_baudrate_attr{"_Channel__baudrate"};
+py::Name n_private_read{"_Channel__read"};
+
+py::Name n_now{"_now"};
+py::Name n_sleep{"_sleep"};
+py::Name n_array{"_array"};
+py::Name n_deque{"_deque"};
+py::Name n_lock_factory{"_Lock"};
+py::Name n_device_class{"_Device"};
+
+py::Name n_acquire{"acquire"};
+py::Name n_release{"release"};
+py::Name n_append{"append"};
+py::Name n_popleft{"popleft"};
+py::Name n_clear{"clear"};
+py::Name n_extend{"extend"};
+py::Name n_encode{"encode"};
+py::Name n_name{"name"};
+py::Name n_timeout{"timeout"};
+py::Name n_baudrate{"baudrate"};
+py::Name n_serial_number{"serial_number"};
+py::Name n_update_baudrate{"_update_baudrate"};
+py::Name n_reset_input_buffer{"reset_input_buffer"};
+py::Name n_package_size{"PackageSize"};
+py::Name n_send_command{"send_command_to_channel"};
+py::Name n_set_handler{"set_io_control_handler_for_channel"};
+py::Name n_reset_handler{"reset_io_control_handler_for_channel"};
+py::Name n_close_channel{"close_channel"};
+py::Name n_output_data{"output_data"};
+
+// --- small helpers -------------------------------------------------------------
+
+py::Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
+
+// Holds a threading lock taken through its Python `acquire`; releases it
+// through `release` on every way out. An error already set while unwinding is
+// kept; a failing release during unwinding is reported as unraisable.
+class LockHold {
+public:
+    explicit LockHold(py::Ref lock) : lock_(std::move(lock)) {
+        py::call_method(lock_.get(), n_acquire);
+        held_ = true;
+    }
+    LockHold(const LockHold&) = delete;
+    LockHold& operator=(const LockHold&) = delete;
+
+    void release() {
+        held_ = false;
+        py::call_method(lock_.get(), n_release);
+    }
+
+    ~LockHold() {
+        if (!held_) return;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* pending = PyErr_GetRaisedException();
+#else
+        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+        PyErr_Fetch(&type, &value, &tb);
+#endif
+        PyObject* name = n_release.get();
+        PyObject* argv[] = {lock_.get()};
+        PyObject* r = name ? PyObject_VectorcallMethod(name, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
+        if (r) {
+            Py_DECREF(r);
+        } else {
+            PyErr_WriteUnraisable(lock_.get());
+        }
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(pending);
+#else
+        PyErr_Restore(type, value, tb);
+#endif
+    }
+
+private:
+    py::Ref lock_;
+    bool held_ = false;
+};
+
+LockHold hold_queue_lock(PyObject* self) { return LockHold(attr(self, n_in_deque_lock)); }
+
+py::Ref new_byte_array() {
+    py::Ref typecode = py::str("B");
+    return py::call(global(n_array).get(), typecode.get());
+}
+
+py::Ref slice(PyObject* seq, PyObject* start, PyObject* stop) {
+    py::Ref s = py::check(PySlice_New(start, stop, nullptr));
+    return py::check(PyObject_GetItem(seq, s));
+}
+
+// The int value of an exact int, clamped to the range of long long (a larger
+// limit behaves the same as "no limit" for every length a queue can hold).
+long long clamped(PyObject* v) {
+    int overflow = 0;
+    long long r = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (r == -1 && PyErr_Occurred()) py::throw_error();
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0) return LLONG_MIN;
+    return r;
+}
+
+[[noreturn]] void closed_error(PyObject* self) { assertion_failed("设备[", attr(self, n_name), "]已关闭"); }
+
+// Read deadline: _now() + timeout when the timeout is greater than 0,
+// otherwise (0, negative, NaN) positive infinity.
+py::Ref read_deadline(PyObject* self) {
+    py::Ref timeout = attr(self, n_timeout);
+    py::Ref zero = py::integer(0);
+    if (py::check(PyObject_RichCompareBool(timeout, zero, Py_GT))) {
+        py::Ref now = py::call(global(n_now).get());
+        return py::check(PyNumber_Add(now, timeout));
+    }
+    return py::check(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
+}
+
+// True when there is still time before the deadline.
+bool before(PyObject* deadline) {
+    py::Ref now = py::call(global(n_now).get());
+    return py::check(PyObject_RichCompareBool(now, deadline, Py_LT)) != 0;
+}
+
+void poll_sleep() {
+    py::Ref interval = py::check(PyFloat_FromDouble(0.01));
+    py::call(global(n_sleep).get(), interval.get());
+}
+
+void send_command(PyObject* self, const char* command) {
+    py::Ref device = attr(self, n_device);
+    py::Ref channel = attr(self, n_channel);
+    py::Ref text = py::str(command);
+    py::call_method(device.get(), n_send_command, text.get(), channel.get());
+}
+
+// --- lifecycle and baud rate ---------------------------------------------------
+
+py::Ref init(PyObject* const* a) {
+    PyObject* self = a[0];
+    py::require_int(a[2], "channel_number");
+    py::Ref timeout = py::to_float(a[3]);
+    py::setattr(self, n_device, a[1]);
+    py::setattr(self, n_channel, a[2]);
+    py::setattr(self, n_timeout_attr, timeout);
+    py::setattr(self, n_in_deque, py::call(global(n_deque).get()));
+    py::setattr(self, n_in_deque_lock, py::call(global(n_lock_factory).get()));
+    py::setattr(self, n_baudrate_attr, Py_None);
+    return py::none();
+}
+
+// Reply handler for "Config?": the payload is the decimal rate, possibly
+// surrounded by whitespace. Runs on the reader thread.
+py::Ref update_baudrate(PyObject* const* a) {
+    PyObject* self = a[0];
+    py::Ref raw = py::check(PyBytes_FromObject(a[1]));
+    py::Ref feedback =
+        py::check(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
+    PyObject* value = PyLong_FromUnicodeObject(feedback, 10);
+    if (!value) {
+        py::Fetched error;
+        if (!error.matches(PyExc_ValueError)) error.restore_and_throw();
+        write_stderr(py::text("波特率查询结果异常:", attr(self, n_name), "：[", feedback, "]"));
+        return py::none();
+    }
+    py::Ref rate = py::Ref::steal(value);
+    py::setattr(self, n_baudrate_attr, rate);
+    return py::none();
+}
+
+py::Ref initialize(PyObject* const* a) {
+    PyObject* self = a[0];
+    py::require_int(a[1], "baudrate");
+    py::setattr(self, n_baudrate, a[1]);
+    send_command(self, "OpenChannel");
+    py::call_method(self, n_reset_input_buffer);
+    return py::none();
+}
+
+py::Ref baudrate_get(PyObject* const* a) { return py::result_int(attr(a[0], n_baudrate_attr)); }
+
+// Sets the rate and waits up to one second for the adapter to confirm it.
+py::Ref baudrate_set(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* value = py::require_int(a[1], "value");
+    py::setattr(self, n_baudrate_attr, Py_None);
+    py::Ref device = attr(self, n_device);
+    py::Ref channel = attr(self, n_channel);
+
+    py::Ref handler = attr(self, n_update_baudrate);
+    py::call_method(device.get(), n_set_handler, handler.get(), channel.get());
+    py::Ref config = py::text("Config ", value);
+    py::call_method(device.get(), n_send_command, config.get(), channel.get());
+    py::Ref one = py::integer(1);
+    py::Ref deadline = py::check(PyNumber_Add(py::call(global(n_now).get()), one));
+    py::Ref query = py::str("Config?");
+    py::call_method(device.get(), n_send_command, query.get(), channel.get());
+
+    while (attr(self, n_baudrate_attr).get() == Py_None) {
+        py::Ref now = py::call(global(n_now).get());
+        if (!py::check(PyObject_RichCompareBool(now, deadline, Py_LE))) break;
+        poll_sleep();
+    }
+    py::call_method(device.get(), n_reset_handler, channel.get());
+
+    py::Ref reported = attr(self, n_baudrate_attr);
+    if (reported.get() == Py_None) py::raise_text(PyExc_OSError, "设置波特率超时:", attr(self, n_name), ":目标值 = ", value);
+    if (py::check(PyObject_RichCompareBool(reported, value, Py_NE)))
+        py::raise_text(PyExc_OSError, "设置波特率失败:", attr(self, n_name), ":当前值 = ", reported, ":目标值 = ", value);
+    return py::none();
+}
+
+py::Ref name_get(PyObject* const* a) {
+    PyObject* self = a[0];
+    py::Ref device = attr(self, n_device);
+    py::Ref serial = py::getattr(device, n_serial_number);
+    return py::result_str(py::text("QLIX", serial, "S", attr(self, n_channel)));
+}
+
+py::Ref close(PyObject* const* a) {
+    PyObject* self = a[0];
+    {
+        LockHold hold = hold_queue_lock(self);
+        py::setattr(self, n_in_deque, Py_None);
+        hold.release();
+    }
+    try {
+        send_command(self, "CloseChannel");
+    } catch (const py::Error&) {
+        // The adapter may be gone; the channel is closed regardless.
+        py::Fetched error;
+        if (!error.matches(PyExc_Exception)) error.restore_and_throw();
+    }
+    py::Ref device = attr(self, n_device);
+    py::call_method(device.get(), n_close_channel, attr(self, n_channel).get());
+    return py::none();
+}
+
+py::Ref is_open_get(PyObject* const* a) {
+    LockHold hold = hold_queue_lock(a[0]);
+    bool open = attr(a[0], n_in_deque).get() != Py_None;
+    hold.release();
+    return py::boolean(open);
+}
+
+// --- input queue -----------------------------------------------------------------
+
+py::Ref in_waiting_get(PyObject* const* a) {
+    long long total = 0;
+    LockHold hold = hold_queue_lock(a[0]);
+    py::Ref queue = attr(a[0], n_in_deque);
+    if (queue.get() != Py_None) {
+        Py_ssize_t n = py::check_size(PyObject_Size(queue));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::Ref chunk = py::check(PySequence_GetItem(queue, i));
+            total += py::check_size(PyObject_Size(chunk));
+        }
+    }
+    hold.release();
+    return py::result_int(py::integer(total));
+}
+
+py::Ref input_data(PyObject* const* a) {
+    LockHold hold = hold_queue_lock(a[0]);
+    py::Ref queue = attr(a[0], n_in_deque);
+    if (queue.get() != Py_None) py::call_method(queue.get(), n_append, a[1]);
+    hold.release();
+    return py::none();
+}
+
+py::Ref reset_input_buffer(PyObject* const* a) {
+    PyObject* self = a[0];
+    send_command(self, "FlushInput");
+    LockHold hold = hold_queue_lock(self);
+    py::Ref queue = attr(self, n_in_deque);
+    if (queue.get() != Py_None) py::call_method(queue.get(), n_clear);
+    hold.release();
+    if (queue.get() == Py_None && asserting()) closed_error(self);
+    return py::none();
+}
+
+py::Ref flush_input(PyObject* const* a) {
+    py::call_method(a[0], n_reset_input_buffer);
+    return py::none();
+}
+
+// --- reads -----------------------------------------------------------------------
+
+// Takes at most `max_size` bytes from the front chunk; never waits.
+py::Ref private_read(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* max_size = py::require_int(a[1], "max_size");
+    LockHold hold = hold_queue_lock(self);
+    py::Ref queue = attr(self, n_in_deque);
+    if (queue.get() == Py_None && asserting()) closed_error(self);
+    if (py::check_size(PyObject_Size(queue)) == 0) {
+        hold.release();
+        return new_byte_array();
+    }
+    py::Ref chunk = py::check(PySequence_GetItem(queue, 0));
+    Py_ssize_t length = py::check_size(PyObject_Size(chunk));
+    if (static_cast<long long>(length) <= clamped(max_size)) {
+        py::call_method(queue.get(), n_popleft);
+        hold.release();
+        return chunk;
+    }
+    py::Ref head = slice(chunk, Py_None, max_size);
+    py::Ref tail = slice(chunk, max_size, Py_None);
+    py::check(PySequence_SetItem(queue, 0, tail));
+    hold.release();
+    return head;
+}
+
+py::Ref call_private_read(PyObject* self, long long max_size) {
+    py::Ref n = py::integer(max_size);
+    return py::call_method(self, n_private_read, n.get());
+}
+
+py::Ref read(PyObject* const* a) {
+    PyObject* self = a[0];
+    long long max_size = clamped(py::require_int(a[1], "max_size"));
+    py::Ref deadline = read_deadline(self);
+    py::Ref result = new_byte_array();
+    long long have = 0;
+    while (have < max_size) {
+        py::Ref part = call_private_read(self, max_size - have);
+        if (py::check_size(PyObject_Size(part)) > 0) {
+            py::call_method(result.get(), n_extend, part.get());
+            have = py::check_size(PyObject_Size(result));
+        } else if (before(deadline)) {
+            poll_sleep();
+        } else {
+            break;
+        }
+    }
+    return result;
+}
+
+// The character code of a one-character terminator, refused as ord() would.
+py::Ref terminator_code(PyObject* expected) {
+    if (PyBytes_Check(expected) || PyByteArray_Check(expected)) {
+        Py_ssize_t n = PyBytes_Check(expected) ? PyBytes_GET_SIZE(expected) : PyByteArray_GET_SIZE(expected);
+        if (n != 1) {
+            PyErr_Format(PyExc_TypeError, "ord() expected a character, but string of length %zd found", n);
+            py::throw_error();
+        }
+        const char* s = PyBytes_Check(expected) ? PyBytes_AS_STRING(expected) : PyByteArray_AS_STRING(expected);
+        return py::integer(static_cast<unsigned char>(s[0]));
+    }
+    if (PyUnicode_Check(expected)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(expected);
+        if (n != 1) {
+            PyErr_Format(PyExc_ValueError, "only single character unicode strings can be converted to Py_UCS4, got length %zd",
+                         n);
+            py::throw_error();
+        }
+        return py::integer(static_cast<long long>(PyUnicode_READ_CHAR(expected, 0)));
+    }
+    PyErr_Format(PyExc_TypeError, "ord() expected string of length 1, but %.200s found", Py_TYPE(expected)->tp_name);
+    py::throw_error();
+}
+
+py::Ref read_until(PyObject* const* a) {
+    PyObject* self = a[0];
+    long long size = 4294967296LL;
+    if (a[2] != Py_None) size = clamped(py::require_int(a[2], "size"));
+    py::Ref end = terminator_code(a[1]);
+    py::Ref deadline = read_deadline(self);
+    py::Ref result = new_byte_array();
+    long long have = 0;
+    while (have < size) {
+        py::Ref part = call_private_read(self, 1);
+        if (py::check_size(PyObject_Size(part)) > 0) {
+            py::call_method(result.get(), n_extend, part.get());
+            have = py::check_size(PyObject_Size(result));
+            py::Ref first = py::check(PySequence_GetItem(part, 0));
+            if (py::check(PyObject_RichCompareBool(first, end, Py_EQ))) break;
+        } else if (before(deadline)) {
+            poll_sleep();
+        } else {
+            break;
+        }
+    }
+    return result;
+}
+
+py::Ref timeout_get(PyObject* const* a) { return attr(a[0], n_timeout_attr); }
+
+py::Ref timeout_set(PyObject* const* a) {
+    py::Ref value = py::to_float(a[1]);
+    py::setattr(a[0], n_timeout_attr, value);
+    return py::none();
+}
+
+// --- write -----------------------------------------------------------------------
+
+// Fills `out` with data[start:start+count] when that can be done straight from
+// memory with the same result as slicing the data and extending a byte array
+// with it. Returns the number of bytes copied, or -1 when the data must go the
+// general way (other types, or values a byte array would refuse).
+Py_ssize_t copy_payload(PyObject* data, PyObject* array_type, Py_ssize_t start, Py_ssize_t count, unsigned char* out) {
+    if (PyList_CheckExact(data)) {
+        Py_ssize_t n = PyList_GET_SIZE(data);
+        Py_ssize_t avail = n - start < count ? n - start : count;
+        if (avail < 0) avail = 0;
+        for (Py_ssize_t i = 0; i < avail; ++i) {
+            PyObject* item = PyList_GET_ITEM(data, start + i);
+            if (!PyLong_CheckExact(item)) return -1;
+            int overflow = 0;
+            long v = PyLong_AsLongAndOverflow(item, &overflow);
+            if (overflow || v < 0 || v > 255) return -1;
+            out[i] = static_cast<unsigned char>(v);
+        }
+        return avail;
+    }
+    bool exact_bytes = PyBytes_CheckExact(data) || PyByteArray_CheckExact(data);
+    if (!exact_bytes && reinterpret_cast<PyObject*>(Py_TYPE(data)) != array_type) return -1;
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    Py_ssize_t copied = -1;
+    bool unsigned_bytes = view.itemsize == 1 && (view.format == nullptr || std::strcmp(view.format, "B") == 0);
+    if (unsigned_bytes) {
+        Py_ssize_t avail = view.len - start < count ? view.len - start : count;
+        if (avail < 0) avail = 0;
+        if (avail > 0) std::memcpy(out, static_cast<const unsigned char*>(view.buf) + start, static_cast<size_t>(avail));
+        copied = avail;
+    }
+    PyBuffer_Release(&view);
+    return copied;
+}
+
+// One package the general way: a two-byte array extended with the slice and
+// the zero padding, so any error is the byte array's own.
+py::Ref general_package(PyObject* array_type, PyObject* data, PyObject* channel, Py_ssize_t start, Py_ssize_t count,
+                        Py_ssize_t max_count) {
+    py::Ref head = py::check(PyList_New(2));
+    PyList_SET_ITEM(head.get(), 0, Py_NewRef(channel));
+    PyList_SET_ITEM(head.get(), 1, py::integer(count).release());
+    py::Ref typecode = py::str("B");
+    py::Ref package = py::call(array_type, typecode.get(), head.get());
+    py::Ref from = py::check(PyLong_FromSsize_t(start));
+    py::Ref to = py::check(PyLong_FromSsize_t(start + count));
+    py::Ref piece = slice(data, from, to);
+    py::call_method(package.get(), n_extend, piece.get());
+    if (count < max_count) {
+        py::Ref zeros = py::check(PyBytes_FromStringAndSize(nullptr, max_count - count));
+        std::memset(PyBytes_AS_STRING(zeros.get()), 0, static_cast<size_t>(max_count - count));
+        py::call_method(package.get(), n_extend, zeros.get());
+    }
+    return package;
+}
+
+py::Ref write(PyObject* const* a) {
+    PyObject* self = a[0];
+    if (attr(self, n_in_deque).get() == Py_None && asserting()) closed_error(self);
+    py::Ref data = py::Ref::borrow(a[1]);
+    if (PyUnicode_Check(data)) {
+        py::Ref codec = py::str("utf8");
+        data = py::call_method(data.get(), n_encode, codec.get());
+    }
+    Py_ssize_t left = py::check_size(PyObject_Size(data));
+    py::Ref package_size = py::getattr(global(n_device_class), n_package_size);
+    py::Ref two = py::integer(2);
+    Py_ssize_t max_count = py::check_size(PyNumber_AsSsize_t(py::check(PyNumber_Subtract(package_size, two)), nullptr));
+
+    py::Ref device = attr(self, n_device);
+    py::Ref channel = attr(self, n_channel);
+    py::Ref array_type = global(n_array);
+    py::Ref typecode = py::str("B");
+    // Packages are built in a C++ buffer when the channel and count bytes fit.
+    int overflow = 0;
+    long channel_byte = PyLong_Check(channel) ? PyLong_AsLongAndOverflow(channel, &overflow) : -1;
+    if (channel_byte == -1 && PyErr_Occurred()) py::throw_error();
+    bool fast = !overflow && channel_byte >= 0 && channel_byte <= 255 && max_count <= 255;
+    std::array<unsigned char, 2 + 255> buffer{};
+
+    Py_ssize_t count = left < max_count ? left : max_count;
+    Py_ssize_t start = 0;
+    while (count > 0) {
+        py::Ref package;
+        Py_ssize_t copied = fast ? copy_payload(data, array_type, start, count, buffer.data() + 2) : -1;
+        if (copied >= 0) {
+            buffer[0] = static_cast<unsigned char>(channel_byte);
+            buffer[1] = static_cast<unsigned char>(count);
+            Py_ssize_t size = 2 + copied + (max_count - count);
+            std::memset(buffer.data() + 2 + copied, 0, static_cast<size_t>(max_count - count));
+            py::Ref raw = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()), size));
+            package = py::call(array_type.get(), typecode.get(), raw.get());
+        } else {
+            package = general_package(array_type, data, channel, start, count, max_count);
+        }
+        py::call_method(device.get(), n_output_data, package.get());
+        start += count;
+        left -= count;
+        count = left < max_count ? left : max_count;
+    }
+    return py::check(PyLong_FromSsize_t(start));
+}
+
+constexpr const char* kReadDoc =
+    "\n\t\t从输入缓存中读取数据。"
+    "\n\t\t如果缓存中没有数据，返回空数组（长度为零的数组，不是 None）。"
+    "\n\t\t如果返回的数组非空，但长度比 max_size 小，调用者需要再次调用此函数，"
+    "\n\t\t直到满足了所需的数据长度，或者返回的是空数组。"
+    "\n\t\t";
+
+}  // namespace
+
+py::Ref make_channel_class(PyObject* module) {
+    using py::Default;
+    using py::FunctionDef;
+    return py::ClassBuilder("_Channel", module)
+        .method(FunctionDef{"__init__",
+                            {{"self"},
+                             {"device", "_Device"},
+                             {"channel_number", "int"},
+                             {"timeout", "float", Default::real(-1.0)}},
+                            init})
+        .method(FunctionDef{"_update_baudrate", {{"self"}, {"package", "_array"}}, update_baudrate})
+        .method(FunctionDef{"initialize", {{"self"}, {"baudrate", "int"}}, initialize})
+        .property(FunctionDef{"baudrate", {{"self"}}, baudrate_get, "int"},
+                  FunctionDef{"baudrate", {{"self"}, {"value", "int"}}, baudrate_set})
+        .property(FunctionDef{"name", {{"self"}}, name_get, "str"})
+        .method(FunctionDef{"close", {{"self"}}, close})
+        .property(FunctionDef{"is_open", {{"self"}}, is_open_get, "bool"})
+        .property(FunctionDef{"in_waiting", {{"self"}}, in_waiting_get, "int"})
+        .method(FunctionDef{"input_data", {{"self"}, {"data"}}, input_data})
+        .method(FunctionDef{"read_until",
+                            {{"self"}, {"expected", nullptr, Default::bytes("\n")}, {"size", "int", Default::none()}},
+                            read_until,
+                            "_array"})
+        .method(FunctionDef{"read", {{"self"}, {"max_size", "int"}}, read})
+        .method(FunctionDef{"__read", {{"self"}, {"max_size", "int"}}, private_read, nullptr, kReadDoc})
+        .method(FunctionDef{"write", {{"self"}, {"data", "_Iterable"}}, write, "int"})
+        .property(FunctionDef{"timeout", {{"self"}}, timeout_get, "float"},
+                  FunctionDef{"timeout", {{"self"}, {"value", "float"}}, timeout_set})
+        .method(FunctionDef{"flush_input", {{"self"}}, flush_input})
+        .method(FunctionDef{"reset_input_buffer", {{"self"}}, reset_input_buffer})
+        .build();
+}
 
 }  // namespace qlix

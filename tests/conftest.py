@@ -120,11 +120,16 @@ def no_leaked_readers():
 
 
 def run_child(code, *flags, timeout=60):
-    """Runs Python code in a child interpreter (same path, given flags such as -O)."""
+    """Runs Python code in a child interpreter (given flags such as -O) that
+    can import the test helpers as well."""
+    import os
     import subprocess
     import sys
+    tests_dir = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (tests_dir, env.get("PYTHONPATH")) if p)
     return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
-                          timeout=timeout)
+                          timeout=timeout, env=env)
 
 
 def wait_until(predicate, timeout=5.0, interval=0.005):

@@ -3,7 +3,6 @@
 import array
 import collections
 import importlib
-import subprocess
 import sys
 import threading
 import time
@@ -17,6 +16,7 @@ import usb.core
 import usb.util
 
 import ozu_qlix
+from conftest import run_child
 
 GLOBALS_IN_ORDER = [
     "_array", "_deque", "_libusb", "NormalSerial", "sys", "_Event", "_Lock", "_Thread", "_sleep", "_now",
@@ -25,11 +25,6 @@ GLOBALS_IN_ORDER = [
     "_ResourceManager", "_resource_manager", "list_serial_numbers", "Serial", "create_serial_instance",
     "get_hid_device", "list_qlix_names",
 ]
-
-
-def run_child(code, *flags, timeout=60):
-    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
-                          timeout=timeout)
 
 
 def test_globals_are_defined_in_order():

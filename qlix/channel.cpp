@@ -332,9 +332,19 @@ py::Ref private_read(PyObject* const* a) {
     return head;
 }
 
-py::Ref call_private_read(PyObject* self, long long max_size) {
+// One `__read` call from read/read_until. When the channel was closed after
+// this read already took bytes from the queue, the read ends and returns
+// them (a null result here) instead of losing them with the error; the next
+// read reports the closed channel.
+py::Ref call_private_read(PyObject* self, long long max_size, bool have_data) {
     py::Ref n = py::integer(max_size);
-    return py::call_method(self, n_private_read, n.get());
+    try {
+        return py::call_method(self, n_private_read, n.get());
+    } catch (const py::Error&) {
+        py::Fetched error;
+        if (!have_data || attr(self, n_in_deque).get() != Py_None) error.restore_and_throw();
+        return py::Ref();
+    }
 }
 
 py::Ref read(PyObject* const* a) {
@@ -344,7 +354,8 @@ py::Ref read(PyObject* const* a) {
     py::Ref result = new_byte_array();
     long long have = 0;
     while (have < max_size) {
-        py::Ref part = call_private_read(self, max_size - have);
+        py::Ref part = call_private_read(self, max_size - have, have > 0);
+        if (!part) break;
         if (py::check_size(PyObject_Size(part)) > 0) {
             py::call_method(result.get(), n_extend, part.get());
             have = py::check_size(PyObject_Size(result));
@@ -390,7 +401,8 @@ py::Ref read_until(PyObject* const* a) {
     py::Ref result = new_byte_array();
     long long have = 0;
     while (have < size) {
-        py::Ref part = call_private_read(self, 1);
+        py::Ref part = call_private_read(self, 1, have > 0);
+        if (!part) break;
         if (py::check_size(PyObject_Size(part)) > 0) {
             py::call_method(result.get(), n_extend, part.get());
             have = py::check_size(PyObject_Size(result));

@@ -237,6 +237,15 @@ def test_empty_chunk_counts_as_empty_poll(clock, ch):
     assert ch.read(1) == B(b"\x07") and clock.sleeps == 1
 
 
+@pytest.mark.parametrize("reader", [lambda ch: ch.read(5), lambda ch: ch.read_until()])
+def test_close_during_read_keeps_taken_bytes(clock, ch, reader):
+    fill(ch, b"abc")
+    clock.hook = lambda n: n == 3 and ch.close()
+    assert reader(ch).tobytes() == b"abc"
+    with pytest.raises(AssertionError, match=r"\]已关闭"):
+        reader(ch)
+
+
 def test_timeout_property(ch):
     assert ch.timeout == -1.0
     ch.timeout = 2

@@ -13,42 +13,41 @@ import pytest
 import ozu_qlix
 from test_channel_io import FakeDevice
 
-LIMIT = 60  # seconds; every wait below is bounded by it
+LIMIT = 60  # seconds; bounds every wait below
 
 
 def stream(lines, seed):
-    """Numbered, CRC-checked text lines (no line feed inside a line)."""
+    """Numbered, CRC-checked text lines."""
     rnd = random.Random(seed)
-    out = []
-    for i in range(lines):
-        body = bytes(rnd.randrange(32, 127) for _ in range(rnd.randrange(0, 50)))
-        out.append(b"%d:%s:%08x\n" % (i, body, zlib.crc32(body)))
-    return b"".join(out)
+    bodies = [bytes(rnd.randrange(32, 127) for _ in range(rnd.randrange(50))) for _ in range(lines)]
+    return b"".join(b"%d:%s:%08x\n" % (i, b, zlib.crc32(b)) for i, b in enumerate(bodies))
 
 
 def chunks(data, seed, largest=62):
-    rnd = random.Random(seed)
-    i = 0
+    rnd, i = random.Random(seed), 0
     while i < len(data):
-        n = rnd.randrange(0, largest + 1)  # empty chunks too
+        n = rnd.randrange(largest + 1)  # empty chunks too
         yield data[i:i + n]
         i += n
 
 
-def consume(ch, total, out, seed):
-    """Reads with read_until and read(n) in turn until `total` bytes arrived or the channel closed."""
-    rnd = random.Random(seed)
-    end = time.monotonic() + LIMIT
+def consume(ch, total, out, seed, stop=lambda: False):
+    """Reads with read_until and read(n) in turn until `total` bytes, close or `stop()`."""
+    rnd, end = random.Random(seed), time.monotonic() + LIMIT
     try:
-        while len(out) < total and time.monotonic() < end:
-            if rnd.random() < 0.5:
-                part = ch.read_until()
-            else:
-                part = ch.read(rnd.randrange(1, 100))
-            out += part.tobytes()
+        while len(out) < total and time.monotonic() < end and not stop():
+            out += (ch.read_until() if rnd.random() < 0.5 else ch.read(rnd.randrange(1, 100))).tobytes()
     except AssertionError as e:
-        if "已关闭" not in str(e):
-            raise
+        assert "已关闭" in str(e)
+
+
+def produce(ch, data, seed, stop=None, pause=0.0):
+    for i, c in enumerate(chunks(data, seed)):
+        if stop is not None and stop.is_set():
+            return
+        ch.input_data(array.array("B", c))
+        if pause and i % 50 == 0:
+            time.sleep(pause)
 
 
 def run(*targets):
@@ -60,36 +59,20 @@ def run(*targets):
     assert not any(t.is_alive() for t in threads), "a stream thread did not finish"
 
 
-def produce(ch, data, seed, stop=None):
-    for c in chunks(data, seed):
-        if stop is not None and stop.is_set():
-            return
-        ch.input_data(array.array("B", c))
-        if random.random() < 0.05:
-            time.sleep(0)
-
-
-def test_stream_with_fake_reader_thread():
-    data = stream(3000, 1)
+def test_stream_with_reader_thread():
+    data, out, done = stream(3000, 1), bytearray(), threading.Event()
     ch = ozu_qlix._Channel(FakeDevice(), 1, 0.02)
-    out = bytearray()
-    done = threading.Event()
 
-    def poll_waiting():  # extra contention on the queue lock
-        while not done.is_set():
+    def poll_waiting():  # more contention on the queue lock
+        while not done.wait(0.0005):
             assert ch.in_waiting >= 0
 
-    def reader():
-        consume(ch, len(data), out, 2)
-        done.set()
-
-    run(lambda: produce(ch, data, 3), reader, poll_waiting)
+    run(lambda: produce(ch, data, 3), lambda: (consume(ch, len(data), out, 2), done.set()), poll_waiting)
     assert bytes(out) == data
 
 
 class RecordingDeque(collections.deque):
-    """The input queue, remembering every byte a reset threw away."""
-
+    """The input queue, remembering every stretch a reset threw away."""
     discarded = []
 
     def clear(self):
@@ -100,48 +83,25 @@ class RecordingDeque(collections.deque):
 def test_stream_with_resets(monkeypatch):
     monkeypatch.setattr(ozu_qlix, "_deque", RecordingDeque)
     RecordingDeque.discarded = []
-    data = stream(2000, 4)
+    data, out, produced = stream(2000, 4), bytearray(), threading.Event()
     ch = ozu_qlix._Channel(FakeDevice(), 1, 0.05)
-    out = bytearray()
-    produced = threading.Event()
 
     def resetter():
-        while not produced.is_set():
+        while not produced.wait(0.001):
             ch.reset_input_buffer()
-            time.sleep(0.001)
 
-    def producer():
-        produce(ch, data, 5)
-        produced.set()
-
-    def reader():
-        produced.wait(LIMIT)
-        while True:  # drain what the last reset left
-            part = ch.read(1000)
-            if not part:
-                break
-            out.extend(part)
-
-    def early_reader():
-        while not produced.is_set():
-            out.extend(ch.read_until())
-
-    run(producer, resetter, early_reader)
-    run(reader)
-    discarded = b"".join(RecordingDeque.discarded)
-    assert len(out) + len(discarded) == len(data)
-    # What was read is the stream with whole stretches cut out, in order.
-    it = iter(data)
-    assert all(b in it for b in out)
-    for piece in RecordingDeque.discarded:
-        assert piece in data
+    run(lambda: (produce(ch, data, 5, pause=0.002), produced.set()), resetter,
+        lambda: consume(ch, len(data), out, 6, produced.is_set))
+    while ch.in_waiting:  # what the last reset left
+        out += ch.read(len(data)).tobytes()
+    assert RecordingDeque.discarded and len(out) + sum(map(len, RecordingDeque.discarded)) == len(data)
+    rest = iter(data)  # what was read is the stream with whole stretches cut out, in order
+    assert all(b in rest for b in out) and all(d in data for d in RecordingDeque.discarded)
 
 
 def test_close_while_streaming():
-    data = stream(3000, 6)
+    data, out, stop = stream(3000, 7), bytearray(), threading.Event()
     ch = ozu_qlix._Channel(FakeDevice(), 1, 0.02)
-    out = bytearray()
-    stop = threading.Event()
     queue = ch._Channel__in_deque
 
     def closer():
@@ -151,30 +111,18 @@ def test_close_while_streaming():
         ch.close()
         stop.set()
 
-    run(lambda: produce(ch, data, 7, stop), lambda: consume(ch, len(data), out, 8), closer)
-    left = b"".join(bytes(c) for c in queue)
-    delivered = bytes(out) + left
-    assert 0 < len(out) < len(data)
-    assert delivered == data[:len(delivered)]
-    with pytest.raises(AssertionError):
-        ch.read(1)
+    run(lambda: produce(ch, data, 8, stop), lambda: consume(ch, len(data), out, 9), closer)
+    delivered = bytes(out) + b"".join(bytes(c) for c in queue)  # read, or dropped by close
+    assert 0 < len(out) < len(data) and delivered == data[:len(delivered)]
 
 
 @pytest.mark.skipif(not hasattr(ozu_qlix._Device, "open_channel"), reason="adapter link not available")
 def test_loopback_through_adapter(make_device):
-    device = make_device()
-    ch = device.open_channel(1, 115200, 0.05)
+    ch = make_device().open_channel(1, 115200, 0.05)
+    data, out = stream(800, 10), bytearray()
     try:
-        assert ch.baudrate == 115200 and ch.is_open
-        data = stream(800, 9)
-        out = bytearray()
-
-        def writer():
-            for c in chunks(data, 10, largest=200):
-                assert ch.write(c) == len(c)
-
-        run(writer, lambda: consume(ch, len(data), out, 11))
-        assert bytes(out) == data
+        assert ch.baudrate == 115200
+        run(lambda: [ch.write(c) for c in chunks(data, 11, largest=200)], lambda: consume(ch, len(data), out, 12))
     finally:
         ch.close()
-    assert not ch.is_open
+    assert bytes(out) == data

@@ -151,3 +151,13 @@ def vbus():
     ozu_qlix_sim.reset()
     yield ozu_qlix_sim
     ozu_qlix_sim.reset()
+
+
+@pytest.fixture
+def watchdog():
+    """Ends the whole run with every thread's traceback if the test deadlocks,
+    instead of letting CI hang."""
+    import faulthandler
+    faulthandler.dump_traceback_later(180, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()

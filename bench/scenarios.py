@@ -1,0 +1,504 @@
+"""The measurements of one benchmark round, run in a fresh interpreter.
+
+Every function here plugs virtual adapters into the virtual USB bus, drives
+them through ozu_qlix (and, for comparison, through bare pyusb on the same
+device object and endpoints) and returns plain numbers. CPU is process CPU
+time (all threads: the adapters' reader threads included); rates are wall
+clock. Nothing here asserts speed: the driver (run.py) compares and reports.
+"""
+
+from __future__ import annotations
+
+import array
+import statistics
+import threading
+import time
+
+import ozu_qlix_sim
+
+# Imported by worker() after ozu_qlix_sim.use().
+ozu_qlix = None
+
+OUT_PAYLOAD = 62       # data bytes per OUT packet (one record, no terminator needed)
+IN_PAYLOAD = 61        # data bytes per IN packet as the adapter packs them (room for the end marker)
+EP_OUT, EP_IN = 0x01, 0x81
+_serial_numbers = iter(range(1, 1_000_000))
+
+
+def new_adapter(channels=4, endpoint="interrupt", pairing=False):
+    return ozu_qlix_sim.add_adapter("BENCH%04d" % next(_serial_numbers), channels=channels, endpoint=endpoint,
+                                    pairing=pairing)
+
+
+def open_port(adapter, channel, timeout=1.0):
+    return ozu_qlix.Serial("QLIX%sS%d" % (adapter.serial, channel), 115200, timeout=timeout)
+
+
+def device_of(port):
+    """The _Device behind a Serial, and its pyusb device object."""
+    device = port._Serial__handle._Channel__device
+    return device, device._Device__dev
+
+
+def cpu_per_op(fn, repeat, ops_per_call=1):
+    """Process CPU microseconds per operation of `repeat` calls of fn."""
+    t0 = time.process_time()
+    for _ in range(repeat):
+        fn()
+    return (time.process_time() - t0) / (repeat * ops_per_call) * 1e6
+
+
+def median_of_batches(pairs, batches):
+    """Runs each (name, fn) in turn, `batches` times, and returns the median of each.
+
+    Alternating the candidates batch by batch lets slow drift of the machine
+    fall on all of them alike."""
+    samples = {name: [] for name, _ in pairs}
+    for _ in range(batches):
+        for name, fn in pairs:
+            samples[name].append(fn())
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+class ReaderPause:
+    """Holds an adapter's reader thread inside a control-reply handler.
+
+    While held, the reader reads no packet, so the test can queue packets on
+    the adapter and read them with bare pyusb, or let the reader loose on a
+    known backlog. The handler is registered for a channel the caller does not
+    otherwise use for replies."""
+
+    def __init__(self, device, channel):
+        self.device, self.channel = device, channel
+        self.gate, self.held = threading.Event(), threading.Event()
+
+    def _handler(self, package):
+        self.held.set()
+        self.gate.wait(30)
+
+    def __enter__(self):
+        self.gate.clear()
+        self.held.clear()
+        self.device.set_io_control_handler_for_channel(self._handler, self.channel)
+        self.device.send_command_to_channel("Config?", self.channel)
+        if not self.held.wait(10):
+            raise RuntimeError("the reader thread did not pick up the pausing reply")
+        return self
+
+    def release(self):
+        self.gate.set()
+
+    def __exit__(self, *exc):
+        self.gate.set()
+        self.device.reset_io_control_handler_for_channel(self.channel)
+
+
+def command_packet(text, channel=0):
+    body = text.encode() + b"\n"
+    return array.array("B", bytes([100 + channel, len(body)]) + body + bytes(62 - len(body)))
+
+
+# --- 1. module-added CPU, unpaced --------------------------------------------------
+
+
+def unpaced_costs(scale):
+    """Per-operation CPU of the module next to bare pyusb, on unpaced adapters."""
+    ozu_qlix_sim.set_paced(False)
+    batches = max(3, int(7 * scale))
+    result = {}
+
+    # Writes: channel 1 of a paired adapter whose channel 2 stays closed, so the
+    # firmware drops the data and the reader thread stays idle.
+    writer = new_adapter(pairing=True)
+    port = open_port(writer, 1)
+    device, dev = device_of(port)
+    packet = array.array("B", [1, OUT_PAYLOAD] + [0x41] * OUT_PAYLOAD)
+    one, big = b"w" * OUT_PAYLOAD, bytes(range(256)) * 16
+    big_packets = -(-len(big) // OUT_PAYLOAD)
+    n = max(200, int(4000 * scale))
+    nb = max(5, int(60 * scale))
+    for fn in (lambda: dev.write(EP_OUT, packet, 100), lambda: port.write(one), lambda: port.write(big)):
+        fn()
+    result.update(median_of_batches([
+        ("write_bare_us", lambda: cpu_per_op(lambda: dev.write(EP_OUT, packet, 100), n)),
+        ("write_62_us", lambda: cpu_per_op(lambda: port.write(one), n)),
+        ("write_4k_per_packet_us", lambda: cpu_per_op(lambda: port.write(big), nb, big_packets)),
+    ], batches))
+
+    # Adapter round trips, next to the same command and reply by bare pyusb
+    # (with the reader held, so the reply is ours to read).
+    rt = max(50, int(600 * scale))
+    echo_packet, version_packet = command_packet("Echo hello?"), command_packet("Version?")
+
+    def bare_round_trips(cmd):
+        with ReaderPause(device, 3):
+            return cpu_per_op(lambda: (dev.write(EP_OUT, cmd, 100), dev.read(EP_IN, 64, 50)), rt)
+
+    result.update(median_of_batches([
+        ("echo_bare_us", lambda: bare_round_trips(echo_packet)),
+        ("echo_us", lambda: cpu_per_op(lambda: device.echo("hello"), rt)),
+        ("version_bare_us", lambda: bare_round_trips(version_packet)),
+        ("version_us", lambda: cpu_per_op(lambda: device.firmware_version, rt)),
+    ], batches))
+
+    # Channel open and close (baud-rate exchange included), next to the same
+    # commands sent by bare pyusb.
+    cycles = max(5, int(25 * scale))
+    bare_cycle = [command_packet(t, 3) for t in ("Config 115200", "Config?", "OpenChannel", "FlushInput")]
+    close_packet = command_packet("CloseChannel", 3)
+
+    def bare_open_close():
+        for p in bare_cycle:
+            dev.write(EP_OUT, p, 100)
+        dev.read(EP_IN, 64, 50)
+        dev.write(EP_OUT, close_packet, 100)
+
+    def bare_cycles():
+        with ReaderPause(device, 4):
+            return cpu_per_op(bare_open_close, cycles)
+
+    result.update(median_of_batches([
+        ("open_close_bare_us", bare_cycles),
+        ("open_close_us", lambda: cpu_per_op(lambda: open_port(writer, 3).close(), cycles)),
+    ], max(3, batches // 2)))
+    port.close()
+
+    result.update(inbound_costs(scale, batches))
+    return result
+
+
+SINGLE_RECORD = bytes([1, IN_PAYLOAD]) + bytes(range(IN_PAYLOAD)) + b"\0"
+MULTI_RECORD = b"".join(bytes([c, 13]) + bytes(range(c, c + 13)) for c in (1, 2, 3, 4)) + bytes(4)
+
+
+def inbound_costs(scale, batches):
+    """Reader dispatch plus `read` per packet, next to a bare pyusb read loop."""
+    adapter = new_adapter()
+    ports = [open_port(adapter, c, timeout=1.0) for c in (1, 2, 3, 4)]
+    device, dev = device_of(ports[0])
+    n = max(200, int(3000 * scale))
+    result = {}
+
+    def bare(packet):
+        with ReaderPause(device, 1):
+            for _ in range(n):
+                adapter.inject_packet(packet)
+            return cpu_per_op(lambda: dev.read(EP_IN, 64, 50), n)
+
+    def module(packet, reads):
+        total = n * sum(size for _, size in reads)
+        with ReaderPause(device, 1) as pause:
+            for _ in range(n):
+                adapter.inject_packet(packet)
+            t0 = time.process_time()
+            pause.release()
+            while sum(p.in_waiting for p in ports) < total:
+                time.sleep(0.001)
+            for _ in range(n):
+                for index, size in reads:
+                    ports[index].read(size)
+            return (time.process_time() - t0) / n * 1e6
+
+    single_reads = [(0, IN_PAYLOAD)]
+    multi_reads = [(i, 13) for i in range(4)]
+    module(SINGLE_RECORD, single_reads)
+    result.update(median_of_batches([
+        ("in_single_bare_us", lambda: bare(SINGLE_RECORD)),
+        ("in_single_us", lambda: module(SINGLE_RECORD, single_reads)),
+        ("in_multi_bare_us", lambda: bare(MULTI_RECORD)),
+        ("in_multi_us", lambda: module(MULTI_RECORD, multi_reads)),
+    ], batches))
+
+    # read_until per line and in_waiting, on data already queued.
+    line = b"0123456789abcde\n"
+    lines = max(100, int(2000 * scale))
+    target = ports[0]
+
+    def read_lines():
+        adapter.inject(1, line * lines)
+        deadline = time.monotonic() + 10
+        while target.in_waiting < len(line) * lines and time.monotonic() < deadline:
+            time.sleep(0.001)
+        return cpu_per_op(target.read_until, lines)
+
+    result.update(median_of_batches([
+        ("read_until_line_us", read_lines),
+        ("in_waiting_us", lambda: cpu_per_op(lambda: ports[1].in_waiting, lines * 5)),
+    ], batches))
+    for p in ports:
+        p.close()
+    return result
+
+
+# --- 2. paced streaming ---------------------------------------------------------------
+
+
+class Stream:
+    """All channels of some adapters streaming both ways through ozu_qlix.
+
+    A writer thread per channel writes a known byte pattern; a consumer
+    thread per channel reads what loops back. Measured over the writing
+    window: payload rates, USB packet slots used, process CPU."""
+
+    def __init__(self, adapters, seconds, chunk_packets):
+        self.adapters, self.seconds = adapters, seconds
+        self.ports = [(a, c, open_port(a, c, timeout=0.05)) for a in adapters for c in range(1, a.channels + 1)]
+        pattern = bytes((i * 7 + 3) % 251 for i in range(OUT_PAYLOAD * chunk_packets * 8))
+        self.chunk = OUT_PAYLOAD * chunk_packets
+        self.pattern = pattern
+        self.written = [0] * len(self.ports)
+        self.received = [[] for _ in self.ports]
+        self.stop_writing = threading.Event()
+        self.stop_reading = threading.Event()
+
+    def _writer(self, i, port):
+        offset, pattern, chunk = 0, self.pattern, self.chunk
+        while not self.stop_writing.is_set():
+            data = pattern[offset:offset + chunk]
+            self.written[i] += port.write(data)
+            offset = (offset + chunk) % (len(pattern) - chunk)
+
+    def _consumer(self, i, port):
+        got = self.received[i]
+        while not self.stop_reading.is_set():
+            data = port.read(4096)
+            if data:
+                got.append(data)
+
+    def run(self, busy=None):
+        threads = [threading.Thread(target=self._writer, args=(i, p)) for i, (_, _, p) in enumerate(self.ports)]
+        threads += [threading.Thread(target=self._consumer, args=(i, p)) for i, (_, _, p) in enumerate(self.ports)]
+        for t in threads:
+            t.start()
+        time.sleep(0.2)  # reach the steady state
+        return self._measure(threads, busy)
+
+    def _measure(self, threads, busy):
+        c0 = [(a.packets_out, a.packets_in) for a in self.adapters]
+        got0 = self._received_total()
+        w0, t0, cpu0 = sum(self.written), time.perf_counter(), time.process_time()
+        spins = busy(self.seconds) if busy else time.sleep(self.seconds)
+        t1, cpu1, w1, got1 = time.perf_counter(), time.process_time(), sum(self.written), self._received_total()
+        c1 = [(a.packets_out, a.packets_in) for a in self.adapters]
+        self.stop_writing.set()
+        for t in threads[:len(self.ports)]:
+            t.join(10)
+        self._drain()
+        self.stop_reading.set()
+        for t in threads[len(self.ports):]:
+            t.join(10)
+        wall = t1 - t0
+        slots = wall * 1000 * packets_per_frame(self.adapters)
+        lost, corrupt = self._check()
+        for _, _, p in self.ports:
+            p.close()
+        return {
+            "out_payload_pct": 100 * (w1 - w0) / (slots * OUT_PAYLOAD),
+            "in_payload_pct": 100 * (got1 - got0) / (slots * IN_PAYLOAD),
+            "out_slots_pct": 100 * sum(b[0] - a[0] for a, b in zip(c0, c1)) / slots,
+            "in_slots_pct": 100 * sum(b[1] - a[1] for a, b in zip(c0, c1)) / slots,
+            "cpu_pct": 100 * (cpu1 - cpu0) / wall,
+            "lost_bytes": lost,
+            "corrupt_channels": corrupt,
+            "busy_spins": spins,
+        }
+
+    def _received_total(self):
+        return sum(sum(len(x) for x in list(r)) for r in self.received)
+
+    def _drain(self, limit=15.0):
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            if all(sum(len(x) for x in list(r)) >= w for r, w in zip(self.received, self.written)):
+                return
+            time.sleep(0.02)
+
+    def _check(self):
+        lost, corrupt = 0, 0
+        for (adapter, _, _), got, written in zip(self.ports, self.received, self.written):
+            data = b"".join(bytes(x) for x in got)
+            lost += max(0, written - len(data))
+            if not self._matches(data):
+                corrupt += 1
+        lost += sum(a.dropped for a in self.adapters)
+        return lost, corrupt
+
+    def _matches(self, data):
+        """True when `data` is the written stream: the pattern, cycling at chunk offsets."""
+        pattern, chunk, offset, at = self.pattern, self.chunk, 0, 0
+        while at < len(data):
+            piece = data[at:at + chunk]
+            if piece != pattern[offset:offset + len(piece)]:
+                return False
+            at += chunk
+            offset = (offset + chunk) % (len(pattern) - chunk)
+        return True
+
+
+def packets_per_frame(adapters):
+    """USB packet slots per 1 ms frame and direction, summed over the adapters."""
+    return sum(19 if a.bulk else 1 for a in adapters)
+
+
+def adapters_for(endpoint, count=2):
+    ozu_qlix_sim.set_paced(True)
+    return [new_adapter(endpoint=endpoint) for _ in range(count)]
+
+
+def paced_stream(endpoint, seconds, busy=None):
+    chunk_packets = 4 if endpoint == "interrupt" else 16
+    return Stream(adapters_for(endpoint), seconds, chunk_packets).run(busy)
+
+
+class BareStream:
+    """The same traffic by bare pyusb: a writer thread per channel writing
+    ready-made packets, one reader thread per adapter reading packets."""
+
+    def __init__(self, adapters, seconds):
+        self.adapters, self.seconds = adapters, seconds
+        self.devices = []
+        for a in adapters:
+            # Open every channel through the module, then hold its reader so the
+            # adapter's IN packets are ours; the module stays idle meanwhile.
+            ports = [open_port(a, c) for c in range(1, a.channels + 1)]
+            device, dev = device_of(ports[0])
+            self.devices.append((a, ports, ReaderPause(device, a.channels), dev))
+        self.stop = threading.Event()
+        self.moved = [0, 0]
+
+    def _writer(self, dev, channel):
+        packet = array.array("B", [channel, OUT_PAYLOAD] + [channel] * OUT_PAYLOAD)
+        while not self.stop.is_set():
+            dev.write(EP_OUT, packet, 100)
+
+    def _reader(self, dev):
+        while not self.stop.is_set():
+            try:
+                dev.read(EP_IN, 64, 50)
+            except Exception:
+                pass
+
+    def run(self, busy=None):
+        for _, _, pause, _ in self.devices:
+            pause.__enter__()
+        threads = []
+        for a, _, _, dev in self.devices:
+            threads += [threading.Thread(target=self._writer, args=(dev, c)) for c in range(1, a.channels + 1)]
+            threads.append(threading.Thread(target=self._reader, args=(dev,)))
+        for t in threads:
+            t.start()
+        time.sleep(0.2)
+        c0 = [(a.packets_out, a.packets_in) for a in self.adapters]
+        t0, cpu0 = time.perf_counter(), time.process_time()
+        spins = busy(self.seconds) if busy else time.sleep(self.seconds)
+        t1, cpu1 = time.perf_counter(), time.process_time()
+        c1 = [(a.packets_out, a.packets_in) for a in self.adapters]
+        self.stop.set()
+        for t in threads:
+            t.join(10)
+        for _, ports, pause, _ in self.devices:
+            pause.__exit__()
+            for p in ports:
+                p.close()
+        wall = t1 - t0
+        slots = wall * 1000 * packets_per_frame(self.adapters)
+        return {
+            "out_slots_pct": 100 * sum(b[0] - a[0] for a, b in zip(c0, c1)) / slots,
+            "in_slots_pct": 100 * sum(b[1] - a[1] for a, b in zip(c0, c1)) / slots,
+            "cpu_pct": 100 * (cpu1 - cpu0) / wall,
+            "busy_spins": spins,
+        }
+
+
+# --- 3. idle cost ------------------------------------------------------------------------
+
+
+def idle_costs(seconds):
+    adapters = adapters_for("interrupt")
+    ports = [open_port(a, c, timeout=0) for a in adapters for c in range(1, a.channels + 1)]
+    time.sleep(0.2)
+    t0, cpu0 = time.perf_counter(), time.process_time()
+    time.sleep(seconds)
+    open_only = 100 * (time.process_time() - cpu0) / (time.perf_counter() - t0)
+
+    results = []
+    readers = [threading.Thread(target=lambda p=p: results.append(p.read(1))) for p in ports]
+    for t in readers:
+        t.start()
+    time.sleep(0.2)
+    t0, cpu0 = time.perf_counter(), time.process_time()
+    time.sleep(seconds)
+    blocked = 100 * (time.process_time() - cpu0) / (time.perf_counter() - t0)
+    for p in ports:
+        p.write(b"!")  # looped back: every blocked read returns
+    for t in readers:
+        t.join(10)
+    for p in ports:
+        p.close()
+    return {"idle_open_pct": open_only, "idle_blocked_reads_pct": blocked, "idle_reads_returned": len(results)}
+
+
+# --- 4. GIL pressure -----------------------------------------------------------------------
+
+
+def busy_loop(seconds):
+    """Pure-Python work on the calling thread for `seconds`; returns loop passes per second."""
+    passes = 0
+    t0 = time.perf_counter()
+    end = t0 + seconds
+    while True:
+        for _ in range(1000):
+            passes += 1
+        if time.perf_counter() >= end:
+            break
+    return passes / (time.perf_counter() - t0)
+
+
+def gil_pressure(seconds):
+    def busy_thread(duration):
+        out = []
+        t = threading.Thread(target=lambda: out.append(busy_loop(duration)))
+        t.start()
+        t.join()
+        return out[0]
+
+    alone = busy_thread(seconds)
+    module = paced_stream("bulk", seconds, busy=busy_thread)
+    bare = BareStream(adapters_for("bulk"), seconds).run(busy=busy_thread)
+    return {
+        "busy_alone_per_s": alone,
+        "busy_share_module_pct": 100 * module["busy_spins"] / alone,
+        "busy_share_bare_pct": 100 * bare["busy_spins"] / alone,
+        "busy_module_out_slots_pct": module["out_slots_pct"],
+        "busy_module_lost_bytes": module["lost_bytes"],
+    }
+
+
+# --- one round ---------------------------------------------------------------------------------
+
+
+def round_(quick):
+    """All measurements once; `quick` shrinks every count and duration."""
+    global ozu_qlix
+    ozu_qlix_sim.use()
+    import ozu_qlix as module
+    ozu_qlix = module
+    scale = 0.05 if quick else 1.0
+    seconds = 0.3 if quick else 1.5
+    ozu_qlix_sim.reset()
+    result = unpaced_costs(scale)
+    for endpoint in ("interrupt", "bulk"):
+        ozu_qlix_sim.reset()
+        for key, value in paced_stream(endpoint, seconds).items():
+            if key != "busy_spins":
+                result["%s_%s" % (endpoint, key)] = value
+    ozu_qlix_sim.reset()
+    for key, value in BareStream(adapters_for("bulk"), seconds).run().items():
+        if key != "busy_spins":
+            result["bare_bulk_%s" % key] = value
+    ozu_qlix_sim.reset()
+    result.update(idle_costs(0.5 if quick else 2.0))
+    ozu_qlix_sim.reset()
+    result.update(gil_pressure(seconds))
+    ozu_qlix_sim.reset()
+    return result

@@ -158,6 +158,6 @@ def watchdog():
     """Ends the whole run with every thread's traceback if the test deadlocks,
     instead of letting CI hang."""
     import faulthandler
-    faulthandler.dump_traceback_later(180, exit=True)
+    faulthandler.dump_traceback_later(180, exit=True, file=_sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()

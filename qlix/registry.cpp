@@ -137,7 +137,9 @@ py::Ref get_device_by_serial_number(PyObject* const* a) {
                 found = py::none();
             }
         } else {
-            found = py::call_method(self, n_find_device, serial_number);
+            // An empty serial number names no adapter (searching with it would list them all).
+            found = PyUnicode_GET_LENGTH(serial_number) == 0 ? py::none()
+                                                             : py::call_method(self, n_find_device, serial_number);
             if (found.get() == Py_None && asserting())
                 assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number,
                                  "\" not found.");

@@ -13,6 +13,7 @@ namespace {
 
 PyObject* g_module = nullptr;        // strong; the created module
 PyObject* g_executed = nullptr;      // the module whose execution succeeded or is running
+PyObject* g_failed = nullptr;        // strong; a module whose execution failed (see module_exec)
 int64_t g_interpreter = -1;          // id of the interpreter that created it
 bool g_asserting = true;
 
@@ -218,8 +219,13 @@ int module_exec(PyObject* module) {
         } catch (const py::Error&) {
             // A failed import leaves nothing behind: a later import starts
             // again with a new module object.
+            // Threads it already started (a failed self-test leaves its
+            // adapter open) still read its globals, so it stays alive.
             g_executed = nullptr;
-            if (g_module == module) Py_CLEAR(g_module);
+            if (g_module == module) {
+                Py_XSETREF(g_failed, g_module);
+                g_module = nullptr;
+            }
             throw;
         }
         return 0;
@@ -251,7 +257,12 @@ PyObject* module_object() noexcept { return g_module; }
 bool asserting() noexcept { return g_asserting; }
 
 py::Ref global(py::Name& name) {
-    PyObject* dict = PyModule_GetDict(g_module);
+    PyObject* module = g_module ? g_module : g_failed;
+    if (!module) {
+        PyErr_SetString(PyExc_RuntimeError, "ozu_qlix is not initialised");
+        py::throw_error();
+    }
+    PyObject* dict = PyModule_GetDict(module);
     PyObject* v = PyDict_GetItemWithError(dict, name);
     if (!v) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());

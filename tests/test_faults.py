@@ -233,3 +233,14 @@ def test_odd_packets_from_the_firmware(sim, capsys, watchdog):
         assert device.echo("after") == "after" and device.channel_count == 4
     assert capsys.readouterr().err == ""
     assert_released(sim)
+
+
+def test_failed_selftest_exits_cleanly():
+    """The self-test fails on a channel the adapter lacks, leaving the adapter
+    and its reader open while the module's execution fails: the process must
+    end with the error, not crash on the reader thread."""
+    from test_selftest import run_selftest
+    out = run_selftest([("CCCCCCCCCCCC", 2)])
+    assert out.returncode == 1, out.stderr
+    assert "AssertionError: 通道号超出范围 (0, 2]:CCCCCCCCCCCC" in out.stderr
+    assert "Fatal" not in out.stderr

@@ -254,6 +254,10 @@ QSIM_EXPORT long long qlixsim_received(int id, int channel, unsigned char* buffe
 
 QSIM_EXPORT int qlixsim_clear_received(int id, int channel) {
     return static_cast<int>(on_adapter(id, [&](World&, Adapter& a) -> long long {
+        if (channel == 0) {  // the adapter's own command log
+            a.adapter_commands.clear();
+            return 0;
+        }
         ChannelState* ch = a.channel(channel);
         if (ch == nullptr) {
             return kBadArgument;

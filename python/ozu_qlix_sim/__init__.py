@@ -285,6 +285,7 @@ class Adapter:
         return raw.decode("utf-8", "replace").split("\n")[:-1]
 
     def clear_received(self, channel: int):
+        """Forgets the data and commands recorded for a channel (0: the adapter's own commands)."""
         self._call("qlixsim_clear_received", channel)
 
     def _state(self, channel):

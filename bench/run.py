@@ -12,6 +12,7 @@ the rounds; the JSON file holds every round's numbers as well.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import os
 import platform
@@ -71,9 +72,10 @@ ROWS = [
 def pythonpath_for(build):
     """PYTHONPATH for a worker: the build directory first, then the package sources."""
     parts = [str(build)] if build else []
-    parts.append(str(ROOT / "python"))
     if os.environ.get("PYTHONPATH"):
         parts.append(os.environ["PYTHONPATH"])
+    if importlib.util.find_spec("ozu_qlix_sim") is None:
+        parts.append(str(ROOT / "python"))  # not installed: the sources beside the build
     return os.pathsep.join(parts)
 
 

@@ -50,6 +50,8 @@ py::Name n_set_handler{"set_io_control_handler_for_channel"};
 py::Name n_reset_handler{"reset_io_control_handler_for_channel"};
 py::Name n_close_channel{"close_channel"};
 py::Name n_output_data{"output_data"};
+py::Name n_array_attr{"array"};
+py::Name n_typecode_b{"B"};
 
 // --- small helpers -------------------------------------------------------------
 
@@ -102,9 +104,60 @@ private:
 
 LockHold hold_queue_lock(PyObject* self) { return LockHold(attr(self, n_in_deque_lock)); }
 
+// New unsigned-byte arrays. While the module global `_array` is the host's own
+// array type, a new array is a slice of a zero-filled template of that type:
+// the same result as `_array("B", ...)` without parsing constructor arguments.
+// Any other `_array` (a test's stand-in, a subclass) is called as usual.
+constexpr Py_ssize_t kTemplateSize = 2 + 255;  // the largest package write() builds
+PyObject* g_host_array = nullptr;              // array.array, imported on first use
+PyObject* g_zero_template = nullptr;           // array('B', kTemplateSize zero bytes)
+
+bool is_host_array(PyObject* array_type) {
+    if (!g_host_array) {
+        py::Ref module = py::check(PyImport_ImportModule("array"));
+        g_host_array = py::getattr(module, n_array_attr).release();
+    }
+    return array_type == g_host_array;
+}
+
+// A new zero-filled array of `size` bytes (at most kTemplateSize) of the host's array type.
+py::Ref zero_array(Py_ssize_t size) {
+    if (!g_zero_template) {
+        py::Ref zeros = py::check(PyBytes_FromStringAndSize(nullptr, kTemplateSize));
+        std::memset(PyBytes_AS_STRING(zeros.get()), 0, static_cast<size_t>(kTemplateSize));
+        g_zero_template = py::call(g_host_array, n_typecode_b.get(), zeros.get()).release();
+    }
+    return py::check(PySequence_GetSlice(g_zero_template, 0, size));
+}
+
+// Items per block of a deque: indexing within the first block is direct.
+constexpr Py_ssize_t kDequeBlock = 64;
+
+// True for chunks whose length is read without running Python code.
+bool plain_length(PyObject* chunk) {
+    return PyBytes_CheckExact(chunk) || PyByteArray_CheckExact(chunk) ||
+           is_host_array(reinterpret_cast<PyObject*>(Py_TYPE(chunk)));
+}
+
 py::Ref new_byte_array() {
-    py::Ref typecode = py::str("B");
-    return py::call(global(n_array).get(), typecode.get());
+    py::Ref array_type = global(n_array);
+    if (is_host_array(array_type)) return zero_array(0);
+    return py::call(array_type.get(), n_typecode_b.get());
+}
+
+// A new unsigned-byte array holding `size` bytes from `bytes`, made as
+// `array_type("B", bytes(...))` would make it.
+py::Ref byte_array_of(PyObject* array_type, const unsigned char* bytes, Py_ssize_t size) {
+    if (is_host_array(array_type) && size <= kTemplateSize) {
+        py::Ref result = zero_array(size);
+        Py_buffer view;
+        py::check(PyObject_GetBuffer(result, &view, PyBUF_WRITABLE));
+        std::memcpy(view.buf, bytes, static_cast<size_t>(size));
+        PyBuffer_Release(&view);
+        return result;
+    }
+    py::Ref raw = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), size));
+    return py::call(array_type, n_typecode_b.get(), raw.get());
 }
 
 py::Ref slice(PyObject* seq, PyObject* start, PyObject* stop) {
@@ -129,8 +182,14 @@ long long clamped(PyObject* v) {
 // otherwise (0, negative, NaN) positive infinity.
 py::Ref read_deadline(PyObject* self) {
     py::Ref timeout = attr(self, n_timeout);
-    py::Ref zero = py::integer(0);
-    if (py::check(PyObject_RichCompareBool(timeout, zero, Py_GT))) {
+    bool limited;
+    if (PyFloat_CheckExact(timeout)) {
+        limited = PyFloat_AS_DOUBLE(timeout.get()) > 0.0;  // false for NaN, as `nan > 0` is
+    } else {
+        py::Ref zero = py::integer(0);
+        limited = py::check(PyObject_RichCompareBool(timeout, zero, Py_GT)) != 0;
+    }
+    if (limited) {
         py::Ref now = py::call(global(n_now).get());
         return py::check(PyNumber_Add(now, timeout));
     }
@@ -272,7 +331,27 @@ py::Ref in_waiting_get(PyObject* const* a) {
     py::Ref queue = attr(a[0], n_in_deque);
     if (queue.get() != Py_None) {
         Py_ssize_t n = py::check_size(PyObject_Size(queue));
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t i = 0;
+        // A deque is walked with its iterator (indexing it is linear in the
+        // position) while the chunks' lengths run no Python code that could
+        // change it; then by position, as for any other sequence.
+        if (n > kDequeBlock && std::strcmp(Py_TYPE(queue)->tp_name, "collections.deque") == 0) {
+            py::Ref it = py::check(PyObject_GetIter(queue));
+            for (; i < n; ++i) {
+                py::Ref chunk = py::Ref::steal(PyIter_Next(it));
+                if (!chunk) {
+                    if (PyErr_Occurred()) py::throw_error();
+                    break;
+                }
+                if (!plain_length(chunk)) {
+                    total += py::check_size(PyObject_Size(chunk));
+                    ++i;
+                    break;
+                }
+                total += py::check_size(PyObject_Size(chunk));
+            }
+        }
+        for (; i < n; ++i) {
             py::Ref chunk = py::check(PySequence_GetItem(queue, i));
             total += py::check_size(PyObject_Size(chunk));
         }
@@ -472,8 +551,7 @@ py::Ref general_package(PyObject* array_type, PyObject* data, PyObject* channel,
     py::Ref head = py::check(PyList_New(2));
     PyList_SET_ITEM(head.get(), 0, Py_NewRef(channel));
     PyList_SET_ITEM(head.get(), 1, py::integer(count).release());
-    py::Ref typecode = py::str("B");
-    py::Ref package = py::call(array_type, typecode.get(), head.get());
+    py::Ref package = py::call(array_type, n_typecode_b.get(), head.get());
     py::Ref from = py::check(PyLong_FromSsize_t(start));
     py::Ref to = py::check(PyLong_FromSsize_t(start + count));
     py::Ref piece = slice(data, from, to);
@@ -502,7 +580,6 @@ py::Ref write(PyObject* const* a) {
     py::Ref device = attr(self, n_device);
     py::Ref channel = attr(self, n_channel);
     py::Ref array_type = global(n_array);
-    py::Ref typecode = py::str("B");
     // Packages are built in a C++ buffer when the channel and count bytes fit.
     int overflow = 0;
     long channel_byte = PyLong_Check(channel) ? PyLong_AsLongAndOverflow(channel, &overflow) : -1;
@@ -520,8 +597,7 @@ py::Ref write(PyObject* const* a) {
             buffer[1] = static_cast<unsigned char>(count);
             Py_ssize_t size = 2 + copied + (max_count - count);
             std::memset(buffer.data() + 2 + copied, 0, static_cast<size_t>(max_count - count));
-            py::Ref raw = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()), size));
-            package = py::call(array_type.get(), typecode.get(), raw.get());
+            package = byte_array_of(array_type, buffer.data(), size);
         } else {
             package = general_package(array_type, data, channel, start, count, max_count);
         }

@@ -62,6 +62,8 @@ ROWS = [
     ("section", "Idle, 2 adapters x 4 channels open"),
     ("idle_open_pct", "nobody reading or writing: CPU, % of one core", "%", ("max", 1)),
     ("idle_blocked_reads_pct", "a read without time limit on every channel", "%", ("max", 1)),
+    ("idle_bare_reads_pct", "  bare pyusb: 50 ms reads on both adapters", "%", None),
+    ("idle_bare_polls_pct", "  bare Python: 8 threads polling every 0.01 s", "%", None),
     ("section", "GIL pressure: pure-Python thread while bulk streams"),
     ("busy_share_module_pct", "busy thread, % of its solo speed (module)", "%", ("min", 80)),
     ("busy_share_bare_pct", "busy thread, % of its solo speed (bare pyusb)", "%", None),

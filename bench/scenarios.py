@@ -10,6 +10,7 @@ clock. Nothing here asserts speed: the driver (run.py) compares and reports.
 from __future__ import annotations
 
 import array
+import collections
 import statistics
 import threading
 import time
@@ -452,9 +453,48 @@ def idle_costs(seconds):
         p.write(b"!")  # looped back: every blocked read returns
     for t in readers:
         t.join(10)
+
+    # The same waits without the module: pyusb's 50 ms reads on both adapters
+    # (the module's readers held meanwhile), and plain 0.01 s polling threads.
+    stop = threading.Event()
+
+    def bare_reads(dev):
+        while not stop.is_set():
+            try:
+                dev.read(EP_IN, 64, 50)
+            except Exception:
+                pass
+
+    def bare_polls():
+        queue = collections.deque()
+        while not stop.is_set():
+            if not queue:
+                time.sleep(0.01)
+
+    pauses = [ReaderPause(device_of(p)[0], 1) for p in (ports[0], ports[-1])]
+    figures = {}
+    for key, targets in (("idle_bare_reads_pct", [(bare_reads, device_of(p)[1]) for p in (ports[0], ports[-1])]),
+                         ("idle_bare_polls_pct", [(bare_polls, None)] * len(ports))):
+        stop.clear()
+        threads = [threading.Thread(target=fn, args=(arg,) if arg is not None else ()) for fn, arg in targets]
+        if key == "idle_bare_reads_pct":
+            for pause in pauses:
+                pause.__enter__()
+        for t in threads:
+            t.start()
+        time.sleep(0.2)
+        t0, cpu0 = time.perf_counter(), time.process_time()
+        time.sleep(seconds)
+        figures[key] = 100 * (time.process_time() - cpu0) / (time.perf_counter() - t0)
+        stop.set()
+        for t in threads:
+            t.join(10)
+        if key == "idle_bare_reads_pct":
+            for pause in pauses:
+                pause.__exit__()
     for p in ports:
         p.close()
-    return {"idle_open_pct": open_only, "idle_blocked_reads_pct": blocked, "idle_reads_returned": len(results)}
+    return dict(figures, idle_open_pct=open_only, idle_blocked_reads_pct=blocked, idle_reads_returned=len(results))
 
 
 # --- 4. GIL pressure -----------------------------------------------------------------------

@@ -3,12 +3,11 @@
 import array
 import contextlib
 import math
-import subprocess
-import sys
 
 import pytest
 
 import ozu_qlix
+from conftest import run_child
 
 NAME = "QLIX0123456789ABS2"
 B = lambda data=b"": array.array("B", data)  # noqa: E731
@@ -278,5 +277,5 @@ def test_without_assertions():
         assert ch.write(b"ab") == 2 and len(dev.packets) == 1
         ch.read(1)
     """
-    out = subprocess.run([sys.executable, "-O", "-c", script], capture_output=True, text=True, timeout=60)
+    out = run_child(script, "-O")
     assert out.stderr.strip().endswith("TypeError: object of type 'NoneType' has no len()"), out.stderr

@@ -267,8 +267,8 @@ def test_write_failures(dev, ch, data, error, sent):
 
 def test_without_assertions():
     script = """if 1:
-        import ozu_qlix
         from test_channel_io import FakeDevice
+        import ozu_qlix
         ozu_qlix._Device = FakeDevice
         dev = FakeDevice()
         ch = ozu_qlix._Channel(dev, 1)

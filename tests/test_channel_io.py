@@ -6,8 +6,8 @@ import math
 
 import pytest
 
+from conftest import run_child  # first: it selects the virtual USB library
 import ozu_qlix
-from conftest import run_child
 
 NAME = "QLIX0123456789ABS2"
 B = lambda data=b"": array.array("B", data)  # noqa: E731

@@ -53,6 +53,11 @@ py::Name n_output_data{"output_data"};
 py::Name n_array_attr{"array"};
 py::Name n_typecode_b{"B"};
 
+// Own members, called directly while they are the module's (see py::Member).
+py::Member m_timeout{n_timeout};
+py::Member m_private_read{n_private_read};
+py::Member m_output_data{n_output_data};
+
 // --- small helpers -------------------------------------------------------------
 
 py::Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
@@ -181,7 +186,7 @@ long long clamped(PyObject* v) {
 // Read deadline: _now() + timeout when the timeout is greater than 0,
 // otherwise (0, negative, NaN) positive infinity.
 py::Ref read_deadline(PyObject* self) {
-    py::Ref timeout = attr(self, n_timeout);
+    py::Ref timeout = m_timeout.get(self);
     bool limited;
     if (PyFloat_CheckExact(timeout)) {
         limited = PyFloat_AS_DOUBLE(timeout.get()) > 0.0;  // false for NaN, as `nan > 0` is
@@ -418,7 +423,7 @@ py::Ref private_read(PyObject* const* a) {
 py::Ref call_private_read(PyObject* self, long long max_size, bool have_data) {
     py::Ref n = py::integer(max_size);
     try {
-        return py::call_method(self, n_private_read, n.get());
+        return m_private_read.call(self, n.get());
     } catch (const py::Error&) {
         py::Fetched error;
         if (!have_data || attr(self, n_in_deque).get() != Py_None) error.restore_and_throw();
@@ -601,7 +606,7 @@ py::Ref write(PyObject* const* a) {
         } else {
             package = general_package(array_type, data, channel, start, count, max_count);
         }
-        py::call_method(device.get(), n_output_data, package.get());
+        m_output_data.call(device.get(), package.get());
         start += count;
         left -= count;
         count = left < max_count ? left : max_count;

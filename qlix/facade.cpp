@@ -33,6 +33,10 @@ py::Name g_normal_serial{"NormalSerial"};
 
 py::KwNames kw_open_serial_channel{n_serial_number, n_channel, n_baudrate, n_timeout};
 
+// The channel's own read and write, called directly when they are the module's.
+py::Member m_read{n_read};
+py::Member m_write{n_write};
+
 constexpr const char* kNameFormat =
     "Device name must be \"QLIXANYSxx\" or \"QLIXHHHHHHHHHHHHSxx\" format, where \"xx\" are decimal digit(s).";
 
@@ -104,10 +108,10 @@ py::Ref forward_void(PyObject* const* a) {
 
 py::Ref serial_read(PyObject* const* a) {
     PyObject* size = py::require_int(a[1], "size");
-    return to_bytes(py::call_method(handle(a[0]), n_read, size));
+    return to_bytes(m_read.call(handle(a[0]), size));
 }
 
-py::Ref serial_write(PyObject* const* a) { return py::result_int(py::call_method(handle(a[0]), n_write, a[1])); }
+py::Ref serial_write(PyObject* const* a) { return py::result_int(m_write.call(handle(a[0]), a[1])); }
 
 py::Ref serial_read_until(PyObject* const* a) {
     return to_bytes(py::call_method(handle(a[0]), n_read_until, a[1], a[2]));

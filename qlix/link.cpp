@@ -106,6 +106,12 @@ py::KwNames kw_channel{k_channel};
 py::KwNames kw_channel_timeout{k_channel_number, k_timeout};
 py::KwNames kw_baudrate{k_baudrate};
 
+// Own members on the hot paths, called directly while they are the module's
+// (see py::Member).
+py::Member m_private_read{n_private_read};
+py::Member m_private_write{n_private_write};
+py::Member m_input_data{n_input_data};
+
 constexpr long kControlAddressBase = 100;
 constexpr long kMaxCommandBytes = static_cast<long>(protocol::kMaxPayload);  // 62
 constexpr auto kExitCheckInterval = std::chrono::milliseconds(50);
@@ -308,7 +314,7 @@ void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
             Ref channel_obj = lookup(channels, key);
             if (!channel_obj) continue;  // not opened: dropped
             Ref data = py::check(PySequence_GetSlice(package, begin, end));
-            py::call_method(channel_obj, n_input_data, data.get());
+            m_input_data.call(channel_obj.get(), data.get());
         } else if (record.channel == protocol::kControlChannel) {
             Ref data = py::check(PySequence_GetSlice(package, begin, end));
             Ref event = attr(self, n_master_event);
@@ -469,7 +475,7 @@ Ref device_input_scanner_function(PyObject* const* a) {
             if (process_is_ending(main_thread, enumerate)) return py::none();
         }
         try {
-            Ref package = py::call_method(self, n_private_read);
+            Ref package = m_private_read.call(self);
             walk_packet(self, package, max_index);
         } catch (const py::Error&) {
             py::Fetched error;
@@ -540,7 +546,7 @@ Ref device_output_data(PyObject* const* a) {
             assertion_failed("只支持长度为 ", static_cast<long long>(protocol::kPackageSize), " 的数据包:",
                              serial_number(self));
     }
-    Ref size = py::call_method_kw(self, n_private_write, kw_data, data);
+    Ref size = m_private_write.call_kw(self, kw_data.get(), data);
     if (asserting()) {
         Ref full = py::integer(static_cast<long long>(protocol::kPackageSize));
         if (!py::check(PyObject_RichCompareBool(size, full, Py_GE))) assertion_failed();

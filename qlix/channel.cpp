@@ -6,11 +6,13 @@
 // names, and every call on the device, the queue, the lock and the module
 // globals goes through Python, so fakes, mocks and subclasses are honoured.
 #include <array>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <limits>
 
 #include "module.hpp"
+#include "py/arrays.hpp"
 
 namespace qlix {
 
@@ -50,7 +52,6 @@ py::Name n_set_handler{"set_io_control_handler_for_channel"};
 py::Name n_reset_handler{"reset_io_control_handler_for_channel"};
 py::Name n_close_channel{"close_channel"};
 py::Name n_output_data{"output_data"};
-py::Name n_array_attr{"array"};
 py::Name n_typecode_b{"B"};
 
 // Own members, called directly while they are the module's (see py::Member).
@@ -118,10 +119,7 @@ PyObject* g_host_array = nullptr;              // array.array, imported on first
 PyObject* g_zero_template = nullptr;           // array('B', kTemplateSize zero bytes)
 
 bool is_host_array(PyObject* array_type) {
-    if (!g_host_array) {
-        py::Ref module = py::check(PyImport_ImportModule("array"));
-        g_host_array = py::getattr(module, n_array_attr).release();
-    }
+    if (!g_host_array) g_host_array = py::host_array_type();
     return array_type == g_host_array;
 }
 
@@ -132,7 +130,7 @@ py::Ref zero_array(Py_ssize_t size) {
         std::memset(PyBytes_AS_STRING(zeros.get()), 0, static_cast<size_t>(kTemplateSize));
         g_zero_template = py::call(g_host_array, n_typecode_b.get(), zeros.get()).release();
     }
-    return py::check(PySequence_GetSlice(g_zero_template, 0, size));
+    return py::get_slice(g_zero_template, 0, size);
 }
 
 // Items per block of a deque: indexing within the first block is direct.
@@ -183,29 +181,65 @@ long long clamped(PyObject* v) {
 
 [[noreturn]] void closed_error(PyObject* self) { assertion_failed("设备[", attr(self, n_name), "]已关闭"); }
 
-// Read deadline: _now() + timeout when the timeout is greater than 0,
-// otherwise (0, negative, NaN) positive infinity.
-py::Ref read_deadline(PyObject* self) {
-    py::Ref timeout = m_timeout.get(self);
-    bool limited;
-    if (PyFloat_CheckExact(timeout)) {
-        limited = PyFloat_AS_DOUBLE(timeout.get()) > 0.0;  // false for NaN, as `nan > 0` is
-    } else {
-        py::Ref zero = py::integer(0);
-        limited = py::check(PyObject_RichCompareBool(timeout, zero, Py_GT)) != 0;
+// The host's time.time, which `_now` is unless replaced.
+PyObject* host_time() {
+    static PyObject* fn = nullptr;
+    if (!fn) {
+        py::Ref module = py::check(PyImport_ImportModule("time"));
+        fn = py::check(PyObject_GetAttrString(module, "time")).release();
     }
-    if (limited) {
-        py::Ref now = py::call(global(n_now).get());
-        return py::check(PyNumber_Add(now, timeout));
-    }
-    return py::check(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
+    return fn;
 }
 
-// True when there is still time before the deadline.
-bool before(PyObject* deadline) {
-    py::Ref now = py::call(global(n_now).get());
-    return py::check(PyObject_RichCompareBool(now, deadline, Py_LT)) != 0;
+// time.time()'s clock (the system clock, in seconds since the epoch).
+double wall_clock() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
+
+// A read's deadline: _now() + timeout when the timeout is greater than 0,
+// otherwise (0, negative, NaN) positive infinity. While `_now` is the host's
+// time.time and the timeout a float, the same clock is read here instead of
+// calling it; any other `_now` is called as usual.
+class Deadline {
+public:
+    explicit Deadline(PyObject* self) {
+        py::Ref timeout = m_timeout.get(self);
+        bool limited;
+        if (PyFloat_CheckExact(timeout)) {
+            limited = PyFloat_AS_DOUBLE(timeout.get()) > 0.0;  // false for NaN, as `nan > 0` is
+        } else {
+            py::Ref zero = py::integer(0);
+            limited = py::check(PyObject_RichCompareBool(timeout, zero, Py_GT)) != 0;
+        }
+        if (!limited) return;
+        py::Ref now_fn = global(n_now);
+        if (now_fn.get() == host_time() && PyFloat_CheckExact(timeout)) {
+            native_ = true;
+            end_ = wall_clock() + PyFloat_AS_DOUBLE(timeout.get());
+            return;
+        }
+        py::Ref now = py::call(now_fn.get());
+        deadline_ = py::check(PyNumber_Add(now, timeout));
+    }
+
+    // True when there is still time before the deadline.
+    bool before() {
+        py::Ref now_fn = global(n_now);
+        if (now_fn.get() == host_time()) {
+            if (!deadline_ && !native_) return true;  // time.time() < inf
+            if (native_) return wall_clock() < end_;
+        }
+        if (!deadline_)
+            deadline_ = py::check(PyFloat_FromDouble(native_ ? end_ : std::numeric_limits<double>::infinity()));
+        py::Ref now = py::call(now_fn.get());
+        return py::check(PyObject_RichCompareBool(now, deadline_, Py_LT)) != 0;
+    }
+
+private:
+    bool native_ = false;
+    double end_ = 0.0;
+    py::Ref deadline_;
+};
 
 void poll_sleep() {
     py::Ref interval = py::check(PyFloat_FromDouble(0.01));
@@ -431,24 +465,46 @@ py::Ref call_private_read(PyObject* self, long long max_size, bool have_data) {
     }
 }
 
+// result.extend(part); for two host arrays, their in-place concatenation (the
+// same extension, without looking the method up).
+void extend(PyObject* result, PyObject* part) {
+    PyObject* host = py::host_array_type();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(result)) == host && reinterpret_cast<PyObject*>(Py_TYPE(part)) == host) {
+        py::check(PySequence_InPlaceConcat(result, part));
+        return;
+    }
+    py::call_method(result, n_extend, part);
+}
+
 py::Ref read(PyObject* const* a) {
     PyObject* self = a[0];
     long long max_size = clamped(py::require_int(a[1], "max_size"));
-    py::Ref deadline = read_deadline(self);
-    py::Ref result = new_byte_array();
+    Deadline deadline(self);
+    // A result of the host's array type is made when first needed (making it
+    // runs no code), and the first part becomes the result when it already is
+    // such an array that nothing else can reach: the same new array's bytes.
+    py::Ref array_type = global(n_array);
+    bool host = is_host_array(array_type);
+    py::Ref result = host ? py::Ref() : py::call(array_type.get(), n_typecode_b.get());
     long long have = 0;
     while (have < max_size) {
         py::Ref part = call_private_read(self, max_size - have, have > 0);
         if (!part) break;
         if (py::check_size(PyObject_Size(part)) > 0) {
-            py::call_method(result.get(), n_extend, part.get());
+            if (!result && py::is_unshared(part) && py::is_host_byte_array(part)) {
+                result = std::move(part);
+            } else {
+                if (!result) result = zero_array(0);
+                extend(result, part);
+            }
             have = py::check_size(PyObject_Size(result));
-        } else if (before(deadline)) {
+        } else if (deadline.before()) {
             poll_sleep();
         } else {
             break;
         }
     }
+    if (!result) result = zero_array(0);
     return result;
 }
 
@@ -481,18 +537,18 @@ py::Ref read_until(PyObject* const* a) {
     long long size = 4294967296LL;
     if (a[2] != Py_None) size = clamped(py::require_int(a[2], "size"));
     py::Ref end = terminator_code(a[1]);
-    py::Ref deadline = read_deadline(self);
+    Deadline deadline(self);
     py::Ref result = new_byte_array();
     long long have = 0;
     while (have < size) {
         py::Ref part = call_private_read(self, 1, have > 0);
         if (!part) break;
         if (py::check_size(PyObject_Size(part)) > 0) {
-            py::call_method(result.get(), n_extend, part.get());
+            extend(result.get(), part.get());
             have = py::check_size(PyObject_Size(result));
             py::Ref first = py::check(PySequence_GetItem(part, 0));
             if (py::check(PyObject_RichCompareBool(first, end, Py_EQ))) break;
-        } else if (before(deadline)) {
+        } else if (deadline.before()) {
             poll_sleep();
         } else {
             break;

@@ -1,6 +1,7 @@
 // Serial: a pyserial-like port over one channel of a QLIX adapter, and
 // create_serial_instance, which picks it or an ordinary pyserial port by name.
 #include "module.hpp"
+#include "py/arrays.hpp"
 
 namespace qlix {
 
@@ -42,8 +43,12 @@ constexpr const char* kNameFormat =
 
 py::Ref handle(PyObject* self) { return py::getattr(self, n_handle); }
 
-// bytes(value), exactly as the built-in does it.
-py::Ref to_bytes(PyObject* value) { return py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), value); }
+// bytes(value), exactly as the built-in does it (for the host's own array
+// type, which has no __bytes__, that is the copy of its buffer).
+py::Ref to_bytes(PyObject* value) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == py::host_array_type()) return py::check(PyBytes_FromObject(value));
+    return py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), value);
+}
 
 // Raises `type(text)` with the error being handled as its context, as a
 // `raise` inside an `except` block does.

@@ -11,6 +11,7 @@
 
 #include "module.hpp"
 #include "protocol.hpp"
+#include "py/arrays.hpp"
 
 namespace qlix {
 
@@ -313,17 +314,17 @@ void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
             Ref key = py::integer(record.channel);
             Ref channel_obj = lookup(channels, key);
             if (!channel_obj) continue;  // not opened: dropped
-            Ref data = py::check(PySequence_GetSlice(package, begin, end));
+            Ref data = py::get_slice(package, begin, end);
             m_input_data.call(channel_obj.get(), data.get());
         } else if (record.channel == protocol::kControlChannel) {
-            Ref data = py::check(PySequence_GetSlice(package, begin, end));
+            Ref data = py::get_slice(package, begin, end);
             Ref event = attr(self, n_master_event);
             if (!py::truth(py::call_method(event, n_is_set))) {
                 py::setattr(self, n_feedback, data);
                 py::call_method(event, n_set);
             }
         } else {
-            Ref data = py::check(PySequence_GetSlice(package, begin, end));
+            Ref data = py::get_slice(package, begin, end);
             Ref channel = py::integer(static_cast<long long>(record.channel) - kControlAddressBase);
             py::call_method_kw(self, n_handle_io_control_package, kw_channel, data.get(), channel.get());
         }

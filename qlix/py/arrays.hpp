@@ -1,0 +1,71 @@
+// Slices and the host's array type, for the hot paths that cut packets and
+// hand byte arrays around.
+#pragma once
+
+#include <cstring>
+
+#include "core.hpp"
+
+namespace qlix::py {
+
+// The host's array.array type (imported on first use, kept for the process).
+inline PyObject* host_array_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        Ref module = check(PyImport_ImportModule("array"));
+        type = check(PyObject_GetAttrString(module, "array")).release();
+    }
+    return type;
+}
+
+// True for an exact array.array of unsigned bytes (typecode "B").
+inline bool is_host_byte_array(PyObject* o) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(o)) != host_array_type()) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool bytes = view.itemsize == 1 && view.format && std::strcmp(view.format, "B") == 0;
+    PyBuffer_Release(&view);
+    return bytes;
+}
+
+// True when nothing but the caller's own reference can reach `o`: one
+// reference and no weak references.
+inline bool is_unshared(PyObject* o) noexcept {
+    if (Py_REFCNT(o) != 1) return false;
+    Py_ssize_t offset = Py_TYPE(o)->tp_weaklistoffset;
+    if (offset <= 0) return offset == 0;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset) == nullptr;
+}
+
+// seq[begin:end], exactly as PySequence_GetSlice makes it. For the host's
+// arrays, bytes and lists, whose slicing cannot see the slice object, the
+// slice objects for small non-negative bounds are made once and reused.
+inline Ref get_slice(PyObject* seq, Py_ssize_t begin, Py_ssize_t end) {
+    constexpr Py_ssize_t kFromZero = 2 + 256;  // seq[0:end] for end < kFromZero
+    constexpr Py_ssize_t kSmall = 65;           // seq[begin:end] for both < kSmall
+    static PyObject* from_zero[kFromZero] = {};
+    static PyObject* small[kSmall][kSmall] = {};
+    PyMappingMethods* m = Py_TYPE(seq)->tp_as_mapping;
+    PyObject** slot = nullptr;
+    bool builtin = reinterpret_cast<PyObject*>(Py_TYPE(seq)) == host_array_type() || PyBytes_CheckExact(seq) ||
+                   PyByteArray_CheckExact(seq) || PyList_CheckExact(seq) || PyTuple_CheckExact(seq);
+    if (builtin && m && m->mp_subscript && begin >= 0 && end >= 0) {
+        if (begin == 0 && end < kFromZero) {
+            slot = &from_zero[end];
+        } else if (begin < kSmall && end < kSmall) {
+            slot = &small[begin][end];
+        }
+    }
+    if (!slot) return check(PySequence_GetSlice(seq, begin, end));
+    if (!*slot) {
+        Ref b = check(PyLong_FromSsize_t(begin));
+        Ref e = check(PyLong_FromSsize_t(end));
+        *slot = check(PySlice_New(b, e, nullptr)).release();
+    }
+    return check(m->mp_subscript(seq, *slot));
+}
+
+}  // namespace qlix::py

@@ -1,6 +1,6 @@
 """ozu_qlix benchmark: the module's cost next to bare pyusb and the USB limit.
 
-    PYTHONPATH=build-perf:python .venv/bin/python bench/run.py [--quick] [--rounds N]
+    PYTHONPATH=build-perf:python .venv/bin/python bench/run.py [--quick] [--rounds N] [--parts LIST]
         [--baseline OTHER_BUILD_DIR] [--json PATH]
 
 Each round runs every measurement in a fresh interpreter on the virtual USB
@@ -81,12 +81,13 @@ def pythonpath_for(build):
     return os.pathsep.join(parts)
 
 
-def run_worker(build, quick, sim_library):
+def run_worker(build, quick, sim_library, parts=None):
     env = dict(os.environ)
     env["PYTHONPATH"] = pythonpath_for(build)
     if sim_library:
         env["OZU_QLIX_SIM_LIB"] = sim_library
     cmd = [sys.executable, str(Path(__file__).resolve()), "--worker"] + (["--quick"] if quick else [])
+    cmd += ["--parts", parts] if parts else []
     out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=600)
     if out.returncode != 0:
         raise RuntimeError("benchmark worker failed (%s):\n%s" % (build or "current", out.stderr[-4000:]))
@@ -182,12 +183,14 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, help="rounds per build (default 3, quick 1)")
     parser.add_argument("--baseline", help="an older build directory measured alongside, round by round")
     parser.add_argument("--json", default=str(DEFAULT_JSON), help="where to write the results (default %(default)s)")
+    parser.add_argument("--parts", help="only these parts, comma-separated: unpaced, paced, idle, gil")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
     if args.worker:
         import scenarios
-        print(json.dumps(scenarios.round_(args.quick)))
+        parts = args.parts.split(",") if args.parts else None
+        print(json.dumps(scenarios.round_(args.quick, parts)))
         return 0
 
     rounds = args.rounds or (1 if args.quick else 3)
@@ -198,7 +201,7 @@ def main(argv=None):
     run_worker(None, True, sim_library) if not args.quick else None  # warm-up: caches, page faults
     for r in range(rounds):
         for name, build in (builds if r % 2 == 0 else builds[::-1]):
-            samples[name].append(run_worker(build, args.quick, sim_library))
+            samples[name].append(run_worker(build, args.quick, sim_library, args.parts))
             print("round %d/%d %s done (%.0f s)" % (r + 1, rounds, name, time.monotonic() - started), file=sys.stderr)
     figures = {name: medians(values) for name, values in samples.items()}
     lines = table(figures["current"], figures.get("baseline"))

@@ -536,8 +536,16 @@ def gil_pressure(seconds):
 # --- one round ---------------------------------------------------------------------------------
 
 
-def round_(quick):
-    """All measurements once; `quick` shrinks every count and duration."""
+PARTS = ("unpaced", "paced", "idle", "gil")
+
+
+def round_(quick, parts=None):
+    """All measurements once (or only the named `parts`); `quick` shrinks
+    every count and duration."""
+    parts = set(parts or PARTS)
+    unknown = parts - set(PARTS)
+    if unknown:
+        raise ValueError("unknown parts: %s" % ", ".join(sorted(unknown)))
     global ozu_qlix
     ozu_qlix_sim.use()
     import ozu_qlix as module
@@ -545,19 +553,22 @@ def round_(quick):
     scale = 0.05 if quick else 1.0
     seconds = 0.3 if quick else 1.0
     ozu_qlix_sim.reset()
-    result = unpaced_costs(scale)
-    for endpoint in ("interrupt", "bulk"):
+    result = unpaced_costs(scale) if "unpaced" in parts else {}
+    if "paced" in parts:
+        for endpoint in ("interrupt", "bulk"):
+            ozu_qlix_sim.reset()
+            for key, value in paced_stream(endpoint, seconds).items():
+                if key != "busy_spins":
+                    result["%s_%s" % (endpoint, key)] = value
         ozu_qlix_sim.reset()
-        for key, value in paced_stream(endpoint, seconds).items():
+        for key, value in BareStream(adapters_for("bulk"), seconds).run().items():
             if key != "busy_spins":
-                result["%s_%s" % (endpoint, key)] = value
+                result["bare_bulk_%s" % key] = value
     ozu_qlix_sim.reset()
-    for key, value in BareStream(adapters_for("bulk"), seconds).run().items():
-        if key != "busy_spins":
-            result["bare_bulk_%s" % key] = value
-    ozu_qlix_sim.reset()
-    result.update(idle_costs(0.5 if quick else 1.5))
-    ozu_qlix_sim.reset()
-    result.update(gil_pressure(seconds))
-    ozu_qlix_sim.reset()
+    if "idle" in parts:
+        result.update(idle_costs(0.5 if quick else 1.5))
+        ozu_qlix_sim.reset()
+    if "gil" in parts:
+        result.update(gil_pressure(seconds))
+        ozu_qlix_sim.reset()
     return result

@@ -53,6 +53,7 @@ py::Name n_reset_handler{"reset_io_control_handler_for_channel"};
 py::Name n_close_channel{"close_channel"};
 py::Name n_output_data{"output_data"};
 py::Name n_typecode_b{"B"};
+py::Name n_copy{"__copy__"};
 
 // Own members, called directly while they are the module's (see py::Member).
 py::Member m_timeout{n_timeout};
@@ -115,6 +116,7 @@ LockHold hold_queue_lock(PyObject* self) { return LockHold(attr(self, n_in_deque
 // the same result as `_array("B", ...)` without parsing constructor arguments.
 // Any other `_array` (a test's stand-in, a subclass) is called as usual.
 constexpr Py_ssize_t kTemplateSize = 2 + 255;  // the largest package write() builds
+constexpr Py_ssize_t kPackageBytes = 64;       // the adapter's packet size
 PyObject* g_host_array = nullptr;              // array.array, imported on first use
 PyObject* g_zero_template = nullptr;           // array('B', kTemplateSize zero bytes)
 
@@ -129,6 +131,13 @@ py::Ref zero_array(Py_ssize_t size) {
         py::Ref zeros = py::check(PyBytes_FromStringAndSize(nullptr, kTemplateSize));
         std::memset(PyBytes_AS_STRING(zeros.get()), 0, static_cast<size_t>(kTemplateSize));
         g_zero_template = py::call(g_host_array, n_typecode_b.get(), zeros.get()).release();
+    }
+    if (size == kPackageBytes) {
+        // The usual packet size: a copy of a template of that size (no slice
+        // bounds to work out).
+        static PyObject* package_template = nullptr;
+        if (!package_template) package_template = py::get_slice(g_zero_template, 0, size).release();
+        return py::call_method(package_template, n_copy);
     }
     return py::get_slice(g_zero_template, 0, size);
 }
@@ -634,7 +643,7 @@ py::Ref write(PyObject* const* a) {
         data = py::call_method(data.get(), n_encode, codec.get());
     }
     Py_ssize_t left = py::check_size(PyObject_Size(data));
-    py::Ref package_size = py::getattr(global(n_device_class), n_package_size);
+    py::Ref package_size = py::class_attr(global(n_device_class), n_package_size);
     py::Ref two = py::integer(2);
     Py_ssize_t max_count = py::check_size(PyNumber_AsSsize_t(py::check(PyNumber_Subtract(package_size, two)), nullptr));
 

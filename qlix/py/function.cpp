@@ -436,6 +436,19 @@ Ref run_function(PyObject* function, PyObject* const* args, Py_ssize_t nargs, Py
     return bind_and_run(as_function(function), args, nargs, kwnames);
 }
 
+Ref class_attr(PyObject* cls, PyObject* name) {
+    if (Py_IS_TYPE(cls, &PyType_Type)) {
+        // A data descriptor of the metaclass would come first: `type` has none
+        // of the names read this way, checked all the same.
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        if (!_PyType_Lookup(&PyType_Type, name)) {
+            PyObject* value = _PyType_Lookup(type, name);  // borrowed
+            if (value && !Py_TYPE(value)->tp_descr_get) return Ref::borrow(value);
+        }
+    }
+    return check(PyObject_GetAttr(cls, name));
+}
+
 // --- Member ----------------------------------------------------------------------
 
 namespace {

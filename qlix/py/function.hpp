@@ -69,6 +69,11 @@ bool is_function(PyObject* o) noexcept;
 // as calling it through Python does (argument binding and errors included).
 Ref run_function(PyObject* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// `cls.name` for a class: for a plain class (its metaclass is `type`) whose
+// attribute is a plain value (no __get__), the value found on its MRO, as
+// type.__getattribute__ finds it; anything else through getattr.
+Ref class_attr(PyObject* cls, PyObject* name);
+
 // `self.name(...)` and `self.name` for the module's calls to its own members.
 // When the attribute is provably one of the module's functions (found on the
 // type through the generic attribute lookup, not shadowed by an instance

@@ -53,7 +53,6 @@ py::Name n_reset_handler{"reset_io_control_handler_for_channel"};
 py::Name n_close_channel{"close_channel"};
 py::Name n_output_data{"output_data"};
 py::Name n_typecode_b{"B"};
-py::Name n_copy{"__copy__"};
 
 // Own members, called directly while they are the module's (see py::Member).
 py::Member m_timeout{n_timeout};
@@ -112,35 +111,18 @@ private:
 LockHold hold_queue_lock(PyObject* self) { return LockHold(attr(self, n_in_deque_lock)); }
 
 // New unsigned-byte arrays. While the module global `_array` is the host's own
-// array type, a new array is a slice of a zero-filled template of that type:
-// the same result as `_array("B", ...)` without parsing constructor arguments.
-// Any other `_array` (a test's stand-in, a subclass) is called as usual.
-constexpr Py_ssize_t kTemplateSize = 2 + 255;  // the largest package write() builds
-constexpr Py_ssize_t kPackageBytes = 64;       // the adapter's packet size
+// array type, a new array is made directly (py::new_byte_array): the same
+// result as `_array("B", ...)` without parsing constructor arguments. Any
+// other `_array` (a test's stand-in, a subclass) is called as usual.
 PyObject* g_host_array = nullptr;              // array.array, imported on first use
-PyObject* g_zero_template = nullptr;           // array('B', kTemplateSize zero bytes)
 
 bool is_host_array(PyObject* array_type) {
     if (!g_host_array) g_host_array = py::host_array_type();
     return array_type == g_host_array;
 }
 
-// A new zero-filled array of `size` bytes (at most kTemplateSize) of the host's array type.
-py::Ref zero_array(Py_ssize_t size) {
-    if (!g_zero_template) {
-        py::Ref zeros = py::check(PyBytes_FromStringAndSize(nullptr, kTemplateSize));
-        std::memset(PyBytes_AS_STRING(zeros.get()), 0, static_cast<size_t>(kTemplateSize));
-        g_zero_template = py::call(g_host_array, n_typecode_b.get(), zeros.get()).release();
-    }
-    if (size == kPackageBytes) {
-        // The usual packet size: a copy of a template of that size (no slice
-        // bounds to work out).
-        static PyObject* package_template = nullptr;
-        if (!package_template) package_template = py::get_slice(g_zero_template, 0, size).release();
-        return py::call_method(package_template, n_copy);
-    }
-    return py::get_slice(g_zero_template, 0, size);
-}
+// A new zero-filled array of `size` bytes of the host's array type.
+py::Ref zero_array(Py_ssize_t size) { return py::new_byte_array(nullptr, size); }
 
 // Items per block of a deque: indexing within the first block is direct.
 constexpr Py_ssize_t kDequeBlock = 64;
@@ -160,14 +142,7 @@ py::Ref new_byte_array() {
 // A new unsigned-byte array holding `size` bytes from `bytes`, made as
 // `array_type("B", bytes(...))` would make it.
 py::Ref byte_array_of(PyObject* array_type, const unsigned char* bytes, Py_ssize_t size) {
-    if (is_host_array(array_type) && size <= kTemplateSize) {
-        py::Ref result = zero_array(size);
-        Py_buffer view;
-        py::check(PyObject_GetBuffer(result, &view, PyBUF_WRITABLE));
-        std::memcpy(view.buf, bytes, static_cast<size_t>(size));
-        PyBuffer_Release(&view);
-        return result;
-    }
+    if (is_host_array(array_type)) return py::new_byte_array(bytes, size);
     py::Ref raw = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), size));
     return py::call(array_type, n_typecode_b.get(), raw.get());
 }
@@ -595,7 +570,13 @@ Py_ssize_t copy_payload(PyObject* data, PyObject* array_type, Py_ssize_t start, 
         }
         return avail;
     }
-    bool exact_bytes = PyBytes_CheckExact(data) || PyByteArray_CheckExact(data);
+    if (PyBytes_CheckExact(data)) {
+        Py_ssize_t avail = PyBytes_GET_SIZE(data) - start < count ? PyBytes_GET_SIZE(data) - start : count;
+        if (avail < 0) avail = 0;
+        if (avail > 0) std::memcpy(out, PyBytes_AS_STRING(data) + start, static_cast<size_t>(avail));
+        return avail;
+    }
+    bool exact_bytes = PyByteArray_CheckExact(data);
     if (!exact_bytes && reinterpret_cast<PyObject*>(Py_TYPE(data)) != array_type) return -1;
     Py_buffer view;
     if (PyObject_GetBuffer(data, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
@@ -644,8 +625,19 @@ py::Ref write(PyObject* const* a) {
     }
     Py_ssize_t left = py::check_size(PyObject_Size(data));
     py::Ref package_size = py::class_attr(global(n_device_class), n_package_size);
-    py::Ref two = py::integer(2);
-    Py_ssize_t max_count = py::check_size(PyNumber_AsSsize_t(py::check(PyNumber_Subtract(package_size, two)), nullptr));
+    // PackageSize - 2 as an index (clamped to the index range, as Python's
+    // index conversion without an error type clamps).
+    Py_ssize_t max_count;
+    int size_overflow = 0;
+    long long plain = PyLong_CheckExact(package_size) ? PyLong_AsLongLongAndOverflow(package_size, &size_overflow) : 0;
+    if (PyLong_CheckExact(package_size) && !size_overflow && plain > LLONG_MIN + 2 &&
+        plain - 2 >= PY_SSIZE_T_MIN && plain - 2 <= PY_SSIZE_T_MAX) {
+        max_count = static_cast<Py_ssize_t>(plain - 2);
+    } else {
+        if (plain == -1 && PyErr_Occurred()) py::throw_error();
+        py::Ref two = py::integer(2);
+        max_count = py::check_size(PyNumber_AsSsize_t(py::check(PyNumber_Subtract(package_size, two)), nullptr));
+    }
 
     py::Ref device = attr(self, n_device);
     py::Ref channel = attr(self, n_channel);

@@ -249,6 +249,8 @@ public:
         if (has_view_) PyBuffer_Release(&view_);
     }
     std::span<const std::uint8_t> span() const noexcept { return data_; }
+    // True when the packet was read in place as unsigned bytes.
+    bool in_place() const noexcept { return has_view_; }
 
 private:
     Py_buffer view_{};
@@ -304,6 +306,13 @@ bool process_is_ending(PyObject* main_thread, PyObject* enumerate) {
 // Dispatches the records of one received packet.
 void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
     PacketBytes bytes(package);
+    // Slices of a host array of unsigned bytes (what pyusb returns) are made
+    // from its bytes directly: the same new arrays as slicing it.
+    bool host_bytes = bytes.in_place() && reinterpret_cast<PyObject*>(Py_TYPE(package)) == py::host_array_type();
+    auto cut = [&](Py_ssize_t begin, Py_ssize_t end) {
+        if (host_bytes) return py::new_byte_array(bytes.span().data() + begin, end - begin);
+        return py::get_slice(package, begin, end);
+    };
     protocol::RecordWalker walker(bytes.span(), max_index);
     protocol::Record record{};
     Ref channels;
@@ -314,17 +323,17 @@ void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
             Ref key = py::integer(record.channel);
             Ref channel_obj = lookup(channels, key);
             if (!channel_obj) continue;  // not opened: dropped
-            Ref data = py::get_slice(package, begin, end);
+            Ref data = cut(begin, end);
             m_input_data.call(channel_obj.get(), data.get());
         } else if (record.channel == protocol::kControlChannel) {
-            Ref data = py::get_slice(package, begin, end);
+            Ref data = cut(begin, end);
             Ref event = attr(self, n_master_event);
             if (!py::truth(py::call_method(event, n_is_set))) {
                 py::setattr(self, n_feedback, data);
                 py::call_method(event, n_set);
             }
         } else {
-            Ref data = py::get_slice(package, begin, end);
+            Ref data = cut(begin, end);
             Ref channel = py::integer(static_cast<long long>(record.channel) - kControlAddressBase);
             py::call_method_kw(self, n_handle_io_control_package, kw_channel, data.get(), channel.get());
         }
@@ -549,8 +558,16 @@ Ref device_output_data(PyObject* const* a) {
     }
     Ref size = m_private_write.call_kw(self, kw_data.get(), data);
     if (asserting()) {
-        Ref full = py::integer(static_cast<long long>(protocol::kPackageSize));
-        if (!py::check(PyObject_RichCompareBool(size, full, Py_GE))) assertion_failed();
+        // size >= PackageSize; an exact int is compared by value.
+        int overflow = 0;
+        long long n = PyLong_CheckExact(size) ? PyLong_AsLongLongAndOverflow(size, &overflow) : 0;
+        if (n == -1 && PyErr_Occurred()) py::throw_error();
+        if (PyLong_CheckExact(size) && !overflow) {
+            if (n < static_cast<long long>(protocol::kPackageSize)) assertion_failed();
+        } else {
+            Ref full = py::integer(static_cast<long long>(protocol::kPackageSize));
+            if (!py::check(PyObject_RichCompareBool(size, full, Py_GE))) assertion_failed();
+        }
     }
     return py::none();
 }

@@ -31,6 +31,28 @@ inline bool is_host_byte_array(PyObject* o) {
     return bytes;
 }
 
+// A new host array of unsigned bytes holding `size` bytes (null: zeros): the
+// same object as array("B", those bytes) or a slice of such an array, made by
+// repeating a one-byte array (no constructor arguments or slice bounds to
+// work out).
+inline Ref new_byte_array(const unsigned char* bytes, Py_ssize_t size) {
+    static PyObject* one_zero = nullptr;  // array("B", [0])
+    if (!one_zero) {
+        Ref zero = check(PyBytes_FromStringAndSize("", 1));
+        Ref code = check(PyUnicode_FromString("B"));
+        PyObject* args[] = {code.get(), zero.get()};
+        one_zero = check(PyObject_Vectorcall(host_array_type(), args, 2, nullptr)).release();
+    }
+    Ref result = check(PySequence_Repeat(one_zero, size));
+    if (bytes && size > 0) {
+        Py_buffer view;
+        check(PyObject_GetBuffer(result, &view, PyBUF_WRITABLE));
+        std::memcpy(view.buf, bytes, static_cast<size_t>(size));
+        PyBuffer_Release(&view);
+    }
+    return result;
+}
+
 // True when nothing but the caller's own reference can reach `o`: one
 // reference and no weak references.
 inline bool is_unshared(PyObject* o) noexcept {

@@ -647,7 +647,7 @@ py::Ref write(PyObject* const* a) {
     long channel_byte = PyLong_Check(channel) ? PyLong_AsLongAndOverflow(channel, &overflow) : -1;
     if (channel_byte == -1 && PyErr_Occurred()) py::throw_error();
     bool fast = !overflow && channel_byte >= 0 && channel_byte <= 255 && max_count <= 255;
-    std::array<unsigned char, 2 + 255> buffer{};
+    std::array<unsigned char, 2 + 255> buffer;  // every byte of a package is written before use
 
     Py_ssize_t count = left < max_count ? left : max_count;
     Py_ssize_t start = 0;

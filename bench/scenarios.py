@@ -521,13 +521,18 @@ def gil_pressure(seconds):
         t.join()
         return out[0]
 
-    alone = busy_thread(seconds)
+    # The solo speed is taken right before and right after each streamed
+    # measurement, and their mean is its reference: another process starting
+    # or stopping on the machine then moves both alike.
+    before = busy_thread(seconds / 2)
     module = paced_stream("bulk", seconds, busy=busy_thread)
+    between = busy_thread(seconds / 2)
     bare = BareStream(adapters_for("bulk"), seconds).run(busy=busy_thread)
+    after = busy_thread(seconds / 2)
     return {
-        "busy_alone_per_s": alone,
-        "busy_share_module_pct": 100 * module["busy_spins"] / alone,
-        "busy_share_bare_pct": 100 * bare["busy_spins"] / alone,
+        "busy_alone_per_s": statistics.median([before, between, after]),
+        "busy_share_module_pct": 100 * module["busy_spins"] / ((before + between) / 2),
+        "busy_share_bare_pct": 100 * bare["busy_spins"] / ((between + after) / 2),
         "busy_module_out_slots_pct": module["out_slots_pct"],
         "busy_module_lost_bytes": module["lost_bytes"],
     }

@@ -91,3 +91,14 @@ def written(chunks):
 ])
 def test_stream_check_catches_lost_and_reordered_data(mangle, ok):
     assert Pattern()._matches(mangle(written(30))) is ok
+
+
+def test_table_of_a_partial_run_lists_only_its_rows():
+    figures = {"busy_share_module_pct": 86.0, "busy_share_bare_pct": 88.0, "busy_module_out_slots_pct": 15.0}
+    lines = run.table(figures, dict(figures, busy_share_module_pct=80.0))
+    rows = [line for line in lines[2:] if not line.startswith("| **")]
+    assert len(rows) == 3
+    assert rows[0].startswith("| busy thread, % of its solo speed (module) | % | 86.0 | 80.0 | 1.07 |")
+    assert rows[0].endswith("| >= 80 | ok |")
+    with pytest.raises(ValueError):
+        scenarios.round_(True, ["unpaced", "everything"])

@@ -106,6 +106,10 @@ public:
     std::condition_variable cv;
     FrameLimiter in_limiter;
     FrameLimiter out_limiter;
+    // OUT transfers waiting for the endpoint, served first come, first
+    // served as a host controller queues them.
+    std::deque<uint64_t> out_queue;
+    uint64_t out_tickets = 0;
 
     ChannelState* channel(int n) { return n >= 1 && n <= channels ? &channel_states_[static_cast<std::size_t>(n)] : nullptr; }
 

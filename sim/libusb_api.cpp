@@ -84,8 +84,28 @@ int read_in(World& w, Adapter& a, Lock& lock, unsigned char* data, int length, i
     }
 }
 
+// Takes a place in the adapter's OUT queue for one packet; leaving it (on
+// success, error or time-out) lets the next transfer in line go.
+class OutTurn {
+public:
+    explicit OutTurn(Adapter& a) : a_(a), ticket_(a.out_tickets++) { a_.out_queue.push_back(ticket_); }
+    OutTurn(const OutTurn&) = delete;
+    OutTurn& operator=(const OutTurn&) = delete;
+    ~OutTurn() {
+        auto it = std::find(a_.out_queue.begin(), a_.out_queue.end(), ticket_);
+        if (it != a_.out_queue.end()) a_.out_queue.erase(it);
+        a_.cv.notify_all();
+    }
+    bool first() const { return !a_.out_queue.empty() && a_.out_queue.front() == ticket_; }
+
+private:
+    Adapter& a_;
+    uint64_t ticket_;
+};
+
 int write_out(World& w, Adapter& a, Lock& lock, const unsigned char* data, int length, int& done, Deadline deadline) {
     do {
+        OutTurn turn(a);
         for (;;) {
             if (!a.plugged) {
                 return LIBUSB_ERROR_NO_DEVICE;
@@ -95,7 +115,7 @@ int write_out(World& w, Adapter& a, Lock& lock, const unsigned char* data, int l
             }
             const auto now = Clock::now();
             Deadline wake = deadline;
-            if (!a.out_timeout) {
+            if (!a.out_timeout && turn.first()) {
                 Clock::time_point next{};
                 if (!w.paced || a.out_limiter.take(now, a.packets_per_frame(), next)) {
                     break;

@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "module.hpp"
+#include "py/lock.hpp"
 #include "py/arrays.hpp"
 
 namespace qlix {
@@ -33,8 +34,6 @@ py::Name n_deque{"_deque"};
 py::Name n_lock_factory{"_Lock"};
 py::Name n_device_class{"_Device"};
 
-py::Name n_acquire{"acquire"};
-py::Name n_release{"release"};
 py::Name n_append{"append"};
 py::Name n_popleft{"popleft"};
 py::Name n_clear{"clear"};
@@ -63,52 +62,7 @@ py::Member m_output_data{n_output_data};
 
 py::Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
 
-// Holds a threading lock taken through its Python `acquire`; releases it
-// through `release` on every way out. An error already set while unwinding is
-// kept; a failing release during unwinding is reported as unraisable.
-class LockHold {
-public:
-    explicit LockHold(py::Ref lock) : lock_(std::move(lock)) {
-        py::call_method(lock_.get(), n_acquire);
-        held_ = true;
-    }
-    LockHold(const LockHold&) = delete;
-    LockHold& operator=(const LockHold&) = delete;
-
-    void release() {
-        held_ = false;
-        py::call_method(lock_.get(), n_release);
-    }
-
-    ~LockHold() {
-        if (!held_) return;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* pending = PyErr_GetRaisedException();
-#else
-        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-        PyErr_Fetch(&type, &value, &tb);
-#endif
-        PyObject* name = n_release.get();
-        PyObject* argv[] = {lock_.get()};
-        PyObject* r = name ? PyObject_VectorcallMethod(name, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
-        if (r) {
-            Py_DECREF(r);
-        } else {
-            PyErr_WriteUnraisable(lock_.get());
-        }
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(pending);
-#else
-        PyErr_Restore(type, value, tb);
-#endif
-    }
-
-private:
-    py::Ref lock_;
-    bool held_ = false;
-};
-
-LockHold hold_queue_lock(PyObject* self) { return LockHold(attr(self, n_in_deque_lock)); }
+py::LockHold hold_queue_lock(PyObject* self) { return py::LockHold(attr(self, n_in_deque_lock)); }
 
 // New unsigned-byte arrays. While the module global `_array` is the host's own
 // array type, a new array is made directly (py::new_byte_array): the same
@@ -323,7 +277,7 @@ py::Ref name_get(PyObject* const* a) {
 py::Ref close(PyObject* const* a) {
     PyObject* self = a[0];
     {
-        LockHold hold = hold_queue_lock(self);
+        py::LockHold hold = hold_queue_lock(self);
         py::setattr(self, n_in_deque, Py_None);
         hold.release();
     }
@@ -340,7 +294,7 @@ py::Ref close(PyObject* const* a) {
 }
 
 py::Ref is_open_get(PyObject* const* a) {
-    LockHold hold = hold_queue_lock(a[0]);
+    py::LockHold hold = hold_queue_lock(a[0]);
     bool open = attr(a[0], n_in_deque).get() != Py_None;
     hold.release();
     return py::boolean(open);
@@ -350,7 +304,7 @@ py::Ref is_open_get(PyObject* const* a) {
 
 py::Ref in_waiting_get(PyObject* const* a) {
     long long total = 0;
-    LockHold hold = hold_queue_lock(a[0]);
+    py::LockHold hold = hold_queue_lock(a[0]);
     py::Ref queue = attr(a[0], n_in_deque);
     if (queue.get() != Py_None) {
         Py_ssize_t n = py::check_size(PyObject_Size(queue));
@@ -384,7 +338,7 @@ py::Ref in_waiting_get(PyObject* const* a) {
 }
 
 py::Ref input_data(PyObject* const* a) {
-    LockHold hold = hold_queue_lock(a[0]);
+    py::LockHold hold = hold_queue_lock(a[0]);
     py::Ref queue = attr(a[0], n_in_deque);
     if (queue.get() != Py_None) py::call_method(queue.get(), n_append, a[1]);
     hold.release();
@@ -394,7 +348,7 @@ py::Ref input_data(PyObject* const* a) {
 py::Ref reset_input_buffer(PyObject* const* a) {
     PyObject* self = a[0];
     send_command(self, "FlushInput");
-    LockHold hold = hold_queue_lock(self);
+    py::LockHold hold = hold_queue_lock(self);
     py::Ref queue = attr(self, n_in_deque);
     if (queue.get() != Py_None) py::call_method(queue.get(), n_clear);
     hold.release();
@@ -413,7 +367,7 @@ py::Ref flush_input(PyObject* const* a) {
 py::Ref private_read(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* max_size = py::require_int(a[1], "max_size");
-    LockHold hold = hold_queue_lock(self);
+    py::LockHold hold = hold_queue_lock(self);
     py::Ref queue = attr(self, n_in_deque);
     if (queue.get() == Py_None && asserting()) closed_error(self);
     if (py::check_size(PyObject_Size(queue)) == 0) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "module.hpp"
+#include "py/lock.hpp"
 #include "protocol.hpp"
 #include "py/arrays.hpp"
 
@@ -51,8 +52,6 @@ py::Name n_send_command_raw{"_send_command_to_channel"};
 py::Name n_package_size{"PackageSize"};
 
 // Other objects' members.
-py::Name n_acquire{"acquire"};
-py::Name n_release{"release"};
 py::Name n_set{"set"};
 py::Name n_clear{"clear"};
 py::Name n_is_set{"is_set"};
@@ -129,16 +128,6 @@ Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
 
 Ref serial_number(PyObject* self) { return attr(self, n_serial_number); }
 
-// Puts a fetched error back without throwing (for destructors and handlers
-// that must leave an error set).
-void restore_quietly(py::Fetched& error) noexcept {
-    if (!error.get()) return;
-    try {
-        error.restore_and_throw();
-    } catch (const py::Error&) {
-    }
-}
-
 // Raises the error currently set with `original` as its __context__, as
 // Python does for an exception raised while another is being handled.
 [[noreturn]] void rethrow_in_context(py::Fetched& original) {
@@ -148,39 +137,6 @@ void restore_quietly(py::Fetched& error) noexcept {
     fresh.restore_and_throw();
 }
 
-// Holds a lock object (anything with acquire/release) for a scope. The normal
-// path releases through `release()`, which reports a failure; on the error
-// path the destructor releases and keeps the error in flight.
-class Held {
-public:
-    explicit Held(PyObject* lock) : lock_(Ref::borrow(lock)) {
-        n_release.get();  // interned now: the destructor must not fail on it
-        py::call_method(lock, n_acquire);
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    ~Held() {
-        if (!lock_) return;
-        py::Fetched pending;
-        PyObject* r = PyObject_CallMethodNoArgs(lock_, n_release.get());
-        if (r) {
-            Py_DECREF(r);
-            restore_quietly(pending);
-        } else if (pending.get()) {
-            py::Fetched fresh;
-            PyException_SetContext(fresh.get(), Py_NewRef(pending.get()));
-            restore_quietly(fresh);
-        }
-    }
-    void release() {
-        Ref lock;
-        lock = std::move(lock_);
-        py::call_method(lock, n_release);
-    }
-
-private:
-    Ref lock_;
-};
 
 // mapping.get(key): dictionaries directly, other mappings through `get`.
 // Returns an empty Ref when the key is absent or maps to None.
@@ -280,7 +236,7 @@ public:
     ~ReaderRegistration() {
         py::Fetched pending;
         if (PySet_Discard(g_reader_threads, thread_) < 0) PyErr_Clear();
-        restore_quietly(pending);
+        pending.restore();
     }
 
 private:
@@ -449,7 +405,7 @@ Ref device_handle_channel_count_response(PyObject* const* a) {
 Ref device_handle_io_control_package(PyObject* const* a) {
     PyObject *self = a[0], *package = a[1];
     PyObject* channel = py::require_int(a[2], "channel");
-    Held held(attr(self, n_handlers_protector));
+    py::LockHold held(attr(self, n_handlers_protector));
     Ref handler = lookup(attr(self, n_handlers), channel);
     if (handler) {
         try {
@@ -510,7 +466,7 @@ Ref device_open_channel(PyObject* const* a) {
 
     Ref channel_obj;
     {
-        Held held(attr(self, n_channel_lock));
+        py::LockHold held(attr(self, n_channel_lock));
         Ref channels = attr(self, n_channels);
         if (asserting() && contains(channels, channel))
             assertion_failed("通道[", channel, "]已经打开:", serial_number(self));
@@ -537,7 +493,7 @@ Ref device_open_channel(PyObject* const* a) {
 Ref device_close_channel(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* channel = py::require_int(a[1], "channel");
-    Held held(attr(self, n_channel_lock));
+    py::LockHold held(attr(self, n_channel_lock));
     Ref channels = attr(self, n_channels);
     if (contains(channels, channel)) py::check(PyObject_DelItem(channels, channel));
     if (!py::truth(channels)) {
@@ -638,7 +594,7 @@ Ref device_io_control_master_query(PyObject* const* a) {
             assertion_failed("查询指令必须要以英文问号[?]结尾:", serial_number(self));
     }
     Ref result = py::none();
-    Held held(attr(self, n_master_protector));
+    py::LockHold held(attr(self, n_master_protector));
     Ref event = attr(self, n_master_event);
     py::call_method(event, n_clear);
     Ref zero = py::integer(0);
@@ -676,7 +632,7 @@ Ref device_set_io_control_handler(PyObject* const* a) {
     PyObject *self = a[0], *handler = a[1];
     PyObject* channel = py::require_int(a[2], "channel");
     if (asserting()) assert_channel_in_range(self, channel);
-    Held held(attr(self, n_handlers_protector));
+    py::LockHold held(attr(self, n_handlers_protector));
     py::check(PyObject_SetItem(attr(self, n_handlers), channel, handler));
     held.release();
     return py::none();
@@ -685,7 +641,7 @@ Ref device_set_io_control_handler(PyObject* const* a) {
 Ref device_reset_io_control_handler(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* channel = py::require_int(a[1], "channel");
-    Held held(attr(self, n_handlers_protector));
+    py::LockHold held(attr(self, n_handlers_protector));
     Ref handlers = attr(self, n_handlers);
     if (contains(handlers, channel)) py::check(PyObject_DelItem(handlers, channel));
     held.release();

@@ -185,14 +185,18 @@ public:
         exc_ = Ref::steal(value);
 #endif
     }
-    // Puts the error back (consumes it).
-    [[noreturn]] void restore_and_throw() {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_.release());
-#else
+    // Puts the error back, if there was one (consumes it).
+    void restore() noexcept {
         PyObject* value = exc_.release();
+        if (!value) return;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(value);
+#else
         PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
 #endif
+    }
+    [[noreturn]] void restore_and_throw() {
+        restore();
         throw_error();
     }
     bool matches(PyObject* type) const noexcept { return exc_ && PyErr_GivenExceptionMatches(exc_, type); }

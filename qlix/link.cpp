@@ -202,7 +202,7 @@ public:
     PacketBytes(const PacketBytes&) = delete;
     PacketBytes& operator=(const PacketBytes&) = delete;
     ~PacketBytes() {
-        if (has_view_) PyBuffer_Release(&view_);
+        if (has_view_ && !py::abandoned()) PyBuffer_Release(&view_);
     }
     std::span<const std::uint8_t> span() const noexcept { return data_; }
     // True when the packet was read in place as unsigned bytes.
@@ -234,6 +234,7 @@ public:
     ReaderRegistration(const ReaderRegistration&) = delete;
     ReaderRegistration& operator=(const ReaderRegistration&) = delete;
     ~ReaderRegistration() {
+        if (py::abandoned()) return;
         py::Fetched pending;
         if (PySet_Discard(g_reader_threads, thread_) < 0) PyErr_Clear();
         pending.restore();

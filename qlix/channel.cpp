@@ -29,6 +29,9 @@ py::Name n_in_deque_lock{"_Channel__in_deque_lock"};
 py::Name n_baudrate_attr{"_Channel__baudrate"};
 py::Name n_private_read{"_Channel__read"};
 py::Name n_in_signal{"_Channel__in_signal"};
+// Made (only) once a baud-rate change was interrupted after asking for the
+// rate: until when its reply may still come.
+py::Name n_config_pending{"_Channel__config_pending"};
 py::Name n_input_data{"input_data"};
 
 py::Name n_now{"_now"};
@@ -390,25 +393,38 @@ py::Ref baudrate_set(PyObject* const* a) {
     py::call_method(device.get(), n_set_handler, handler.get(), channel.get());
     // The handler is reset on every way out, an interruption (Ctrl-C) included.
     py::FirstError failed;
+    bool asked = false;  // "Config?" went out: its reply will come
+    py::Ref one = py::integer(1);
     failed.run([&] {
+        // Until the reply has been stored or `deadline` passes. The reply
+        // handler notifies the channel's signal once it has run.
+        Waiter waiter(self);
+        auto await_reply = [&](const py::Ref& deadline) {
+            Deadline native = Deadline::at(deadline);
+            for (;;) {
+                auto seen = waiter.mark();
+                if (attr(self, n_baudrate_attr).get() != Py_None) break;
+                py::Ref now = py::call(global(n_now).get());
+                if (!py::check(PyObject_RichCompareBool(now, deadline, Py_LE))) break;
+                waiter.wait(seen, native, [&] { return m_update_baudrate.own(self); });
+            }
+        };
+        // The reply to a change whose wait was interrupted may still come
+        // (until that change's deadline): it is awaited and dropped first.
+        if (py::Ref left = time_left(self, n_config_pending)) {
+            await_reply(py::check(PyNumber_Add(py::call(global(n_now).get()), left)));
+            py::setattr(self, n_baudrate_attr, Py_None);
+            py::setattr(self, n_config_pending, Py_None);
+        }
         py::Ref config = py::text("Config ", value);
         py::call_method(device.get(), n_send_command, config.get(), channel.get());
-        py::Ref one = py::integer(1);
         py::Ref deadline = py::check(PyNumber_Add(py::call(global(n_now).get()), one));
         py::Ref query = py::str("Config?");
         py::call_method(device.get(), n_send_command, query.get(), channel.get());
-
-        // The reply handler notifies the channel's signal once it has run.
-        Waiter waiter(self);
-        Deadline native = Deadline::at(deadline);
-        for (;;) {
-            auto seen = waiter.mark();
-            if (attr(self, n_baudrate_attr).get() != Py_None) break;
-            py::Ref now = py::call(global(n_now).get());
-            if (!py::check(PyObject_RichCompareBool(now, deadline, Py_LE))) break;
-            waiter.wait(seen, native, [&] { return m_update_baudrate.own(self); });
-        }
+        asked = true;
+        await_reply(deadline);
     });
+    if (failed.failed() && asked) failed.run([&] { set_deadline(self, n_config_pending, one); });
     failed.run([&] { py::call_method(device.get(), n_reset_handler, channel.get()); });
     failed.finish();
 

@@ -35,6 +35,9 @@ py::Name n_ep_in{"_Device__ep_in"};
 py::Name n_ep_out{"_Device__ep_out"};
 py::Name n_stop_flag{"_Device__stop_flag"};
 py::Name n_input_scanner{"_Device__input_scanner"};
+// Made (only) once a query's wait for its reply was interrupted: that
+// query's deadline.
+py::Name n_master_pending{"_Device__io_control_master_pending"};
 
 // Own members called through Python.
 py::Name n_private_read{"_Device__read"};
@@ -154,6 +157,7 @@ Ref lookup(PyObject* mapping, PyObject* key) {
     Ref v = py::call_method(mapping, n_get, key);
     return v.get() == Py_None ? Ref{} : v;
 }
+
 
 bool contains(PyObject* container, PyObject* key) { return py::check(PySequence_Contains(container, key)) != 0; }
 
@@ -431,7 +435,17 @@ void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
     });
     Ref hold = Ref::steal(thread);
     if (thread) join_reader(thread, failed);
-    failed.run([&] { py::call(global(g_close_usb_device), dev); });
+    // Releasing the device is made again when interrupted (it is idempotent).
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        try {
+            py::call(global(g_close_usb_device), dev);
+            return;
+        } catch (const py::Error&) {
+            bool interrupted = !PyErr_ExceptionMatches(PyExc_Exception);
+            failed.keep();
+            if (!interrupted) return;
+        }
+    }
 }
 
 Ref device_close(PyObject* const* a) {
@@ -696,11 +710,26 @@ Ref device_io_control_master_query(PyObject* const* a) {
     Ref result = py::none();
     py::LockHold held(attr(self, n_master_protector));
     Ref event = attr(self, n_master_event);
+    // Replies carry no query identity: the reply to a query whose wait was
+    // interrupted (Ctrl-C) may still come, and would answer this one. Until
+    // that query's own deadline it is waited for and dropped first.
+    if (Ref left = time_left(self, n_master_pending)) {
+        py::call_method(event, n_wait, left.get());
+        py::setattr(self, n_master_pending, Py_None);
+    }
     py::call_method(event, n_clear);
     Ref zero = py::integer(0);
     py::call_method(self, n_send_command_raw, command, zero.get());
-    if (py::truth(py::call_method(event, n_wait, timeout.get())))
-        result = py::call(handler, attr(self, n_feedback).get());
+    Ref replied;
+    try {
+        replied = py::call_method(event, n_wait, timeout.get());
+    } catch (const py::Error&) {
+        py::FirstError failed;
+        failed.keep();
+        failed.run([&] { set_deadline(self, n_master_pending, timeout); });
+        failed.finish();
+    }
+    if (py::truth(replied)) result = py::call(handler, attr(self, n_feedback).get());
     held.release();
     return result;
 }

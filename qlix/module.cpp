@@ -256,6 +256,27 @@ PyObject* module_object() noexcept { return g_module; }
 
 bool asserting() noexcept { return g_asserting; }
 
+void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
+    static py::Name n_now{"_now"};
+    py::Ref until = py::check(PyNumber_Add(py::call(global(n_now).get()), timeout));
+    py::setattr(self, name, until);
+}
+
+py::Ref time_left(PyObject* self, PyObject* name) {
+    static py::Name n_now{"_now"};
+    py::Ref until = py::Ref::steal(PyObject_GetAttr(self, name));
+    if (!until) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error();
+        PyErr_Clear();
+        return {};
+    }
+    if (until.get() == Py_None) return {};
+    py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(n_now).get())));
+    py::Ref zero = py::check(PyFloat_FromDouble(0.0));
+    if (!py::check(PyObject_RichCompareBool(left, zero, Py_GT))) return {};
+    return left;
+}
+
 py::Ref global(py::Name& name) {
     PyObject* module = g_module ? g_module : g_failed;
     if (!module) {

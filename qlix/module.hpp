@@ -36,6 +36,13 @@ void write_stderr(PyObject* text);
 // from now on a read that finds the queue empty raises (channel.cpp).
 void mark_adapter_lost(PyObject* channel);
 
+// A wait for a reply was interrupted, so the reply may still come: the
+// attribute `name` of `self` records until when (`_now()` + `timeout`), and
+// time_left() gives what is left of it (None when nothing is pending, or the
+// deadline has passed).
+void set_deadline(PyObject* self, PyObject* name, PyObject* timeout);
+py::Ref time_left(PyObject* self, PyObject* name);
+
 // Class and function builders, one per subsystem file.
 py::Ref make_device_class(PyObject* module);            // link.cpp
 py::Ref make_channel_class(PyObject* module);           // channel.cpp

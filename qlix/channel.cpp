@@ -391,41 +391,62 @@ py::Ref baudrate_set(PyObject* const* a) {
 
     py::Ref handler = attr(self, n_update_baudrate);
     py::call_method(device.get(), n_set_handler, handler.get(), channel.get());
-    // The handler is reset on every way out, an interruption (Ctrl-C) included.
     py::FirstError failed;
-    bool asked = false;  // "Config?" went out: its reply will come
+    bool asked = false;  // "Config?" may have gone out: its reply may come
     py::Ref one = py::integer(1);
     failed.run([&] {
-        // Until the reply has been stored or `deadline` passes. The reply
-        // handler notifies the channel's signal once it has run.
-        Waiter waiter(self);
-        auto await_reply = [&](const py::Ref& deadline) {
-            Deadline native = Deadline::at(deadline);
-            for (;;) {
-                auto seen = waiter.mark();
-                if (attr(self, n_baudrate_attr).get() != Py_None) break;
-                py::Ref now = py::call(global(n_now).get());
-                if (!py::check(PyObject_RichCompareBool(now, deadline, Py_LE))) break;
-                waiter.wait(seen, native, [&] { return m_update_baudrate.own(self); });
-            }
-        };
-        // The reply to a change whose wait was interrupted may still come
-        // (until that change's deadline): it is awaited and dropped first.
-        if (py::Ref left = time_left(self, n_config_pending)) {
-            await_reply(py::check(PyNumber_Add(py::call(global(n_now).get()), left)));
-            py::setattr(self, n_baudrate_attr, Py_None);
-            py::setattr(self, n_config_pending, Py_None);
-        }
+        // The adapter answers in order, and a reply carries no query: the
+        // reply to a change whose wait was interrupted may still come, before
+        // this one's. A first reply that is not the rate asked for is then
+        // taken for that one and set aside; if no other comes, it was this
+        // change's own.
+        bool stale = static_cast<bool>(time_left(self, n_config_pending));
+        py::Ref set_aside;
         py::Ref config = py::text("Config ", value);
         py::call_method(device.get(), n_send_command, config.get(), channel.get());
         py::Ref deadline = py::check(PyNumber_Add(py::call(global(n_now).get()), one));
         py::Ref query = py::str("Config?");
-        py::call_method(device.get(), n_send_command, query.get(), channel.get());
         asked = true;
-        await_reply(deadline);
+        try {
+            py::call_method(device.get(), n_send_command, query.get(), channel.get());
+        } catch (const py::Error&) {
+            // A failed write sent nothing; an interrupted one may have.
+            if (PyErr_ExceptionMatches(PyExc_Exception)) asked = false;
+            throw;
+        }
+
+        // Until the reply has been stored or `deadline` passes. The reply
+        // handler notifies the channel's signal once it has run.
+        Waiter waiter(self);
+        Deadline native = Deadline::at(deadline);
+        for (;;) {
+            auto seen = waiter.mark();
+            py::Ref reported = attr(self, n_baudrate_attr);
+            if (reported.get() != Py_None) {
+                bool other = stale && py::check(PyObject_RichCompareBool(reported, value, Py_NE));
+                if (stale) py::setattr(self, n_config_pending, Py_None);
+                stale = false;
+                if (!other) break;
+                set_aside = reported;
+                py::setattr(self, n_baudrate_attr, Py_None);
+            }
+            py::Ref now = py::call(global(n_now).get());
+            if (!py::check(PyObject_RichCompareBool(now, deadline, Py_LE))) break;
+            waiter.wait(seen, native, [&] { return m_update_baudrate.own(self); });
+        }
+        if (set_aside && attr(self, n_baudrate_attr).get() == Py_None) py::setattr(self, n_baudrate_attr, set_aside);
     });
-    if (failed.failed() && asked) failed.run([&] { set_deadline(self, n_config_pending, one); });
-    failed.run([&] { py::call_method(device.get(), n_reset_handler, channel.get()); });
+    // The handler is reset on every way out, an interruption (Ctrl-C)
+    // included; no reply is stored after that.
+    failed.run_to_end([&] { py::call_method(device.get(), n_reset_handler, channel.get()); });
+    if (failed.failed()) {
+        // The rate stays unknown; a reply asked for and not stored yet may
+        // still come (until this change's deadline).
+        failed.run([&] {
+            if (asked && attr(self, n_baudrate_attr).get() == Py_None) set_deadline(self, n_config_pending, one);
+            py::setattr(self, n_baudrate_attr, Py_None);
+        });
+    }
     failed.finish();
 
     py::Ref reported = attr(self, n_baudrate_attr);
@@ -449,16 +470,24 @@ py::Ref close(PyObject* const* a) {
         py::setattr(self, n_in_deque, Py_None);
         hold.release();
     }
-    notify_channel(self);  // waiting reads see the closed channel now
-    try {
-        send_command(self, "CloseChannel");
-    } catch (const py::Error&) {
-        // The adapter may be gone; the channel is closed regardless.
-        py::Fetched error;
-        if (!error.matches(PyExc_Exception)) error.restore_and_throw();
-    }
-    py::Ref device = attr(self, n_device);
-    py::call_method(device.get(), n_close_channel, attr(self, n_channel).get());
+    // From here on the channel leaves the adapter's table whatever happens: an
+    // error of "CloseChannel" (the adapter may be gone) is ignored, and an
+    // interruption (Ctrl-C) is raised again once the channel has left it.
+    py::FirstError failed;
+    failed.run([&] {
+        notify_channel(self);  // waiting reads see the closed channel now
+        try {
+            send_command(self, "CloseChannel");
+        } catch (const py::Error&) {
+            py::Fetched error;
+            if (!error.matches(PyExc_Exception)) error.restore_and_throw();
+        }
+    });
+    failed.run([&] {
+        py::Ref device = attr(self, n_device);
+        py::call_method(device.get(), n_close_channel, attr(self, n_channel).get());
+    });
+    failed.finish();
     return py::none();
 }
 

@@ -81,6 +81,7 @@ py::Name n_main_thread{"main_thread"};
 py::Name n_current_thread{"current_thread"};
 py::Name n_enumerate{"enumerate"};
 py::Name n_is_alive{"is_alive"};
+py::Name n_ident{"ident"};
 py::Name n_daemon{"daemon"};
 
 // Module globals, read at call time.
@@ -383,6 +384,14 @@ Ref device_write(PyObject* const* a) {
     return py::call_method_kw(dev, n_write, kw_write, address.get(), data, timeout);
 }
 
+// A short sleep between the attempts of a clean-up step.
+void pause(py::FirstError& failed) {
+    failed.run([&] {
+        Ref pause = py::check(PyFloat_FromDouble(0.001));
+        py::call(global(g_sleep), pause.get());
+    });
+}
+
 // Joins a reader thread whose stop flag is set. It ends within one read
 // time-out, so an interrupted join (Ctrl-C) is made again, and a thread whose
 // start was interrupted is waited for until it has started; the first such
@@ -413,10 +422,32 @@ void join_reader(PyObject* thread, py::FirstError& failed) {
                 return;
             }
         }
-        failed.run([&] {
-            Ref pause = py::check(PyFloat_FromDouble(0.001));
-            py::call(global(g_sleep), pause.get());
-        });
+        pause(failed);
+    }
+}
+
+// True when `thread` is the current thread.
+bool is_current(PyObject* thread) {
+    Ref ident = attr(thread, n_ident);
+    Ref current = py::check(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
+    return py::check(PyObject_RichCompareBool(ident, current, Py_EQ)) != 0;
+}
+
+// Waits until a reader thread whose stop flag is set has left its loop (after
+// that it no longer touches the USB device). Its join is not enough: an
+// interrupted Thread.join (Python 3.12) can mark a thread that still runs as
+// stopped, and then joins return at once. Bounded: the loop ends within one
+// read time-out.
+void await_reader_end(PyObject* thread, py::FirstError& failed) {
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        bool running = false;
+        failed.run_to_end([&] { running = py::check(PySet_Contains(reader_threads(), thread)) != 0; });
+        if (!running) return;
+        bool current = true;  // not waited for when not known
+        failed.run_to_end([&] { current = is_current(thread); });
+        if (current || std::chrono::steady_clock::now() >= give_up) return;
+        pause(failed);
     }
 }
 
@@ -434,18 +465,11 @@ void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
         thread = found;
     });
     Ref hold = Ref::steal(thread);
-    if (thread) join_reader(thread, failed);
-    // Releasing the device is made again when interrupted (it is idempotent).
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        try {
-            py::call(global(g_close_usb_device), dev);
-            return;
-        } catch (const py::Error&) {
-            bool interrupted = !PyErr_ExceptionMatches(PyExc_Exception);
-            failed.keep();
-            if (!interrupted) return;
-        }
+    if (thread) {
+        join_reader(thread, failed);
+        await_reader_end(thread, failed);
     }
+    failed.run_to_end([&] { py::call(global(g_close_usb_device), dev); });
 }
 
 Ref device_close(PyObject* const* a) {
@@ -564,12 +588,39 @@ Ref device_input_scanner_function(PyObject* const* a) {
 
 // --- channel table and data output ------------------------------------------------------
 
+// With the channel lock held and no channel open: closes the adapter and
+// removes it from the registry (even when its close was interrupted), then
+// releases the lock.
+void close_adapter(PyObject* self, py::LockHold& held) {
+    py::FirstError failed;
+    failed.run([&] { py::call_method(self, n_close); });
+    failed.run_to_end([&] { py::call_method(attr(self, n_dev_manager), n_close_device, self); });
+    failed.run([&] { held.release(); });
+    failed.finish();
+}
+
 Ref device_open_channel(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* channel = py::require_int(a[1], "channel");
     PyObject* baudrate = py::require_int(a[2], "baudrate");
     Ref timeout = py::to_float(a[3]);
-    if (asserting()) assert_channel_in_range(self, channel);
+    if (asserting()) {
+        try {
+            assert_channel_in_range(self, channel);  // may ask for the channel count
+        } catch (const py::Error&) {
+            // An open interrupted (Ctrl-C) on an adapter with no channel open
+            // closes it, as the close of its last channel would.
+            if (PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            py::FirstError failed;
+            failed.keep();
+            failed.run([&] {
+                py::LockHold held(attr(self, n_channel_lock));
+                if (py::truth(attr(self, n_channels))) held.release();
+                else close_adapter(self, held);
+            });
+            failed.finish();
+        }
+    }
 
     Ref channel_obj;
     {
@@ -604,17 +655,8 @@ Ref device_close_channel(PyObject* const* a) {
     py::LockHold held(attr(self, n_channel_lock));
     Ref channels = attr(self, n_channels);
     if (contains(channels, channel)) py::check(PyObject_DelItem(channels, channel));
-    if (!py::truth(channels)) {
-        // The adapter leaves the registry even when its close was interrupted.
-        py::FirstError failed;
-        failed.run([&] { py::call_method(self, n_close); });
-        failed.run([&] { py::call_method(attr(self, n_dev_manager), n_close_device, self); });
-        if (failed.failed()) {
-            failed.run([&] { held.release(); });
-            failed.finish();
-        }
-    }
-    held.release();
+    if (py::truth(channels)) held.release();
+    else close_adapter(self, held);
     return py::none();
 }
 
@@ -719,11 +761,17 @@ Ref device_io_control_master_query(PyObject* const* a) {
     }
     py::call_method(event, n_clear);
     Ref zero = py::integer(0);
-    py::call_method(self, n_send_command_raw, command, zero.get());
     Ref replied;
+    bool writing = false;
     try {
+        writing = true;
+        py::call_method(self, n_send_command_raw, command, zero.get());
+        writing = false;
         replied = py::call_method(event, n_wait, timeout.get());
     } catch (const py::Error&) {
+        // The reply may still come, unless the write failed outright (an
+        // interrupted write may have sent the query).
+        if (writing && PyErr_ExceptionMatches(PyExc_Exception)) throw;
         py::FirstError failed;
         failed.keep();
         failed.run([&] { set_deadline(self, n_master_pending, timeout); });

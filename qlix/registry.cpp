@@ -17,6 +17,7 @@ py::Name n_open_channel{"open_channel"};
 py::Name n_serial_number{"serial_number"};
 py::Name n_channel_count{"channel_count"};
 py::Name n_upper{"upper"};
+py::Name n_close{"close"};
 py::Name n_values{"values"};
 py::Name n_id_vendor{"idVendor"};
 py::Name n_id_product{"idProduct"};
@@ -147,8 +148,18 @@ py::Ref get_device_by_serial_number(PyObject* const* a) {
                                  "\" not found.");
         }
         device = py::call(global(g_device).get(), self, found.get());
-        py::Ref key = py::getattr(device, n_serial_number);
-        py::check(PyObject_SetItem(table, key, device));
+        // An adapter that could not be registered (an interruption by Ctrl-C
+        // while its serial number is read) is closed again: unregistered, it
+        // would keep its reader and its USB interface.
+        try {
+            py::Ref key = py::getattr(device, n_serial_number);
+            py::check(PyObject_SetItem(table, key, device));
+        } catch (const py::Error&) {
+            py::FirstError failed;
+            failed.keep();
+            failed.run([&] { py::call_method(device, n_close); });
+            failed.finish();
+        }
         return device;
     });
 }

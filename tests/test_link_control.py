@@ -6,6 +6,7 @@ import threading
 
 import pytest
 import usb.core
+import usb.util
 
 import ozu_qlix
 from conftest import run_child, wait_until
@@ -169,6 +170,50 @@ def test_failed_initialize(manager, stub_channels, error):
         device.open_channel(1, 9600, 1.0)
     assert info.value is error
     assert manager.closed == [device] and device._Device__channels == {}
+
+
+def interrupted_once(function):
+    """`function`, except that its first call raises KeyboardInterrupt at once."""
+    calls = []
+
+    def call(*args):
+        calls.append(args)
+        if len(calls) == 1:
+            raise KeyboardInterrupt
+        return function(*args)
+    return call
+
+
+@pytest.mark.parametrize("step", ["join", "release", "unregister"])
+def test_interrupted_close_steps_are_made_again(manager, stub_channels, monkeypatch, step):
+    # Ctrl-C in any step of an adapter's close: every step is still made, the
+    # USB device released only once the reader has left its loop, then the
+    # interruption is raised.
+    fake = FakeAdapter()
+    reading = []
+    read = fake.read
+
+    def tracked_read(*args, **kwargs):
+        reading.append(1)
+        try:
+            return read(*args, **kwargs)
+        finally:
+            reading.pop()
+    monkeypatch.setattr(fake, "read", tracked_read)
+    released_while_reading = []
+    release = lambda dev: (released_while_reading.append(bool(reading)), usb.util.dispose_resources(dev))
+    device = ozu_qlix._Device(manager, fake)
+    device.open_channel(1, 9600, 1.0)
+    thread = device._Device__input_scanner
+    if step == "join":  # an interrupted join on Python 3.12 marks the running thread stopped: joins return at once
+        monkeypatch.setattr(thread, "join", interrupted_once(lambda: None))
+    monkeypatch.setattr(ozu_qlix, "_close_usb_device", interrupted_once(release) if step == "release" else release)
+    if step == "unregister":
+        monkeypatch.setattr(manager, "close_device", interrupted_once(manager.close_device))
+    with pytest.raises(KeyboardInterrupt):
+        device.close_channel(1)
+    assert manager.closed == [device] and fake.disposed == 1 and released_while_reading == [False]
+    assert device._Device__channels == {} and wait_until(lambda: not thread.is_alive())
 
 
 @pytest.mark.parametrize("data, written, message", [

@@ -265,6 +265,22 @@ public:
             keep();
         }
     }
+    // Runs a step that may be made again (it is idempotent) once more each
+    // time it is interrupted: an error that is no Exception, such as the
+    // KeyboardInterrupt a signal handler raises. Any other error ends it.
+    template <class F>
+    void run_to_end(F&& step) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            try {
+                step();
+                return;
+            } catch (const Error&) {
+                bool interrupted = !PyErr_ExceptionMatches(PyExc_Exception);
+                keep();
+                if (!interrupted) return;
+            }
+        }
+    }
     // Keeps the Python error currently set (after the first, drops it).
     void keep() noexcept {
         Fetched error;

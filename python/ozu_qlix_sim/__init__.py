@@ -7,11 +7,11 @@ per process and keeps it, so the virtual one has to be chosen first::
 
     import ozu_qlix_sim
     ozu_qlix_sim.use()              # before anything imports ozu_qlix
-    adapter = ozu_qlix_sim.add_adapter("SIM0001", channels=4)
+    adapter = ozu_qlix_sim.add_adapter("0123456789AB", channels=4)
     import ozu_qlix
-    with ozu_qlix.Serial("QLIXSIM0001S1", timeout=1) as port:
+    with ozu_qlix.Serial("QLIX0123456789ABS1", timeout=1) as port:
         port.write(b"ping")
-        port.read(4)                # b"ping": the firmware loops data back
+        assert port.read(4) == b"ping"  # the firmware loops data back
 
 The library is looked up in this order: the file or directory named by the
 environment variable OZU_QLIX_SIM_LIB, this package's directory (installed
@@ -320,11 +320,12 @@ class Adapter:
 
 
 def add_adapter(serial=AUTO, channels: int = 4, endpoint: str = "interrupt", pairing: bool = False) -> Adapter:
-    """Plugs in a new adapter. `serial` None gives an adapter without serial number."""
+    """Plugs in a new adapter. By default its serial number is 12 hexadecimal digits, as real
+    adapters report; `serial` None gives an adapter without serial number."""
     if endpoint not in ("interrupt", "bulk"):
         raise ValueError("endpoint must be 'interrupt' or 'bulk'")
     if serial is AUTO:
-        serial = "QSIM%08d" % next(_serials)
+        serial = "5100%08X" % next(_serials)  # 12 hexadecimal digits, like a real adapter's
     encoded = None if serial is None else serial.encode("latin-1")
     adapter = Adapter(_check(lib().qlixsim_add_adapter(encoded, channels, endpoint == "bulk"), "add_adapter"))
     adapter.pairing = pairing

@@ -19,21 +19,29 @@ from typing import Any, Dict, List, Optional, Sequence
 def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
     """Every attached adapter: serial number, channel count, firmware version (when asked) and ports.
 
-    Each port is a dict with its channel number, port name and URL. Opening the adapters to ask
-    them leaves them open until the process ends, as ``ozu_qlix.list_qlix_names()`` does.
+    Each port is a dict with its channel number, port name and URL. Adapters opened here to ask
+    them are closed again; adapters with open channels are left as they are.
     """
     import ozu_qlix
 
+    registry = ozu_qlix._resource_manager
+    already_open = set(registry._ResourceManager__devices)
     found = []
-    for serial_number in ozu_qlix.list_serial_numbers():
-        device = ozu_qlix.get_hid_device(serial_number)
-        count = device.channel_count
-        entry: Dict[str, Any] = {"serial_number": serial_number, "channels": count}
-        if firmware:
-            entry["firmware"] = device.firmware_version
-        entry["ports"] = [{"channel": ch, "name": "QLIX%sS%d" % (serial_number, ch),
-                           "url": "qlix://%s/%d" % (serial_number, ch)} for ch in range(1, count + 1)]
-        found.append(entry)
+    try:
+        for serial_number in ozu_qlix.list_serial_numbers():
+            device = ozu_qlix.get_hid_device(serial_number)
+            count = device.channel_count
+            entry: Dict[str, Any] = {"serial_number": serial_number, "channels": count}
+            if firmware:
+                entry["firmware"] = device.firmware_version
+            entry["ports"] = [{"channel": ch, "name": "QLIX%sS%d" % (serial_number, ch),
+                               "url": "qlix://%s/%d" % (serial_number, ch)} for ch in range(1, count + 1)]
+            found.append(entry)
+    finally:
+        for serial_number, device in list(registry._ResourceManager__devices.items()):
+            if serial_number not in already_open and not device._Device__channels:
+                device.close()
+                registry.close_device(device)
     return found
 
 

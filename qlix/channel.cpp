@@ -10,10 +10,12 @@
 #include <climits>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "module.hpp"
 #include "py/lock.hpp"
 #include "py/arrays.hpp"
+#include "wake.hpp"
 
 namespace qlix {
 
@@ -26,6 +28,8 @@ py::Name n_in_deque{"_Channel__in_deque"};
 py::Name n_in_deque_lock{"_Channel__in_deque_lock"};
 py::Name n_baudrate_attr{"_Channel__baudrate"};
 py::Name n_private_read{"_Channel__read"};
+py::Name n_in_signal{"_Channel__in_signal"};
+py::Name n_input_data{"input_data"};
 
 py::Name n_now{"_now"};
 py::Name n_sleep{"_sleep"};
@@ -57,6 +61,8 @@ py::Name n_typecode_b{"B"};
 py::Member m_timeout{n_timeout};
 py::Member m_private_read{n_private_read};
 py::Member m_output_data{n_output_data};
+py::Member m_input_data{n_input_data};
+py::Member m_update_baudrate{n_update_baudrate};
 
 // --- small helpers -------------------------------------------------------------
 
@@ -129,6 +135,30 @@ PyObject* host_time() {
     return fn;
 }
 
+// The host's time.sleep, which `_sleep` is unless replaced.
+PyObject* host_sleep() {
+    static PyObject* fn = nullptr;
+    if (!fn) {
+        py::Ref module = py::check(PyImport_ImportModule("time"));
+        fn = py::check(PyObject_GetAttrString(module, "sleep")).release();
+    }
+    return fn;
+}
+
+// collections.deque, the queue type the module creates.
+PyObject* host_deque() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        py::Ref module = py::check(PyImport_ImportModule("collections"));
+        type = py::check(PyObject_GetAttrString(module, "deque")).release();
+    }
+    return type;
+}
+
+// True while the clock globals are the host's own: then the module may sleep
+// until a wake-up instead of calling `_sleep` in polls.
+bool host_clock() { return global(n_sleep).get() == host_sleep() && global(n_now).get() == host_time(); }
+
 // time.time()'s clock (the system clock, in seconds since the epoch).
 double wall_clock() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -160,6 +190,31 @@ public:
         deadline_ = py::check(PyNumber_Add(now, timeout));
     }
 
+    // A deadline already computed as a value of `_now`'s clock.
+    static Deadline at(const py::Ref& when) {
+        Deadline d;
+        if (PyFloat_CheckExact(when) && global(n_now).get() == host_time()) {
+            d.native_ = true;
+            d.end_ = PyFloat_AS_DOUBLE(when.get());
+        } else {
+            d.deadline_ = when;
+        }
+        return d;
+    }
+
+    // The deadline on the steady clock (none: no limit), or false when it is
+    // held as a Python value (a replaced `_now`, a timeout that is no float).
+    bool steady(std::optional<wake::Clock::time_point>& out) const {
+        if (deadline_) return false;
+        if (!native_) {
+            out.reset();
+            return true;
+        }
+        auto left = std::chrono::duration<double>(end_ - wall_clock());
+        out = wake::Clock::now() + std::chrono::duration_cast<wake::Clock::duration>(left);
+        return true;
+    }
+
     // True when there is still time before the deadline.
     bool before() {
         py::Ref now_fn = global(n_now);
@@ -174,6 +229,8 @@ public:
     }
 
 private:
+    Deadline() = default;
+
     bool native_ = false;
     double end_ = 0.0;
     py::Ref deadline_;
@@ -182,6 +239,89 @@ private:
 void poll_sleep() {
     py::Ref interval = py::check(PyFloat_FromDouble(0.01));
     py::call(global(n_sleep).get(), interval.get());
+}
+
+// The channel's signal object (kept alive by the Ref), or an empty Ref.
+py::Ref signal_object(PyObject* self) {
+    PyObject* found = PyObject_GetAttr(self, n_in_signal);
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error();
+        PyErr_Clear();
+    }
+    return py::Ref::steal(found);
+}
+
+void notify_channel(PyObject* self) {
+    py::Ref obj = signal_object(self);
+    if (wake::Signal* s = wake::as_signal(obj)) wake::notify(*s);
+}
+
+// How a waiting thread sleeps: until its channel's signal wakes it, when every
+// way the awaited condition can come true is known to notify the signal;
+// otherwise in `_sleep(0.01)` polls, as a replaced clock, queue or member
+// expects. Adapter loss and cancelling end the wait either way.
+class Waiter {
+public:
+    explicit Waiter(PyObject* self) : obj_(signal_object(self)), signal_(wake::as_signal(obj_)) {
+        if (signal_) cancels_ = wake::cancels(*signal_);
+    }
+
+    // The event count, taken before the condition is checked.
+    unsigned long long mark() const { return signal_ ? wake::events(*signal_) : 0; }
+    bool cancelled() const { return signal_ && wake::cancels(*signal_) != cancels_; }
+    bool lost() const { return signal_ && wake::lost(*signal_); }
+
+    // One wait for a condition checked after mark() returned `seen`. `wakes`
+    // tells (asked once per wait) whether the condition's changes notify.
+    template <class Proof>
+    void wait(unsigned long long seen, const Deadline& deadline, Proof&& wakes) {
+        std::optional<wake::Clock::time_point> until;
+        if (signal_ && deadline.steady(until)) {
+            if (proven_ < 0) proven_ = host_clock() && wakes() ? 1 : 0;
+            if (proven_ == 1) return wake::wait(*signal_, seen, until);
+        }
+        poll_sleep();
+    }
+
+private:
+    py::Ref obj_;
+    wake::Signal* signal_;
+    unsigned long long cancels_ = 0;
+    int proven_ = -1;
+};
+
+// Whether the reads of a channel are woken by everything that fills its queue:
+// the queue is the module's deque, filled only through the module's
+// input_data, and emptied through the module's __read.
+bool reads_wake(PyObject* self) {
+    if (!m_input_data.own(self) || !m_private_read.own(self)) return false;
+    py::Ref queue = attr(self, n_in_deque);
+    return reinterpret_cast<PyObject*>(Py_TYPE(queue)) == host_deque();
+}
+
+// After an empty poll: whether a read goes on waiting. A cancelled read stops;
+// on a lost adapter a read that took bytes returns them, one that took none
+// raises.
+bool read_may_wait(PyObject* self, const Waiter& waiter, bool have_data) {
+    if (waiter.cancelled()) return false;
+    if (!waiter.lost()) return true;
+    if (have_data) return false;
+    py::raise_text(PyExc_OSError, "设备[", attr(self, n_name), "]已断开");
+}
+
+// A read's wait after a poll found the queue empty, `seen` being the event
+// count taken before that poll. The waiter is made at the first empty poll
+// (reads served from the queue never need one); that poll is then repeated
+// with a count taken. Returns false when the read ends.
+bool wait_after_empty_poll(PyObject* self, std::optional<Waiter>& waiter, unsigned long long seen, Deadline& deadline,
+                           bool have_data) {
+    if (!waiter) {
+        waiter.emplace(self);
+        return true;
+    }
+    if (!read_may_wait(self, *waiter, have_data) || !deadline.before()) return false;
+    waiter->wait(seen, deadline, [&] { return reads_wake(self); });
+    return true;
 }
 
 void send_command(PyObject* self, const char* command) {
@@ -203,6 +343,7 @@ py::Ref init(PyObject* const* a) {
     py::setattr(self, n_in_deque, py::call(global(n_deque).get()));
     py::setattr(self, n_in_deque_lock, py::call(global(n_lock_factory).get()));
     py::setattr(self, n_baudrate_attr, Py_None);
+    py::setattr(self, n_in_signal, wake::make_signal());
     return py::none();
 }
 
@@ -222,6 +363,7 @@ py::Ref update_baudrate(PyObject* const* a) {
     }
     py::Ref rate = py::Ref::steal(value);
     py::setattr(self, n_baudrate_attr, rate);
+    notify_channel(self);
     return py::none();
 }
 
@@ -253,10 +395,15 @@ py::Ref baudrate_set(PyObject* const* a) {
     py::Ref query = py::str("Config?");
     py::call_method(device.get(), n_send_command, query.get(), channel.get());
 
-    while (attr(self, n_baudrate_attr).get() == Py_None) {
+    // The reply handler notifies the channel's signal once it has run.
+    Waiter waiter(self);
+    Deadline native = Deadline::at(deadline);
+    for (;;) {
+        auto seen = waiter.mark();
+        if (attr(self, n_baudrate_attr).get() != Py_None) break;
         py::Ref now = py::call(global(n_now).get());
         if (!py::check(PyObject_RichCompareBool(now, deadline, Py_LE))) break;
-        poll_sleep();
+        waiter.wait(seen, native, [&] { return m_update_baudrate.own(self); });
     }
     py::call_method(device.get(), n_reset_handler, channel.get());
 
@@ -281,6 +428,7 @@ py::Ref close(PyObject* const* a) {
         py::setattr(self, n_in_deque, Py_None);
         hold.release();
     }
+    notify_channel(self);  // waiting reads see the closed channel now
     try {
         send_command(self, "CloseChannel");
     } catch (const py::Error&) {
@@ -340,8 +488,10 @@ py::Ref in_waiting_get(PyObject* const* a) {
 py::Ref input_data(PyObject* const* a) {
     py::LockHold hold = hold_queue_lock(a[0]);
     py::Ref queue = attr(a[0], n_in_deque);
-    if (queue.get() != Py_None) py::call_method(queue.get(), n_append, a[1]);
+    bool open = queue.get() != Py_None;
+    if (open) py::call_method(queue.get(), n_append, a[1]);
     hold.release();
+    if (open) notify_channel(a[0]);
     return py::none();
 }
 
@@ -363,10 +513,33 @@ py::Ref flush_input(PyObject* const* a) {
 
 // --- reads -----------------------------------------------------------------------
 
-// Takes at most `max_size` bytes from the front chunk; never waits.
-py::Ref private_read(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* max_size = py::require_int(a[1], "max_size");
+// The number of bytes of a chunk up to and including the first `end` byte
+// (all of them when there is none), for chunks whose bytes are read in place;
+// 1 for any other chunk, which is then taken a byte at a time.
+Py_ssize_t through_terminator(PyObject* chunk, Py_ssize_t length, long long end) {
+    Py_buffer view;
+    bool plain = PyBytes_CheckExact(chunk) || PyByteArray_CheckExact(chunk) ||
+                 is_host_array(reinterpret_cast<PyObject*>(Py_TYPE(chunk)));
+    if (!plain || PyObject_GetBuffer(chunk, &view, PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return 1;
+    }
+    Py_ssize_t n = 1;
+    if (view.itemsize == 1 && (view.format == nullptr || std::strcmp(view.format, "B") == 0) && view.len >= length) {
+        n = length;
+        if (end >= 0 && end <= 255) {
+            const void* at = std::memchr(view.buf, static_cast<int>(end), static_cast<size_t>(length));
+            if (at) n = static_cast<const unsigned char*>(at) - static_cast<const unsigned char*>(view.buf) + 1;
+        }
+    }
+    PyBuffer_Release(&view);
+    return n;
+}
+
+// Takes at most `max_size` bytes from the front chunk, and with `end` >= 0 no
+// bytes past the first `end` byte; never waits. What __read does, for a size
+// found by looking at the chunk.
+py::Ref take(PyObject* self, long long max_size, long long end) {
     py::LockHold hold = hold_queue_lock(self);
     py::Ref queue = attr(self, n_in_deque);
     if (queue.get() == Py_None && asserting()) closed_error(self);
@@ -376,25 +549,33 @@ py::Ref private_read(PyObject* const* a) {
     }
     py::Ref chunk = py::check(PySequence_GetItem(queue, 0));
     Py_ssize_t length = py::check_size(PyObject_Size(chunk));
-    if (static_cast<long long>(length) <= clamped(max_size)) {
+    long long size = max_size;
+    if (end >= 0 && length > 0) size = std::min<long long>(size, through_terminator(chunk, length, end));
+    if (static_cast<long long>(length) <= size) {
         py::call_method(queue.get(), n_popleft);
         hold.release();
         return chunk;
     }
-    py::Ref head = slice(chunk, Py_None, max_size);
-    py::Ref tail = slice(chunk, max_size, Py_None);
+    py::Ref cut = py::integer(size);
+    py::Ref head = slice(chunk, Py_None, cut);
+    py::Ref tail = slice(chunk, cut, Py_None);
     py::check(PySequence_SetItem(queue, 0, tail));
     hold.release();
     return head;
 }
 
+py::Ref private_read(PyObject* const* a) { return take(a[0], clamped(py::require_int(a[1], "max_size")), -1); }
+
 // One `__read` call from read/read_until. When the channel was closed after
 // this read already took bytes from the queue, the read ends and returns
 // them (a null result here) instead of losing them with the error; the next
 // read reports the closed channel.
-py::Ref call_private_read(PyObject* self, long long max_size, bool have_data) {
-    py::Ref n = py::integer(max_size);
+// With `end` >= 0 (read_until, while __read is the module's own), as many
+// bytes are taken as __read(1) calls would take up to the terminator.
+py::Ref call_private_read(PyObject* self, long long max_size, bool have_data, long long end = -1) {
     try {
+        if (end >= 0) return take(self, max_size, end);
+        py::Ref n = py::integer(max_size);
         return m_private_read.call(self, n.get());
     } catch (const py::Error&) {
         py::Fetched error;
@@ -425,7 +606,9 @@ py::Ref read(PyObject* const* a) {
     bool host = is_host_array(array_type);
     py::Ref result = host ? py::Ref() : py::call(array_type.get(), n_typecode_b.get());
     long long have = 0;
+    std::optional<Waiter> waiter;
     while (have < max_size) {
+        auto seen = waiter ? waiter->mark() : 0;
         py::Ref part = call_private_read(self, max_size - have, have > 0);
         if (!part) break;
         if (py::check_size(PyObject_Size(part)) > 0) {
@@ -436,9 +619,7 @@ py::Ref read(PyObject* const* a) {
                 extend(result, part);
             }
             have = py::check_size(PyObject_Size(result));
-        } else if (deadline.before()) {
-            poll_sleep();
-        } else {
+        } else if (!wait_after_empty_poll(self, waiter, seen, deadline, have > 0)) {
             break;
         }
     }
@@ -478,17 +659,22 @@ py::Ref read_until(PyObject* const* a) {
     Deadline deadline(self);
     py::Ref result = new_byte_array();
     long long have = 0;
+    // While __read is the module's own, each step takes up to the terminator
+    // at once (the same bytes as one __read(1) per byte).
+    long long scan_for = -1;
+    if (m_private_read.own(self)) scan_for = clamped(end);
+    std::optional<Waiter> waiter;
     while (have < size) {
-        py::Ref part = call_private_read(self, 1, have > 0);
+        auto seen = waiter ? waiter->mark() : 0;
+        py::Ref part = call_private_read(self, scan_for >= 0 ? size - have : 1, have > 0, scan_for);
         if (!part) break;
-        if (py::check_size(PyObject_Size(part)) > 0) {
+        Py_ssize_t got = py::check_size(PyObject_Size(part));
+        if (got > 0) {
             extend(result.get(), part.get());
             have = py::check_size(PyObject_Size(result));
-            py::Ref first = py::check(PySequence_GetItem(part, 0));
-            if (py::check(PyObject_RichCompareBool(first, end, Py_EQ))) break;
-        } else if (deadline.before()) {
-            poll_sleep();
-        } else {
+            py::Ref last = py::check(PySequence_GetItem(part, got - 1));
+            if (py::check(PyObject_RichCompareBool(last, end, Py_EQ))) break;
+        } else if (!wait_after_empty_poll(self, waiter, seen, deadline, have > 0)) {
             break;
         }
     }
@@ -633,6 +819,11 @@ constexpr const char* kReadDoc =
     "\n\t\t";
 
 }  // namespace
+
+void mark_adapter_lost(PyObject* channel) {
+    py::Ref obj = signal_object(channel);
+    if (wake::Signal* s = wake::as_signal(obj)) wake::mark_lost(*s);
+}
 
 py::Ref make_channel_class(PyObject* module) {
     using py::Default;

@@ -59,6 +59,7 @@ py::Name n_wait{"wait"};
 py::Name n_start{"start"};
 py::Name n_join{"join"};
 py::Name n_get{"get"};
+py::Name n_values{"values"};
 py::Name n_read{"read"};
 py::Name n_write{"write"};
 py::Name n_is_kernel_driver_active{"is_kernel_driver_active"};
@@ -202,7 +203,7 @@ public:
     PacketBytes(const PacketBytes&) = delete;
     PacketBytes& operator=(const PacketBytes&) = delete;
     ~PacketBytes() {
-        if (has_view_) PyBuffer_Release(&view_);
+        if (has_view_ && !py::abandoned()) PyBuffer_Release(&view_);
     }
     std::span<const std::uint8_t> span() const noexcept { return data_; }
     // True when the packet was read in place as unsigned bytes.
@@ -234,6 +235,7 @@ public:
     ReaderRegistration(const ReaderRegistration&) = delete;
     ReaderRegistration& operator=(const ReaderRegistration&) = delete;
     ~ReaderRegistration() {
+        if (py::abandoned()) return;
         py::Fetched pending;
         if (PySet_Discard(g_reader_threads, thread_) < 0) PyErr_Clear();
         pending.restore();
@@ -420,6 +422,21 @@ Ref device_handle_io_control_package(PyObject* const* a) {
     return py::none();
 }
 
+// The reader has failed: every open channel's reads end (with an error once
+// their queue is empty). Done under the GIL, without taking any lock, so it
+// cannot fail for the state of the adapter; a Python error here is reported
+// and the reader's own error stays the one raised.
+void channels_lost(PyObject* self) {
+    py::Fetched pending;
+    try {
+        Ref channels = py::check(PySequence_List(py::call_method(attr(self, n_channels), n_values)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(channels.get()); ++i) mark_adapter_lost(PyList_GET_ITEM(channels.get(), i));
+    } catch (const py::Error&) {
+        PyErr_WriteUnraisable(self);
+    }
+    pending.restore();
+}
+
 Ref device_input_scanner_function(PyObject* const* a) {
     PyObject* self = a[0];
     Ref package_size = py::getattr(global(g_device), n_package_size);
@@ -447,6 +464,7 @@ Ref device_input_scanner_function(PyObject* const* a) {
             py::Fetched error;
             Ref timeout_error = py::getattr(global(g_usb_core), n_timeout_error);
             if (error.matches(timeout_error)) continue;  // idle: no packet within the read time-out
+            channels_lost(self);
             if (!error.matches(PyExc_Exception)) error.restore_and_throw();
             write_stderr(py::text("USB 设备[QLIX", serial_number(self), "S]读取数据失败，有可能是设备已拔出：",
                                   error.get()));

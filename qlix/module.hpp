@@ -32,6 +32,10 @@ template <class... P>
 // Writes a text to the host's sys.stderr (the module global `sys`), as is.
 void write_stderr(PyObject* text);
 
+// Ends the reads of a channel whose adapter was lost: waiting ones wake, and
+// from now on a read that finds the queue empty raises (channel.cpp).
+void mark_adapter_lost(PyObject* channel);
+
 // Class and function builders, one per subsystem file.
 py::Ref make_device_class(PyObject* module);            // link.cpp
 py::Ref make_channel_class(PyObject* module);           // channel.cpp

@@ -63,7 +63,9 @@ py::Ref with_device_lock(PyObject* self, F&& body) {
         Py_DECREF(released);
         error.restore_and_throw();
     } catch (...) {
-        // Not a Python error (memory): release, then let the caller's guard report it.
+        // Not a Python error (memory, or the unwind that ends a thread at
+        // exit): release unless the thread is being ended, then pass it on.
+        if (py::abandoned()) throw;
         PyObject* released = PyObject_CallMethodNoArgs(lock, n_release);
         if (released) Py_DECREF(released); else PyErr_Clear();
         throw;

@@ -20,9 +20,13 @@ void put16(std::vector<uint8_t>& out, uint16_t value) {
 
 }  // namespace
 
+// Never destroyed: at process exit, threads of the program may still be
+// blocked in a transfer on an adapter's condition variable (daemon threads are
+// not joined), and destroying the mutex or a condition variable under them
+// would hang or crash the exit.
 World& world() {
-    static World instance;
-    return instance;
+    static World* instance = new World;
+    return *instance;
 }
 
 Adapter* World::adapter(int id) {

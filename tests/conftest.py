@@ -119,17 +119,34 @@ def no_leaked_readers():
     assert not leaked_registry, "adapters left registered: %r" % leaked_registry
 
 
-def run_child(code, *flags, timeout=60):
-    """Runs Python code in a child interpreter (given flags such as -O) that
-    can import the test helpers as well."""
+def start_child(code, *flags):
+    """Starts Python code in a child interpreter (given flags such as -O) that
+    can import the test helpers as well; its output is text."""
     import os
     import subprocess
     import sys
     tests_dir = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (tests_dir, env.get("PYTHONPATH")) if p)
-    return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
-                          timeout=timeout, env=env)
+    return subprocess.Popen([sys.executable, *flags, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, env=env)
+
+
+def finish_child(child, timeout=60):
+    """Waits for a child from start_child; returns it as subprocess.run would."""
+    import subprocess
+    try:
+        out, err = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        raise
+    return subprocess.CompletedProcess(child.args, child.returncode, out, err)
+
+
+def run_child(code, *flags, timeout=60):
+    """Runs Python code in a child interpreter; see start_child."""
+    return finish_child(start_child(code, *flags), timeout)
 
 
 def wait_until(predicate, timeout=5.0, interval=0.005):

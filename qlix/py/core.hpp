@@ -4,10 +4,26 @@
 // Error convention: a failed C API call leaves a Python error set; the layer
 // turns that into a thrown `py::Error`. Every entry point called by CPython
 // catches it (see `py::guard`) and returns NULL or -1.
+//
+// Threads ended at exit: while the interpreter finalizes, a daemon thread that
+// tries to take the GIL back (after time.sleep, a lock wait, a ctypes call) is
+// ended where it stands. On Linux that is pthread_exit, a forced unwind that
+// runs the destructors of every C++ frame on the thread, without the GIL. So:
+//   - a destructor (or any code that can run during an unwind: catch (...)
+//     blocks) that touches a Python object first asks `py::abandoned()`, and
+//     when it is true leaves everything as it is (leaks: the process is ending);
+//   - no function on a path that can call Python is `noexcept`, and a
+//     catch (...) rethrows: the unwind must be able to pass (a noexcept frame
+//     would end the process with std::terminate);
+//   - a native mutex is never held across a call that can take the GIL back.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +37,19 @@ namespace qlix::py {
 // Thrown when a Python error is set and must reach the caller.
 struct Error {};
 
+// True when this thread must not touch Python objects: the interpreter is
+// finalizing and this thread does not hold the GIL (it is being ended while
+// it waited for it). The finalizing flag is read first: it is one load, and
+// false on every path but the last moments of a process.
+inline bool abandoned() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!Py_IsFinalizing()) return false;
+#else
+    if (!_Py_IsFinalizing()) return false;
+#endif
+    return !PyGILState_Check();
+}
+
 [[noreturn]] inline void throw_error() { throw Error{}; }
 
 // Owning reference. Never holds a reference it does not own.
@@ -29,7 +58,9 @@ public:
     Ref() noexcept = default;
     Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
     Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ && !abandoned()) Py_DECREF(p_);
+    }
     Ref& operator=(Ref o) noexcept {
         std::swap(p_, o.p_);
         return *this;
@@ -83,9 +114,10 @@ inline Py_ssize_t check_size(Py_ssize_t n) {
 
 // Runs a C++ body for an entry point called by CPython: a thrown Error means a
 // Python error is set; other C++ exceptions become Python errors. Returns
-// `fail` in both cases.
+// `fail` in both cases. Not noexcept: the forced unwind that ends a thread at
+// exit passes through (see the top of this file); nothing else does.
 template <class R, class F>
-R guard(R fail, F&& body) noexcept {
+R guard(R fail, F&& body) {
     try {
         return body();
     } catch (const Error&) {
@@ -95,6 +127,13 @@ R guard(R fail, F&& body) noexcept {
         return fail;
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
+        return fail;
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
         return fail;
     }
 }

@@ -103,6 +103,9 @@ public:
         if (PyObject* f = method_of(self)) return run_held(f, argv, n, kwnames);
         return check(PyObject_VectorcallMethod(name_.get(), argv, static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     }
+    // True while `self.name` is provably the module's own method (what
+    // `call` would run directly).
+    bool own(PyObject* self) { return method_of(self) != nullptr; }
     // `self.name` where the name is a property of the module.
     Ref get(PyObject* self) {
         if (PyObject* f = getter_of(self)) return run_held(f, &self, 1, nullptr);

@@ -27,8 +27,10 @@ public:
         call_method(lock_.get(), release_name());
     }
 
-    ~LockHold() {
-        if (!held_) return;
+    // May call Python (the release, the unraisable hook), so not noexcept;
+    // leaves the lock as it is when the thread is being ended at exit.
+    ~LockHold() noexcept(false) {
+        if (!held_ || abandoned()) return;
         Fetched pending;
         PyObject* r = PyObject_CallMethodNoArgs(lock_.get(), release_name().get());
         if (r) {

@@ -1,0 +1,169 @@
+#include "wake.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include <pythread.h>
+
+namespace qlix::wake {
+
+struct Signal {
+    std::atomic<unsigned long long> events{0};
+    std::atomic<unsigned long long> cancels{0};
+    std::atomic<int> sleepers{0};
+    std::atomic<bool> lost{false};
+    std::mutex mu;                              // guards `waiting`; never held across a GIL change
+    std::vector<PyThread_type_lock> waiting;    // one locked lock per sleeping waiter
+};
+
+namespace {
+
+struct SignalObject {
+    PyObject_HEAD
+    Signal* signal;
+};
+
+PyTypeObject* g_signal_type = nullptr;
+
+void signal_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<SignalObject*>(self)->signal;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* signal_cancel(PyObject* self, PyObject*) {
+    Signal& s = *reinterpret_cast<SignalObject*>(self)->signal;
+    s.cancels.fetch_add(1);
+    notify(s);
+    Py_RETURN_NONE;
+}
+
+PyObject* signal_lost(PyObject* self, void*) { return PyBool_FromLong(lost(*reinterpret_cast<SignalObject*>(self)->signal)); }
+
+PyMethodDef signal_methods[] = {
+    {"cancel", signal_cancel, METH_NOARGS, "Ends every read waiting on the channel now, with what it has."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef signal_getset[] = {
+    {"lost", signal_lost, nullptr, "True once the channel's adapter was lost (its reader failed).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot signal_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(signal_dealloc)},
+    {Py_tp_methods, signal_methods},
+    {Py_tp_getset, signal_getset},
+    {Py_tp_doc, const_cast<char*>("Wakes the threads waiting on one channel.")},
+    {0, nullptr},
+};
+
+PyType_Spec signal_spec = {
+    "ozu_qlix._InputSignal",
+    static_cast<int>(sizeof(SignalObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    signal_slots,
+};
+
+#ifdef MS_WINDOWS
+// The main thread's identity, for the Ctrl-C check between sleeps.
+bool on_main_thread() {
+    static unsigned long main_ident = 0;
+    if (!main_ident) {
+        py::Ref threading = py::check(PyImport_ImportModule("threading"));
+        py::Ref main = py::check(PyObject_CallMethod(threading, "main_thread", nullptr));
+        py::Ref ident = py::check(PyObject_GetAttrString(main, "ident"));
+        main_ident = PyLong_AsUnsignedLong(ident);
+        if (PyErr_Occurred()) py::throw_error();
+    }
+    return PyThread_get_thread_ident() == main_ident;
+}
+#endif
+
+// Microseconds from now to the deadline, as the lock wait takes them: -1 for
+// no limit, capped at the longest wait the interpreter allows.
+long long microseconds_until(std::optional<Clock::time_point> deadline) {
+    if (!deadline) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(*deadline - Clock::now()).count();
+    if (left < 0) return 0;
+    return std::min<long long>(left, static_cast<long long>(PY_TIMEOUT_MAX));
+}
+
+}  // namespace
+
+py::Ref make_signal() {
+    if (!g_signal_type) g_signal_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&signal_spec)).release());
+    auto* obj = PyObject_New(SignalObject, g_signal_type);
+    if (!obj) py::throw_error();
+    obj->signal = new (std::nothrow) Signal;
+    py::Ref ref = py::Ref::steal(reinterpret_cast<PyObject*>(obj));
+    if (!obj->signal) {
+        PyErr_NoMemory();
+        py::throw_error();
+    }
+    return ref;
+}
+
+Signal* as_signal(PyObject* o) noexcept {
+    if (!o || !g_signal_type || Py_TYPE(o) != g_signal_type) return nullptr;
+    return reinterpret_cast<SignalObject*>(o)->signal;
+}
+
+unsigned long long events(const Signal& s) noexcept { return s.events.load(); }
+bool lost(const Signal& s) noexcept { return s.lost.load(); }
+unsigned long long cancels(const Signal& s) noexcept { return s.cancels.load(); }
+
+void notify(Signal& s) noexcept {
+    s.events.fetch_add(1);
+    if (s.sleepers.load() == 0) return;  // a waiter counts itself before it checks the events
+    std::lock_guard<std::mutex> hold(s.mu);
+    for (PyThread_type_lock lock : s.waiting) PyThread_release_lock(lock);
+    s.waiting.clear();
+}
+
+void mark_lost(Signal& s) noexcept {
+    s.lost.store(true);
+    notify(s);
+}
+
+void wait(Signal& s, unsigned long long seen, std::optional<Clock::time_point> deadline) {
+    long long us = microseconds_until(deadline);
+    if (us == 0) return;
+#ifdef MS_WINDOWS
+    if (on_main_thread() && (us < 0 || us > 50000)) us = 50000;
+#endif
+    PyThread_type_lock lock = PyThread_allocate_lock();
+    if (!lock) {
+        PyErr_NoMemory();
+        py::throw_error();
+    }
+    PyThread_acquire_lock(lock, WAIT_LOCK);  // held: the next acquire sleeps until a notifier releases it
+    s.sleepers.fetch_add(1);
+    bool sleeping;
+    {
+        std::lock_guard<std::mutex> hold(s.mu);
+        sleeping = s.events.load() == seen;
+        if (sleeping) s.waiting.push_back(lock);
+    }
+    if (sleeping) {
+        // A thread ended here at exit leaves the lock registered: a later
+        // notify releases it, and it is never freed.
+        Py_BEGIN_ALLOW_THREADS
+        PyThread_acquire_lock_timed(lock, us, 1);
+        Py_END_ALLOW_THREADS
+        std::lock_guard<std::mutex> hold(s.mu);
+        auto it = std::find(s.waiting.begin(), s.waiting.end(), lock);
+        if (it != s.waiting.end()) s.waiting.erase(it);
+    }
+    s.sleepers.fetch_sub(1);
+    PyThread_free_lock(lock);
+    // Woken, timed out or interrupted: a signal handler that is due runs now
+    // (on the main thread; elsewhere this is one flag test).
+    if (PyErr_CheckSignals() < 0) py::throw_error();
+}
+
+}  // namespace qlix::wake

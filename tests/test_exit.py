@@ -1,0 +1,91 @@
+"""Program exit while daemon threads are inside the module's blocking members:
+the interpreter ends such threads where they wait for the GIL, and the process
+must still exit cleanly, with its buffered output written."""
+
+import signal
+import sys
+
+import pytest
+
+from conftest import finish_child, start_child
+import ozu_qlix_sim
+
+BACKENDS = {
+    "virtual": """
+import ozu_qlix_sim
+ozu_qlix_sim.use()
+ozu_qlix_sim.add_adapter("0123456789AB", channels=4)
+""",
+    "fake": """
+import usb.core
+from fake_usb import FakeAdapter
+fake = FakeAdapter()
+fake.idVendor, fake.idProduct = 0x0483, 0x5750
+usb.core.find = lambda find_all=False, **criteria: iter([fake]) if find_all else fake
+""",
+}
+
+PROGRAM = """
+import signal, sys, threading, time
+{backend}
+import ozu_qlix
+port = ozu_qlix.Serial("QLIX0123456789ABS1", 9600, timeout={timeout})
+device = ozu_qlix.get_hid_device("0123456789AB")
+
+def work(n):
+    while True:
+        {body}
+
+for n in (2, 3):
+    threading.Thread(target=work, args=(n,), daemon=True).start()
+print("main thread done")  # buffered: must reach the pipe at exit
+time.sleep(0.15)
+{ending}
+"""
+
+BODIES = {
+    "write": "port.write(b'x' * 300)",
+    "read with timeout": "port.read(10)",
+    "read without limit": "port.read(10)",
+    "read_until": "port.read_until()",
+    "baudrate": "port.baudrate = 9600",
+    "echo": "device.echo('ping')",
+    "firmware_version": "device.firmware_version",
+    "open and close": "ozu_qlix.Serial('QLIX0123456789ABS%d' % n, 9600).close()",
+    "list_qlix_names": "ozu_qlix.list_qlix_names()",
+    "in_waiting and reset": "port.in_waiting; port.reset_input_buffer()",
+}
+
+
+def run_program(backend, body, ending="", runs=1):
+    """Runs the program `runs` times at once; returns the finished processes."""
+    if backend == "virtual" and not ozu_qlix_sim.in_use():
+        pytest.skip("the virtual USB library is not pyusb's backend in this session")
+    timeout = 0.5 if body == "read with timeout" else 0
+    code = PROGRAM.format(backend=BACKENDS[backend], timeout=timeout, body=BODIES[body], ending=ending)
+    children = [start_child(code) for _ in range(runs)]
+    return [finish_child(child, timeout=30) for child in children]
+
+
+@pytest.mark.parametrize("backend", sorted(BACKENDS))
+@pytest.mark.parametrize("body", list(BODIES))
+def test_exit_with_daemon_threads_inside_the_module(backend, body):
+    for result in run_program(backend, body, runs=3):
+        assert (result.returncode, result.stdout) == (0, "main thread done\n"), result.stderr[-2000:]
+
+
+# Ctrl-C while daemon threads read: the program ends by the interrupt, not by a crash.
+CTRL_C = """
+threading.Timer(0.1, signal.raise_signal, (signal.SIGINT,)).start()
+while True:
+    time.sleep(0.02)  # the signal may land on another thread: the next wake-up raises
+"""
+
+
+@pytest.mark.parametrize("backend", sorted(BACKENDS))
+def test_ctrl_c_with_daemon_threads_reading(backend):
+    [result] = run_program(backend, "read without limit", CTRL_C)
+    interrupted = (-signal.SIGINT, 128 + signal.SIGINT, 0xC000013A)  # POSIX signal, shell code, Windows status
+    assert result.returncode in interrupted, result.stderr[-2000:]
+    assert result.stdout == "main thread done\n"
+    assert "KeyboardInterrupt" in result.stderr

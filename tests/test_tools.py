@@ -129,7 +129,6 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
-@pytest.mark.xfail(strict=True, reason="needs the channel wake-ups")
 @pytest.mark.parametrize("port", ["qlix://ANY/1", "QLIX0123456789ABS1"])
 def test_miniterm_in_a_pseudo_terminal_echoes_through_the_loopback(port):
     import pty

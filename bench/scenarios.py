@@ -250,6 +250,52 @@ def inbound_costs(scale, batches):
     return result
 
 
+# --- 1b. the qlix:// handler next to ozu_qlix.Serial ----------------------------------
+
+
+def handler_costs(scale):
+    """CPU per read and write through pyserial's qlix:// handler (ozu_qlix_serial)
+    next to the same calls on ozu_qlix.Serial, on two channels of one unpaced adapter."""
+    import serial
+    import ozu_qlix_serial  # noqa: F401  (registers qlix://)
+
+    ozu_qlix_sim.set_paced(False)
+    # Channels 1 and 3 of a paired adapter whose channels 2 and 4 stay closed:
+    # the firmware drops what is written and the reader thread stays idle.
+    adapter = new_adapter(pairing=True)
+    module = open_port(adapter, 1)
+    handler = serial.serial_for_url("qlix://%s/3" % adapter.serial, baudrate=115200, timeout=1.0)
+    ports = {"base": (module, module._Serial__handle), "handler": (handler, handler._channel)}
+    n = max(200, int(4000 * scale))
+    batches = max(3, int(7 * scale))
+    one = b"w" * OUT_PAYLOAD
+    line = b"0123456789abcde\n"
+
+    def queued_reads(which, chunk, call):
+        # The chunks are queued as the reader thread queues them (one new
+        # array each), outside the measured loop.
+        port, channel = ports[which]
+        for _ in range(n):
+            channel.input_data(array.array("B", chunk))
+        return cpu_per_op(lambda: call(port), n)
+
+    pairs = []
+    for which in ("base", "handler"):
+        suffix = "_base_us" if which == "base" else "_us"
+        port = ports[which][0]
+        port.write(one)
+        pairs += [("handler_write" + suffix, lambda port=port: cpu_per_op(lambda: port.write(one), n)),
+                  ("handler_read" + suffix,
+                   lambda which=which: queued_reads(which, bytes(range(IN_PAYLOAD)), lambda p: p.read(IN_PAYLOAD))),
+                  ("handler_readline" + suffix,  # ozu_qlix.Serial has no readline: its read_until()
+                   lambda which=which: queued_reads(which, line, (lambda p: p.readline()) if which == "handler"
+                                                    else (lambda p: p.read_until())))]
+    result = median_of_batches(pairs, batches)
+    module.close()
+    handler.close()
+    return result
+
+
 # --- 2. paced streaming ---------------------------------------------------------------
 
 
@@ -541,7 +587,7 @@ def gil_pressure(seconds):
 # --- one round ---------------------------------------------------------------------------------
 
 
-PARTS = ("unpaced", "paced", "idle", "gil")
+PARTS = ("unpaced", "handler", "paced", "idle", "gil")
 
 
 def round_(quick, parts=None):
@@ -559,6 +605,9 @@ def round_(quick, parts=None):
     seconds = 0.3 if quick else 1.0
     ozu_qlix_sim.reset()
     result = unpaced_costs(scale) if "unpaced" in parts else {}
+    if "handler" in parts:
+        ozu_qlix_sim.reset()
+        result.update(handler_costs(scale))
     if "paced" in parts:
         for endpoint in ("interrupt", "bulk"):
             ozu_qlix_sim.reset()

@@ -25,7 +25,8 @@ def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
     import ozu_qlix
 
     registry = ozu_qlix._resource_manager
-    already_open = set(registry._ResourceManager__devices)
+    devices: Dict[str, Any] = getattr(registry, "_ResourceManager__devices")  # serial number: _Device
+    already_open = set(devices)
     found = []
     try:
         for serial_number in ozu_qlix.list_serial_numbers():
@@ -38,7 +39,7 @@ def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
                                "url": "qlix://%s/%d" % (serial_number, ch)} for ch in range(1, count + 1)]
             found.append(entry)
     finally:
-        for serial_number, device in list(registry._ResourceManager__devices.items()):
+        for serial_number, device in list(devices.items()):
             if serial_number not in already_open and not device._Device__channels:
                 device.close()
                 registry.close_device(device)

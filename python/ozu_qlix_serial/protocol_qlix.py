@@ -16,12 +16,12 @@ import re
 import time
 from typing import Any, Callable, Optional, Tuple
 
-from usb.core import USBTimeoutError
-
 from serial.serialutil import (
     EIGHTBITS, LF, PARITY_NONE, STOPBITS_ONE, PortNotOpenError, SerialBase, SerialException,
-    SerialTimeoutException, Timeout, to_bytes,
+    SerialTimeoutException, Timeout,
 )
+from serial.serialutil import to_bytes  # type: ignore[attr-defined]
+from usb.core import USBTimeoutError  # type: ignore[import-untyped]
 
 __all__ = ["Serial", "parse_url", "port_url"]
 
@@ -132,9 +132,16 @@ class Serial(SerialBase):
     packet) raises SerialTimeoutException whatever ``write_timeout`` is.
     """
 
-    BYTESIZES = (EIGHTBITS,)
-    PARITIES = (PARITY_NONE,)
-    STOPBITS = (STOPBITS_ONE,)
+    BYTESIZES = (EIGHTBITS,)  # type: ignore[assignment]
+    PARITIES = (PARITY_NONE,)  # type: ignore[assignment]
+    STOPBITS = (STOPBITS_ONE,)  # type: ignore[assignment]
+
+    # SerialBase's settings, set by its constructor.
+    _port: Optional[str]
+    _baudrate: int
+    _timeout: Optional[float]
+    _inter_byte_timeout: Optional[float]
+    _rtscts: bool
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self._channel: Any = None
@@ -209,27 +216,28 @@ class Serial(SerialBase):
         if size.__class__ is not int:
             size = operator.index(size)
         try:
-            if self._inter_byte_timeout is None:
+            gap = self._inter_byte_timeout
+            if gap is None:
                 return bytes(channel.read(size))
-            return self._read_inter_byte(channel, size)
+            return self._read_inter_byte(channel, size, gap)
         except Exception as exc:
             failure = self._failure(channel, exc)
             if failure is exc:
                 raise
             raise failure from exc
 
-    def _read_inter_byte(self, channel: Any, size: int) -> bytes:
+    def _read_inter_byte(self, channel: Any, size: int, gap: float) -> bytes:
         # Each byte that arrives restarts the inter-byte wait; the overall
         # timeout bounds the whole read. The channel's own time-out is lent for
         # each wait and put back afterwards.
         cancels = self._cancels
-        deadline = Timeout(self._timeout)
+        deadline = Timeout(self._timeout)  # type: ignore[arg-type]  # None: no limit
         data = bytearray()
         try:
             while len(data) < size:
                 wait = deadline.time_left() if self._timeout is not None else None
                 if data:
-                    wait = self._inter_byte_timeout if wait is None else min(wait, self._inter_byte_timeout)
+                    wait = gap if wait is None else min(wait, gap)
                 channel.timeout = _channel_timeout(wait)
                 part = channel.read(1)
                 if not part or cancels != self._cancels:
@@ -265,7 +273,7 @@ class Serial(SerialBase):
     def _read_until_sequence(self, channel: Any, expected: bytes, size: Optional[int]) -> bytes:
         # The channel reads up to the terminator's last byte; the loop goes on
         # until the line ends with the whole terminator.
-        last, cancels, timeout = expected[-1:], self._cancels, Timeout(self._timeout)
+        last, cancels, timeout = expected[-1:], self._cancels, Timeout(self._timeout)  # type: ignore[arg-type]
         line = bytearray()
         while True:
             part = channel.read_until(last, None if size is None else size - len(line))
@@ -274,7 +282,7 @@ class Serial(SerialBase):
                     or (size is not None and len(line) >= size) or timeout.expired()):
                 return bytes(line)
 
-    def readline(self, size: Optional[int] = -1) -> bytes:  # type: ignore[override]
+    def readline(self, size: Optional[int] = -1) -> bytes:
         """Reads up to and including a line feed, at most `size` bytes (all when negative), or until the timeout."""
         return self.read_until(LF, None if size is None or size < 0 else size)
 

@@ -162,8 +162,8 @@ def use() -> str:
     answers with the virtual library and the backend is already loaded from it.
     """
     path = library_path()
-    import libusb_package
-    import usb.backend.libusb1 as libusb1
+    import libusb_package  # type: ignore[import-untyped]
+    import usb.backend.libusb1 as libusb1  # type: ignore[import-untyped]
 
     loaded = libusb1._lib
     if loaded is not None and os.path.realpath(getattr(loaded, "_name", "")) != os.path.realpath(path):
@@ -182,13 +182,19 @@ def use() -> str:
 
 def in_use() -> bool:
     """True when pyusb's libusb1 backend is loaded from the virtual library."""
-    import usb.backend.libusb1 as libusb1
+    import usb.backend.libusb1 as libusb1  # type: ignore[import-untyped]
 
     loaded = libusb1._lib
     try:
         return loaded is not None and os.path.realpath(loaded._name) == os.path.realpath(library_path())
     except LibraryNotFound:
         return False
+
+
+def _fault(which: int, doc: str) -> property:
+    """A fault of an adapter as a property: on or off."""
+    return property(lambda self: bool(self._call("qlixsim_get_fault", which)),
+                    lambda self, on: self._call("qlixsim_set_fault", which, int(on)), doc=doc)
 
 
 class Adapter:
@@ -251,16 +257,11 @@ class Adapter:
     def set_reply_fault(self, fault=ReplyFault.NONE, scope=Scope.ALL):
         self._call("qlixsim_set_reply_fault", int(fault), int(scope))
 
-    def _fault(which, doc):
-        return property(lambda self: bool(self._call("qlixsim_get_fault", which)),
-                        lambda self, on: self._call("qlixsim_set_fault", which, int(on)), doc=doc)
-
     stall_in = _fault(_FAULT_STALL_IN, "IN endpoint halted: reads fail with a pipe error until cleared.")
     stall_out = _fault(_FAULT_STALL_OUT, "OUT endpoint halted: writes fail with a pipe error until cleared.")
     out_timeout = _fault(_FAULT_OUT_TIMEOUT, "OUT endpoint NAKs everything: writes time out.")
     vanish_on_open = _fault(_FAULT_VANISH, "The adapter disappears when the next handle is opened.")
     kernel_driver_active = _fault(_FAULT_KERNEL_DRIVER, "A kernel driver is bound to interface 0.")
-    del _fault
 
     # data
     def inject(self, channel: int, data) -> int:

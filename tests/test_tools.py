@@ -11,7 +11,6 @@ import re
 import select
 import subprocess
 import sys
-import termios
 import time
 import tomllib
 
@@ -64,7 +63,7 @@ def test_help_and_unknown_options_touch_no_hardware(tool, argv, status, text):
 
 
 PORT_LINES = ["0123456789AB: 2 channels", "  QLIX0123456789ABS1     qlix://0123456789AB/1",
-              "  QLIX0123456789ABS2     qlix://0123456789AB/2", "00000000CAFE: 1 channels",
+              "  QLIX0123456789ABS2     qlix://0123456789AB/2", "00000000CAFE: 1 channel",
               "  QLIX00000000CAFES1     qlix://00000000CAFE/1"]
 
 
@@ -131,7 +130,8 @@ sys.exit(main(sys.argv[1:]))
 
 @pytest.mark.parametrize("port", ["qlix://ANY/1", "QLIX0123456789ABS1"])
 def test_miniterm_in_a_pseudo_terminal_echoes_through_the_loopback(port):
-    import pty
+    pty = pytest.importorskip("pty")
+    termios = pytest.importorskip("termios")
     master, slave = pty.openpty()
     env = dict(os.environ, PYTHONIOENCODING="utf-8")
     child = subprocess.Popen([sys.executable, "-c", TERM, port, "115200"], stdin=slave, stdout=slave,

@@ -68,7 +68,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(json.dumps(found, indent=2, ensure_ascii=False))
     else:
         for adapter in found:
-            line = "%s: %d channels" % (adapter["serial_number"], adapter["channels"])
+            count = adapter["channels"]
+            line = "%s: %d channel%s" % (adapter["serial_number"], count, "" if count == 1 else "s")
             if args.verbose:
                 line += ", firmware %s" % adapter["firmware"]
             print(line)

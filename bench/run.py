@@ -39,6 +39,8 @@ ROWS = [
     ("in_multi_us", "dispatch + read, 4 records/packet", "us", ("added", "in_multi_bare_us", 25)),
     ("in_multi_bare_us", "  bare Device.read, same packets", "us", None),
     ("read_until_line_us", "read_until, 16-byte line", "us", None),
+    ("read_until_40_us", "read_until, queued 40-byte line", "us", None),
+    ("read_62_queued_us", "read(62), queue full", "us", None),
     ("in_waiting_us", "in_waiting", "us", None),
     ("echo_us", "echo round trip", "us", ("ratio", "echo_bare_us", None)),
     ("echo_bare_us", "  bare write + read of the same", "us", None),
@@ -70,8 +72,16 @@ ROWS = [
     ("section", "Idle, 2 adapters x 4 channels open"),
     ("idle_open_pct", "nobody reading or writing: CPU, % of one core", "%", ("max", 1)),
     ("idle_blocked_reads_pct", "a read without time limit on every channel", "%", ("max", 1)),
+    ("idle_blocked_added_pct", "  the same, above nobody reading", "%", ("max", 0.3)),
     ("idle_bare_reads_pct", "  bare pyusb: 50 ms reads on both adapters", "%", None),
     ("idle_bare_polls_pct", "  bare Python: 8 threads polling every 0.01 s", "%", None),
+    ("section", "Latency through the loopback, paced at full speed (1 ms frames)"),
+    ("latency_interrupt_byte_median_ms", "interrupt: 1-byte round trip, median", "ms", ("max", 2.5)),
+    ("latency_interrupt_byte_p99_ms", "interrupt: 1-byte round trip, p99", "ms", ("max", 4)),
+    ("latency_interrupt_line_median_ms", "interrupt: 17-byte line round trip, median", "ms", ("max", 3)),
+    ("latency_bulk_byte_median_ms", "bulk: 1-byte round trip, median", "ms", ("max", 2.5)),
+    ("latency_bulk_byte_p99_ms", "bulk: 1-byte round trip, p99", "ms", ("max", 4)),
+    ("latency_bulk_line_median_ms", "bulk: 17-byte line round trip, median", "ms", ("max", 3)),
     ("section", "GIL pressure: pure-Python thread while bulk streams"),
     ("busy_share_module_pct", "busy thread, % of its solo speed (module)", "%", ("min", 80)),
     ("busy_share_bare_pct", "busy thread, % of its solo speed (bare pyusb)", "%", None),
@@ -195,7 +205,7 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, help="rounds per build (default 3, quick 1)")
     parser.add_argument("--baseline", help="an older build directory measured alongside, round by round")
     parser.add_argument("--json", default=str(DEFAULT_JSON), help="where to write the results (default %(default)s)")
-    parser.add_argument("--parts", help="only these parts, comma-separated: unpaced, handler, paced, idle, gil")
+    parser.add_argument("--parts", help="only these parts, comma-separated: unpaced, handler, paced, idle, latency, gil")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 

@@ -241,8 +241,21 @@ def inbound_costs(scale, batches):
             time.sleep(0.001)
         return cpu_per_op(target.read_until, lines)
 
+    # A 40-byte line by read_until, and read(62) from a queue that holds plenty.
+    long_line = b"0123456789" * 3 + b"abcdefghi\n"
+    full = bytes(range(62)) * lines
+
+    def queued(data, fn, ops):
+        adapter.inject(1, data)
+        deadline = time.monotonic() + 10
+        while target.in_waiting < len(data) and time.monotonic() < deadline:
+            time.sleep(0.001)
+        return cpu_per_op(fn, ops)
+
     result.update(median_of_batches([
         ("read_until_line_us", read_lines),
+        ("read_until_40_us", lambda: queued(long_line * lines, target.read_until, lines)),
+        ("read_62_queued_us", lambda: queued(full, lambda: target.read(62), lines)),
         ("in_waiting_us", lambda: cpu_per_op(lambda: ports[1].in_waiting, lines * 5)),
     ], batches))
     for p in ports:
@@ -556,7 +569,36 @@ def idle_costs(seconds):
                 pause.__exit__()
     for p in ports:
         p.close()
-    return dict(figures, idle_open_pct=open_only, idle_blocked_reads_pct=blocked, idle_reads_returned=len(results))
+    return dict(figures, idle_open_pct=open_only, idle_blocked_reads_pct=blocked,
+                idle_blocked_added_pct=blocked - open_only, idle_reads_returned=len(results))
+
+
+# --- 3b. latency ---------------------------------------------------------------------------
+
+
+def latencies(round_trips):
+    """Round trips through an adapter's loopback, paced like full-speed USB:
+    one byte (write, then read(1)) and a 17-byte line (write, then
+    read_until()), in milliseconds, on interrupt and on bulk endpoints."""
+    ozu_qlix_sim.set_paced(True)
+    line = b"0123456789abcdef\n"
+    result = {}
+    for endpoint in ("interrupt", "bulk"):
+        port = open_port(new_adapter(endpoint=endpoint), 1, timeout=1.0)
+        for key, data, read in (("byte", b"x", lambda: port.read(1)), ("line", line, port.read_until)):
+            times = []
+            for _ in range(round_trips):
+                t0 = time.perf_counter()
+                port.write(data)
+                got = read()
+                times.append((time.perf_counter() - t0) * 1e3)
+                if got != data:
+                    raise RuntimeError("loopback returned %r for %r" % (got, data))
+            times.sort()
+            result["latency_%s_%s_median_ms" % (endpoint, key)] = statistics.median(times)
+            result["latency_%s_%s_p99_ms" % (endpoint, key)] = times[min(len(times) - 1, int(len(times) * 0.99))]
+        port.close()
+    return result
 
 
 # --- 4. GIL pressure -----------------------------------------------------------------------
@@ -603,7 +645,7 @@ def gil_pressure(seconds):
 # --- one round ---------------------------------------------------------------------------------
 
 
-PARTS = ("unpaced", "handler", "paced", "idle", "gil")
+PARTS = ("unpaced", "handler", "paced", "idle", "latency", "gil")
 
 
 def round_(quick, parts=None):
@@ -637,6 +679,9 @@ def round_(quick, parts=None):
     ozu_qlix_sim.reset()
     if "idle" in parts:
         result.update(idle_costs(0.5 if quick else 1.5))
+        ozu_qlix_sim.reset()
+    if "latency" in parts:
+        result.update(latencies(30 if quick else 300))
         ozu_qlix_sim.reset()
     if "gil" in parts:
         result.update(gil_pressure(seconds))

@@ -388,24 +388,29 @@ py::Ref baudrate_set(PyObject* const* a) {
 
     py::Ref handler = attr(self, n_update_baudrate);
     py::call_method(device.get(), n_set_handler, handler.get(), channel.get());
-    py::Ref config = py::text("Config ", value);
-    py::call_method(device.get(), n_send_command, config.get(), channel.get());
-    py::Ref one = py::integer(1);
-    py::Ref deadline = py::check(PyNumber_Add(py::call(global(n_now).get()), one));
-    py::Ref query = py::str("Config?");
-    py::call_method(device.get(), n_send_command, query.get(), channel.get());
+    // The handler is reset on every way out, an interruption (Ctrl-C) included.
+    py::FirstError failed;
+    failed.run([&] {
+        py::Ref config = py::text("Config ", value);
+        py::call_method(device.get(), n_send_command, config.get(), channel.get());
+        py::Ref one = py::integer(1);
+        py::Ref deadline = py::check(PyNumber_Add(py::call(global(n_now).get()), one));
+        py::Ref query = py::str("Config?");
+        py::call_method(device.get(), n_send_command, query.get(), channel.get());
 
-    // The reply handler notifies the channel's signal once it has run.
-    Waiter waiter(self);
-    Deadline native = Deadline::at(deadline);
-    for (;;) {
-        auto seen = waiter.mark();
-        if (attr(self, n_baudrate_attr).get() != Py_None) break;
-        py::Ref now = py::call(global(n_now).get());
-        if (!py::check(PyObject_RichCompareBool(now, deadline, Py_LE))) break;
-        waiter.wait(seen, native, [&] { return m_update_baudrate.own(self); });
-    }
-    py::call_method(device.get(), n_reset_handler, channel.get());
+        // The reply handler notifies the channel's signal once it has run.
+        Waiter waiter(self);
+        Deadline native = Deadline::at(deadline);
+        for (;;) {
+            auto seen = waiter.mark();
+            if (attr(self, n_baudrate_attr).get() != Py_None) break;
+            py::Ref now = py::call(global(n_now).get());
+            if (!py::check(PyObject_RichCompareBool(now, deadline, Py_LE))) break;
+            waiter.wait(seen, native, [&] { return m_update_baudrate.own(self); });
+        }
+    });
+    failed.run([&] { py::call_method(device.get(), n_reset_handler, channel.get()); });
+    failed.finish();
 
     py::Ref reported = attr(self, n_baudrate_attr);
     if (reported.get() == Py_None) py::raise_text(PyExc_OSError, "设置波特率超时:", attr(self, n_name), ":目标值 = ", value);

@@ -89,6 +89,7 @@ py::Name g_thread{"_Thread"};
 py::Name g_array{"_array"};
 py::Name g_usb_core{"_usb_core"};
 py::Name g_close_usb_device{"_close_usb_device"};
+py::Name g_sleep{"_sleep"};
 
 // Keyword names.
 py::Name k_endpoint{"endpoint"};
@@ -300,6 +301,9 @@ void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
 
 // --- construction and transport ----------------------------------------------------
 
+void open_transport(PyObject* self, PyObject* dev);
+void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed);
+
 Ref device_init(PyObject* const* a) {
     PyObject *self = a[0], *dev = a[2];
     py::setattr(self, n_dev_manager, a[1]);
@@ -313,6 +317,22 @@ Ref device_init(PyObject* const* a) {
     py::setattr(self, n_master_event, py::call(global(g_event)));
     py::setattr(self, n_master_protector, py::call(global(g_lock)));
 
+    // A failure from here on (Ctrl-C included) leaves nothing behind: the
+    // reader, if it started, is stopped and the USB device released.
+    try {
+        open_transport(self, dev);
+    } catch (const py::Error&) {
+        py::FirstError failed;
+        failed.keep();
+        failed.run([&] { shut_down(self, dev, failed); });
+        failed.finish();
+    }
+    return py::none();
+}
+
+// Interface 0's endpoints, with a kernel driver detached first, and the
+// reader thread started.
+void open_transport(PyObject* self, PyObject* dev) {
     // Detach a kernel driver from interface 0 where the backend can.
     Ref zero = py::integer(0);
     try {
@@ -338,7 +358,6 @@ Ref device_init(PyObject* const* a) {
     Ref thread = py::call_kw(global(g_thread), kw_target, target.get());
     py::setattr(self, n_input_scanner, thread);
     py::call_method(thread, n_start);
-    return py::none();
 }
 
 Ref device_read(PyObject* const* a) {
@@ -360,11 +379,67 @@ Ref device_write(PyObject* const* a) {
     return py::call_method_kw(dev, n_write, kw_write, address.get(), data, timeout);
 }
 
+// Joins a reader thread whose stop flag is set. It ends within one read
+// time-out, so an interrupted join (Ctrl-C) is made again, and a thread whose
+// start was interrupted is waited for until it has started; the first such
+// error is kept in `failed`. Any other error (joining the current thread) is
+// kept and ends the attempt.
+void join_reader(PyObject* thread, py::FirstError& failed) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        try {
+            py::call_method(thread, n_join);
+            return;
+        } catch (const py::Error&) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {  // interrupted: join again
+                failed.keep();
+                continue;
+            }
+            if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) {
+                failed.keep();
+                return;
+            }
+            // Refused: the current thread (it stays alive), or a thread not
+            // started yet (it will start in a moment).
+            py::Fetched refused;
+            bool alive = false;  // asked again after an interrupted answer
+            failed.run([&] { alive = py::truth(py::call_method(thread, n_is_alive)); });
+            if (alive) {
+                refused.restore();
+                failed.keep();
+                return;
+            }
+        }
+        failed.run([&] {
+            Ref pause = py::check(PyFloat_FromDouble(0.001));
+            py::call(global(g_sleep), pause.get());
+        });
+    }
+}
+
+// Stops the reader (if there is one), then releases the USB device; every step
+// runs whatever the others raise.
+void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
+    failed.run([&] { py::setattr(self, n_stop_flag, Py_True); });
+    PyObject* thread = nullptr;
+    failed.run([&] {
+        PyObject* found = PyObject_GetAttr(self, n_input_scanner);
+        if (!found) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error();
+            PyErr_Clear();  // not created: nothing to stop
+        }
+        thread = found;
+    });
+    Ref hold = Ref::steal(thread);
+    if (thread) join_reader(thread, failed);
+    failed.run([&] { py::call(global(g_close_usb_device), dev); });
+}
+
 Ref device_close(PyObject* const* a) {
     PyObject* self = a[0];
-    py::setattr(self, n_stop_flag, Py_True);
-    py::call_method(attr(self, n_input_scanner), n_join);
-    py::call(global(g_close_usb_device), attr(self, n_dev).get());
+    py::FirstError failed;
+    Ref dev = attr(self, n_dev);
+    shut_down(self, dev, failed);
+    failed.finish();
     return py::none();
 }
 
@@ -493,11 +568,12 @@ Ref device_open_channel(PyObject* const* a) {
         held.release();
     }
 
+    // Any failure of the initialisation (an interruption by Ctrl-C too) closes
+    // the channel again, so that it can be opened later.
     try {
         py::call_method_kw(channel_obj, n_initialize, kw_baudrate, baudrate);
     } catch (const py::Error&) {
         py::Fetched error;
-        if (!error.matches(PyExc_OSError)) error.restore_and_throw();
         try {
             py::call_method(channel_obj, n_close);
         } catch (const py::Error&) {
@@ -515,8 +591,14 @@ Ref device_close_channel(PyObject* const* a) {
     Ref channels = attr(self, n_channels);
     if (contains(channels, channel)) py::check(PyObject_DelItem(channels, channel));
     if (!py::truth(channels)) {
-        py::call_method(self, n_close);
-        py::call_method(attr(self, n_dev_manager), n_close_device, self);
+        // The adapter leaves the registry even when its close was interrupted.
+        py::FirstError failed;
+        failed.run([&] { py::call_method(self, n_close); });
+        failed.run([&] { py::call_method(attr(self, n_dev_manager), n_close_device, self); });
+        if (failed.failed()) {
+            failed.run([&] { held.release(); });
+            failed.finish();
+        }
     }
     held.release();
     return py::none();

@@ -211,6 +211,13 @@ template <class... P>
 // The Python error currently set, taken out of the thread state.
 class Fetched {
 public:
+    struct Nothing {};
+    // An empty one, leaving the error state alone.
+    static Nothing nothing() noexcept { return {}; }
+    explicit Fetched(Nothing) noexcept {}
+    Fetched(Fetched&&) noexcept = default;
+    Fetched& operator=(Fetched&&) noexcept = default;
+
     Fetched() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
         exc_ = Ref::steal(PyErr_GetRaisedException());
@@ -243,6 +250,33 @@ public:
 
 private:
     Ref exc_;
+};
+
+// Clean-up steps that must all run, whatever each of them raises (Ctrl-C
+// included): run() catches a step's Python error and keeps the first one,
+// later ones are dropped; finish() raises the kept error again.
+class FirstError {
+public:
+    template <class F>
+    void run(F&& step) {
+        try {
+            step();
+        } catch (const Error&) {
+            keep();
+        }
+    }
+    // Keeps the Python error currently set (after the first, drops it).
+    void keep() noexcept {
+        Fetched error;
+        if (!first_.get()) first_ = std::move(error);
+    }
+    bool failed() const noexcept { return first_.get() != nullptr; }
+    void finish() {
+        if (first_.get()) first_.restore_and_throw();
+    }
+
+private:
+    Fetched first_{Fetched::nothing()};
 };
 
 }  // namespace qlix::py

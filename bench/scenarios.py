@@ -263,6 +263,68 @@ def inbound_costs(scale, batches):
     return result
 
 
+# --- 1b. the qlix:// handler next to ozu_qlix.Serial ----------------------------------
+
+
+def handler_costs(scale):
+    """CPU per read and write through pyserial's qlix:// handler (ozu_qlix_serial)
+    next to the same calls on ozu_qlix.Serial, on the same channel of an unpaced
+    adapter.
+
+    A write costs about 10 us, most of it pyusb and the virtual bus, and varies by
+    more than the handler adds; so the two are measured in many small batches,
+    alternating, and the handler's figure is the base figure plus the median of
+    the per-pair differences."""
+    import serial
+    import ozu_qlix_serial  # noqa: F401  (registers qlix://)
+
+    ozu_qlix_sim.set_paced(False)
+    # Channel 1 of a paired adapter whose channel 2 stays closed: the firmware
+    # drops what is written and the reader thread stays idle.
+    adapter = new_adapter(pairing=True)
+    handler = serial.serial_for_url("qlix://%s/1" % adapter.serial, baudrate=115200, timeout=1.0)
+    channel = handler._channel
+    # An ozu_qlix.Serial over the same channel (a plain class: its one
+    # attribute is the channel it forwards to).
+    module = ozu_qlix.Serial.__new__(ozu_qlix.Serial)
+    module._Serial__handle = channel
+    n = max(100, int(500 * scale))
+    pairs = max(6, int(60 * scale))
+    one = b"w" * OUT_PAYLOAD
+    line = b"0123456789abcde\n"
+
+    def queued_reads(chunk, call):
+        # Queued as the reader thread queues them, one new array each, outside the measured loop.
+        for _ in range(n):
+            channel.input_data(array.array("B", chunk))
+        return cpu_per_op(call, n)
+
+    measures = {
+        "handler_write": (lambda: cpu_per_op(lambda: module.write(one), n),
+                          lambda: cpu_per_op(lambda: handler.write(one), n)),
+        "handler_read": (lambda: queued_reads(bytes(range(IN_PAYLOAD)), lambda: module.read(IN_PAYLOAD)),
+                         lambda: queued_reads(bytes(range(IN_PAYLOAD)), lambda: handler.read(IN_PAYLOAD))),
+        # ozu_qlix.Serial has no readline: its read_until() reads the same line.
+        "handler_readline": (lambda: queued_reads(line, module.read_until),
+                             lambda: queued_reads(line, handler.readline)),
+    }
+    result = {}
+    for key, (base_fn, handler_fn) in measures.items():
+        base_fn(), handler_fn()
+        bases, added = [], []
+        for i in range(pairs):
+            if i % 2:
+                h, b = handler_fn(), base_fn()
+            else:
+                b, h = base_fn(), handler_fn()
+            bases.append(b)
+            added.append(h - b)
+        result[key + "_base_us"] = statistics.median(bases)
+        result[key + "_us"] = result[key + "_base_us"] + statistics.median(added)
+    handler.close()
+    return result
+
+
 # --- 2. paced streaming ---------------------------------------------------------------
 
 
@@ -583,7 +645,7 @@ def gil_pressure(seconds):
 # --- one round ---------------------------------------------------------------------------------
 
 
-PARTS = ("unpaced", "paced", "idle", "latency", "gil")
+PARTS = ("unpaced", "handler", "paced", "idle", "latency", "gil")
 
 
 def round_(quick, parts=None):
@@ -601,6 +663,9 @@ def round_(quick, parts=None):
     seconds = 0.3 if quick else 1.0
     ozu_qlix_sim.reset()
     result = unpaced_costs(scale) if "unpaced" in parts else {}
+    if "handler" in parts:
+        ozu_qlix_sim.reset()
+        result.update(handler_costs(scale))
     if "paced" in parts:
         for endpoint in ("interrupt", "bulk"):
             ozu_qlix_sim.reset()

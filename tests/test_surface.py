@@ -162,7 +162,7 @@ def test_default_values_and_types(owner, name, expected):
 def test_stub_lists_the_same_public_members():
     import ast
     import pathlib
-    stub = pathlib.Path(__file__).resolve().parent.parent / "ozu_qlix.pyi"
+    stub = pathlib.Path(__file__).resolve().parent.parent / "python" / "ozu_qlix-stubs" / "__init__.pyi"
     tree = ast.parse(stub.read_text())
     classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
     functions = [n.name for n in tree.body if isinstance(n, ast.FunctionDef)]

@@ -128,8 +128,10 @@ def run_child(code, *flags, timeout=60):
     tests_dir = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (tests_dir, env.get("PYTHONPATH")) if p)
+    # UTF-8 both ways: on Windows a child's standard streams otherwise use the ANSI code page.
+    env["PYTHONIOENCODING"] = "utf-8"
     return subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True,
-                          timeout=timeout, env=env)
+                          encoding="utf-8", timeout=timeout, env=env)
 
 
 def wait_until(predicate, timeout=5.0, interval=0.005):

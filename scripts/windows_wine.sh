@@ -26,6 +26,10 @@ HERE=$ROOT/scripts/windows
 started=$SECONDS
 step() { printf '== %s (%ds)\n' "$*" "$((SECONDS - started))"; }
 mkdir -p "$CACHE" "$BUILD"
+# One run at a time per cache: each run lays out the interpreter afresh and
+# ends the wine prefix's processes.
+exec 9>"$CACHE/lock"
+flock -n 9 || { echo "waiting for another run using $CACHE" >&2; flock 9; }
 
 # --- Host packages: wine (64-bit) and gendef (exports of python312.dll).
 if ! command -v wine >/dev/null || ! command -v gendef >/dev/null || [ ! -x /usr/lib/wine/wine64 ]; then
@@ -105,9 +109,11 @@ if [ ! -f "$WINEPREFIX/.ready" ]; then
     touch "$WINEPREFIX/.ready"
 fi
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-# Windows Python under wine 8 cannot start with a regular file as its stdout
-# or stderr: both go through a pipe.
-winpy() { wine "$PYWIN/python.exe" "$@" </dev/null 2>&1 | cat; return "${PIPESTATUS[0]}"; }
+# Windows programs under wine 8 (Python included) cannot start with a regular
+# file as their stdout or stderr: both go through a pipe, which also turns
+# their line ends into the host's.
+winrun() { wine "$@" </dev/null 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+winpy() { winrun "$PYWIN/python.exe" "$@"; }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 # --- Python headers for Windows: the host's 3.12 headers (the C API and ABI
@@ -143,7 +149,7 @@ rm -rf "$BUILD/stage"
 cmake --install "$BUILD/cmake" --prefix "$BUILD/stage" >/dev/null
 # FindPython takes the module suffix from the host interpreter; the native
 # name is the Windows interpreter's.
-EXT_SUFFIX=$(winpy -c "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))" | tr -d '\r')
+EXT_SUFFIX=$(winpy -c "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))")
 for pyd in "$BUILD"/stage/*.pyd; do
     base=$(basename "$pyd" .pyd)
     [ "$pyd" = "$BUILD/stage/${base%%.*}$EXT_SUFFIX" ] || mv "$pyd" "$BUILD/stage/${base%%.*}$EXT_SUFFIX"
@@ -165,12 +171,12 @@ sys.exit(main(['install', '-q', '--no-index', '--no-warn-script-location', '--fi
 sys.argv[3] + '[test]']))" "$(winpath "$PIP_WHEEL")" "$(winpath "$CACHE/wheels")" "$(winpath "$WHEEL")"
 
 step "entry point: ozu-qlix-demo.exe"
-wine "$PYWIN/Scripts/ozu-qlix-demo.exe" </dev/null 2>&1 | cat
+winrun "$PYWIN/Scripts/ozu-qlix-demo.exe"
 
+# The last line is pytest's summary.
 step "test suite under Windows CPython 3.12"
 set +e
 PYTHONPATH= winpy -m pytest -p no:cacheprovider
 status=$?
 set -e
-step "done"
 exit "$status"

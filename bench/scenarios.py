@@ -41,12 +41,39 @@ def device_of(port):
     return device, device._Device__dev
 
 
-def cpu_per_op(fn, repeat, ops_per_call=1):
-    """Process CPU microseconds per operation of `repeat` calls of fn."""
-    t0 = time.process_time()
-    for _ in range(repeat):
-        fn()
-    return (time.process_time() - t0) / (repeat * ops_per_call) * 1e6
+_cpu_span = None
+
+
+def cpu_span():
+    """The least process CPU time one measurement spans: ten steps of the
+    process clock, which steps in well under a microsecond on Linux but only
+    at the scheduler tick (about 15.6 ms) on Windows."""
+    global _cpu_span
+    if _cpu_span is None:
+        steps = []
+        for _ in range(3):
+            t0 = time.process_time()
+            while (t1 := time.process_time()) == t0:
+                pass
+            steps.append(t1 - t0)
+        _cpu_span = 10 * min(steps)
+    return _cpu_span
+
+
+def cpu_per_op(fn, repeat, ops_per_call=1, before=None, rounds=1):
+    """Process CPU microseconds per operation of `repeat` calls of fn, done
+    `rounds` times and then again until the time spent covers cpu_span();
+    `before`, if given, runs untimed ahead of each round."""
+    spent, calls = 0.0, 0
+    while calls < rounds * repeat or spent < cpu_span():
+        if before is not None:
+            before()
+        t0 = time.process_time()
+        for _ in range(repeat):
+            fn()
+        spent += time.process_time() - t0
+        calls += repeat
+    return spent / (calls * ops_per_call) * 1e6
 
 
 def median_of_batches(pairs, batches):
@@ -193,31 +220,23 @@ def inbound_costs(scale, batches):
     batch, batches_per_sample = 250, max(2, int(12 * scale))
     result = {}
 
+    def inject(packet):
+        for _ in range(batch):
+            adapter.inject_packet(packet)
+
     def bare(packet):
-        spent = 0.0
         with ReaderPause(device, 1):
-            for _ in range(batches_per_sample):
-                for _ in range(batch):
-                    adapter.inject_packet(packet)
-                t0 = time.process_time()
-                for _ in range(batch):
-                    dev.read(EP_IN, 64, 50)
-                spent += time.process_time() - t0
-        return spent / (batch * batches_per_sample) * 1e6
+            return cpu_per_op(lambda: dev.read(EP_IN, 64, 50), batch, before=lambda: inject(packet),
+                              rounds=batches_per_sample)
 
     def module(packet, reads):
-        spent = 0.0
         with ReaderPause(device, 1) as pause:
-            for _ in range(batches_per_sample):
-                for _ in range(batch):
-                    adapter.inject_packet(packet)
-                t0 = time.process_time()
+            def dispatch_and_read():
                 pause.hold_again()  # the reader dispatches the batch meanwhile
                 for _ in range(batch):
                     for index, size in reads:
                         ports[index].read(size)
-                spent += time.process_time() - t0
-        return spent / (batch * batches_per_sample) * 1e6
+            return cpu_per_op(dispatch_and_read, 1, batch, before=lambda: inject(packet), rounds=batches_per_sample)
 
     single_reads = [(0, IN_PAYLOAD)]
     multi_reads = [(i, 13) for i in range(4)]
@@ -234,12 +253,14 @@ def inbound_costs(scale, batches):
     lines = max(100, int(2000 * scale))
     target = ports[0]
 
-    def read_lines():
+    def queue_lines():
         adapter.inject(1, line * lines)
         deadline = time.monotonic() + 10
         while target.in_waiting < len(line) * lines and time.monotonic() < deadline:
             time.sleep(0.001)
-        return cpu_per_op(target.read_until, lines)
+
+    def read_lines():
+        return cpu_per_op(target.read_until, lines, before=queue_lines)
 
     # A 40-byte line by read_until, and read(62) from a queue that holds plenty.
     long_line = b"0123456789" * 3 + b"abcdefghi\n"

@@ -128,8 +128,10 @@ def start_child(code, *flags):
     tests_dir = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (tests_dir, env.get("PYTHONPATH")) if p)
+    # UTF-8 both ways: on Windows a child's standard streams otherwise use the ANSI code page.
+    env["PYTHONIOENCODING"] = "utf-8"
     return subprocess.Popen([sys.executable, *flags, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=env)
+                            text=True, encoding="utf-8", env=env)
 
 
 def finish_child(child, timeout=60):

@@ -253,30 +253,23 @@ def inbound_costs(scale, batches):
     lines = max(100, int(2000 * scale))
     target = ports[0]
 
-    def queue_lines():
-        adapter.inject(1, line * lines)
-        deadline = time.monotonic() + 10
-        while target.in_waiting < len(line) * lines and time.monotonic() < deadline:
-            time.sleep(0.001)
+    def queue(data):
+        """Queues `data` on the target's channel (before each timed round: the reads consume it)."""
+        def fill():
+            adapter.inject(1, data)
+            deadline = time.monotonic() + 10
+            while target.in_waiting < len(data) and time.monotonic() < deadline:
+                time.sleep(0.001)
+        return fill
 
-    def read_lines():
-        return cpu_per_op(target.read_until, lines, before=queue_lines)
-
-    # A 40-byte line by read_until, and read(62) from a queue that holds plenty.
+    # Also a 40-byte line by read_until, and read(62) from a queue that holds plenty.
     long_line = b"0123456789" * 3 + b"abcdefghi\n"
     full = bytes(range(62)) * lines
 
-    def queued(data, fn, ops):
-        adapter.inject(1, data)
-        deadline = time.monotonic() + 10
-        while target.in_waiting < len(data) and time.monotonic() < deadline:
-            time.sleep(0.001)
-        return cpu_per_op(fn, ops)
-
     result.update(median_of_batches([
-        ("read_until_line_us", read_lines),
-        ("read_until_40_us", lambda: queued(long_line * lines, target.read_until, lines)),
-        ("read_62_queued_us", lambda: queued(full, lambda: target.read(62), lines)),
+        ("read_until_line_us", lambda: cpu_per_op(target.read_until, lines, before=queue(line * lines))),
+        ("read_until_40_us", lambda: cpu_per_op(target.read_until, lines, before=queue(long_line * lines))),
+        ("read_62_queued_us", lambda: cpu_per_op(lambda: target.read(62), lines, before=queue(full))),
         ("in_waiting_us", lambda: cpu_per_op(lambda: ports[1].in_waiting, lines * 5)),
     ], batches))
     for p in ports:

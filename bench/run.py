@@ -27,7 +27,8 @@ ROOT = HERE.parent
 DEFAULT_JSON = HERE / "results" / "latest.json"
 
 # (key, label, unit, target) in table order; `target` is (kind, limit) or None:
-# "added" compares the module's figure with the bare figure named by `bare`.
+# "added" compares the module's figure with the bare figure named by `bare` in
+# per cent, "plus" in the figure's own unit (no verdict when the limit is None).
 ROWS = [
     ("section", "Module-added CPU per operation over bare pyusb (unpaced)"),
     ("write_62_us", "Serial.write 62 B", "us", ("added", "write_bare_us", 15)),
@@ -47,6 +48,13 @@ ROWS = [
     ("version_bare_us", "  bare write + read of the same", "us", None),
     ("open_close_us", "channel open + close", "us", ("ratio", "open_close_bare_us", None)),
     ("open_close_bare_us", "  bare: the same 5 commands + reply", "us", None),
+    ("section", "pyserial's qlix:// handler (ozu_qlix_serial) next to ozu_qlix.Serial, CPU per call (unpaced)"),
+    ("handler_write_us", "qlix:// write 62 B", "us", ("plus", "handler_write_base_us", 2.0)),
+    ("handler_write_base_us", "  ozu_qlix.Serial.write 62 B", "us", None),
+    ("handler_read_us", "qlix:// read 61 B, queued", "us", ("plus", "handler_read_base_us", 2.0)),
+    ("handler_read_base_us", "  ozu_qlix.Serial.read 61 B, queued", "us", None),
+    ("handler_readline_us", "qlix:// readline, 16-byte line, queued", "us", ("plus", "handler_readline_base_us", None)),
+    ("handler_readline_base_us", "  ozu_qlix.Serial.read_until(), same", "us", None),
     ("section", "Paced at full speed, 2 adapters x 4 channels, both ways"),
     ("interrupt_out_payload_pct", "interrupt: OUT payload, % of 62 B x 1/frame", "%", ("min", 99)),
     ("interrupt_in_slots_pct", "interrupt: IN packets, % of 1/frame", "%", ("min", 99)),
@@ -128,6 +136,9 @@ def verdict(row, figures):
         bare = figures[args[0]]
         added = 100 * (value - bare) / bare
         return ("ok" if added <= args[1] else "MISS"), added
+    if kind == "plus":
+        added = value - figures[args[0]]
+        return ("" if args[1] is None else "ok" if added <= args[1] else "MISS"), added
     if kind == "ratio":
         return "", value / figures[args[0]]
     if kind == "min":
@@ -140,6 +151,7 @@ def describe_target(target):
         return ""
     kind, *args = target
     return {"added": lambda: "added <= %d%%" % args[1], "ratio": lambda: "x bare",
+            "plus": lambda: "" if args[1] is None else "added <= %g" % args[1],
             "min": lambda: ">= %g" % args[0], "max": lambda: "<= %g" % args[0]}[kind]()
 
 
@@ -167,7 +179,7 @@ def table(current, baseline=None):
         mark, derived = verdict(row, current)
         derived_text = ""
         if derived is not None:
-            derived_text = ("%+.1f%%" % derived) if target[0] == "added" else ("%.2fx" % derived)
+            derived_text = {"added": "%+.1f%%", "plus": "%+.2f"}.get(target[0], "%.2fx") % derived
         cells = [label, unit, fmt(current[key]), derived_text, describe_target(target), mark]
         if baseline:
             base = baseline.get(key)
@@ -193,7 +205,7 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, help="rounds per build (default 3, quick 1)")
     parser.add_argument("--baseline", help="an older build directory measured alongside, round by round")
     parser.add_argument("--json", default=str(DEFAULT_JSON), help="where to write the results (default %(default)s)")
-    parser.add_argument("--parts", help="only these parts, comma-separated: unpaced, paced, idle, latency, gil")
+    parser.add_argument("--parts", help="only these parts, comma-separated: unpaced, handler, paced, idle, latency, gil")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 

@@ -41,12 +41,39 @@ def device_of(port):
     return device, device._Device__dev
 
 
-def cpu_per_op(fn, repeat, ops_per_call=1):
-    """Process CPU microseconds per operation of `repeat` calls of fn."""
-    t0 = time.process_time()
-    for _ in range(repeat):
-        fn()
-    return (time.process_time() - t0) / (repeat * ops_per_call) * 1e6
+_cpu_span = None
+
+
+def cpu_span():
+    """The least process CPU time one measurement spans: ten steps of the
+    process clock, which steps in well under a microsecond on Linux but only
+    at the scheduler tick (about 15.6 ms) on Windows."""
+    global _cpu_span
+    if _cpu_span is None:
+        steps = []
+        for _ in range(3):
+            t0 = time.process_time()
+            while (t1 := time.process_time()) == t0:
+                pass
+            steps.append(t1 - t0)
+        _cpu_span = 10 * min(steps)
+    return _cpu_span
+
+
+def cpu_per_op(fn, repeat, ops_per_call=1, before=None, rounds=1):
+    """Process CPU microseconds per operation of `repeat` calls of fn, done
+    `rounds` times and then again until the time spent covers cpu_span();
+    `before`, if given, runs untimed ahead of each round."""
+    spent, calls = 0.0, 0
+    while calls < rounds * repeat or spent < cpu_span():
+        if before is not None:
+            before()
+        t0 = time.process_time()
+        for _ in range(repeat):
+            fn()
+        spent += time.process_time() - t0
+        calls += repeat
+    return spent / (calls * ops_per_call) * 1e6
 
 
 def median_of_batches(pairs, batches):
@@ -193,31 +220,23 @@ def inbound_costs(scale, batches):
     batch, batches_per_sample = 250, max(2, int(12 * scale))
     result = {}
 
+    def inject(packet):
+        for _ in range(batch):
+            adapter.inject_packet(packet)
+
     def bare(packet):
-        spent = 0.0
         with ReaderPause(device, 1):
-            for _ in range(batches_per_sample):
-                for _ in range(batch):
-                    adapter.inject_packet(packet)
-                t0 = time.process_time()
-                for _ in range(batch):
-                    dev.read(EP_IN, 64, 50)
-                spent += time.process_time() - t0
-        return spent / (batch * batches_per_sample) * 1e6
+            return cpu_per_op(lambda: dev.read(EP_IN, 64, 50), batch, before=lambda: inject(packet),
+                              rounds=batches_per_sample)
 
     def module(packet, reads):
-        spent = 0.0
         with ReaderPause(device, 1) as pause:
-            for _ in range(batches_per_sample):
-                for _ in range(batch):
-                    adapter.inject_packet(packet)
-                t0 = time.process_time()
+            def dispatch_and_read():
                 pause.hold_again()  # the reader dispatches the batch meanwhile
                 for _ in range(batch):
                     for index, size in reads:
                         ports[index].read(size)
-                spent += time.process_time() - t0
-        return spent / (batch * batches_per_sample) * 1e6
+            return cpu_per_op(dispatch_and_read, 1, batch, before=lambda: inject(packet), rounds=batches_per_sample)
 
     single_reads = [(0, IN_PAYLOAD)]
     multi_reads = [(i, 13) for i in range(4)]
@@ -234,32 +253,89 @@ def inbound_costs(scale, batches):
     lines = max(100, int(2000 * scale))
     target = ports[0]
 
-    def read_lines():
-        adapter.inject(1, line * lines)
-        deadline = time.monotonic() + 10
-        while target.in_waiting < len(line) * lines and time.monotonic() < deadline:
-            time.sleep(0.001)
-        return cpu_per_op(target.read_until, lines)
+    def queue(data):
+        """Queues `data` on the target's channel (before each timed round: the reads consume it)."""
+        def fill():
+            adapter.inject(1, data)
+            deadline = time.monotonic() + 10
+            while target.in_waiting < len(data) and time.monotonic() < deadline:
+                time.sleep(0.001)
+        return fill
 
-    # A 40-byte line by read_until, and read(62) from a queue that holds plenty.
+    # Also a 40-byte line by read_until, and read(62) from a queue that holds plenty.
     long_line = b"0123456789" * 3 + b"abcdefghi\n"
     full = bytes(range(62)) * lines
 
-    def queued(data, fn, ops):
-        adapter.inject(1, data)
-        deadline = time.monotonic() + 10
-        while target.in_waiting < len(data) and time.monotonic() < deadline:
-            time.sleep(0.001)
-        return cpu_per_op(fn, ops)
-
     result.update(median_of_batches([
-        ("read_until_line_us", read_lines),
-        ("read_until_40_us", lambda: queued(long_line * lines, target.read_until, lines)),
-        ("read_62_queued_us", lambda: queued(full, lambda: target.read(62), lines)),
+        ("read_until_line_us", lambda: cpu_per_op(target.read_until, lines, before=queue(line * lines))),
+        ("read_until_40_us", lambda: cpu_per_op(target.read_until, lines, before=queue(long_line * lines))),
+        ("read_62_queued_us", lambda: cpu_per_op(lambda: target.read(62), lines, before=queue(full))),
         ("in_waiting_us", lambda: cpu_per_op(lambda: ports[1].in_waiting, lines * 5)),
     ], batches))
     for p in ports:
         p.close()
+    return result
+
+
+# --- 1b. the qlix:// handler next to ozu_qlix.Serial ----------------------------------
+
+
+def handler_costs(scale):
+    """CPU per read and write through pyserial's qlix:// handler (ozu_qlix_serial)
+    next to the same calls on ozu_qlix.Serial, on the same channel of an unpaced
+    adapter.
+
+    A write costs about 10 us, most of it pyusb and the virtual bus, and varies by
+    more than the handler adds; so the two are measured in many small batches,
+    alternating, and the handler's figure is the base figure plus the median of
+    the per-pair differences."""
+    import serial
+    import ozu_qlix_serial  # noqa: F401  (registers qlix://)
+
+    ozu_qlix_sim.set_paced(False)
+    # Channel 1 of a paired adapter whose channel 2 stays closed: the firmware
+    # drops what is written and the reader thread stays idle.
+    adapter = new_adapter(pairing=True)
+    handler = serial.serial_for_url("qlix://%s/1" % adapter.serial, baudrate=115200, timeout=1.0)
+    channel = handler._channel
+    # An ozu_qlix.Serial over the same channel (a plain class: its one
+    # attribute is the channel it forwards to).
+    module = ozu_qlix.Serial.__new__(ozu_qlix.Serial)
+    module._Serial__handle = channel
+    n = max(100, int(500 * scale))
+    pairs = max(6, int(60 * scale))
+    one = b"w" * OUT_PAYLOAD
+    line = b"0123456789abcde\n"
+
+    def queued_reads(chunk, call):
+        # Queued as the reader thread queues them, one new array each, outside the measured loop.
+        for _ in range(n):
+            channel.input_data(array.array("B", chunk))
+        return cpu_per_op(call, n)
+
+    measures = {
+        "handler_write": (lambda: cpu_per_op(lambda: module.write(one), n),
+                          lambda: cpu_per_op(lambda: handler.write(one), n)),
+        "handler_read": (lambda: queued_reads(bytes(range(IN_PAYLOAD)), lambda: module.read(IN_PAYLOAD)),
+                         lambda: queued_reads(bytes(range(IN_PAYLOAD)), lambda: handler.read(IN_PAYLOAD))),
+        # ozu_qlix.Serial has no readline: its read_until() reads the same line.
+        "handler_readline": (lambda: queued_reads(line, module.read_until),
+                             lambda: queued_reads(line, handler.readline)),
+    }
+    result = {}
+    for key, (base_fn, handler_fn) in measures.items():
+        base_fn(), handler_fn()
+        bases, added = [], []
+        for i in range(pairs):
+            if i % 2:
+                h, b = handler_fn(), base_fn()
+            else:
+                b, h = base_fn(), handler_fn()
+            bases.append(b)
+            added.append(h - b)
+        result[key + "_base_us"] = statistics.median(bases)
+        result[key + "_us"] = result[key + "_base_us"] + statistics.median(added)
+    handler.close()
     return result
 
 
@@ -583,7 +659,7 @@ def gil_pressure(seconds):
 # --- one round ---------------------------------------------------------------------------------
 
 
-PARTS = ("unpaced", "paced", "idle", "latency", "gil")
+PARTS = ("unpaced", "handler", "paced", "idle", "latency", "gil")
 
 
 def round_(quick, parts=None):
@@ -601,6 +677,9 @@ def round_(quick, parts=None):
     seconds = 0.3 if quick else 1.0
     ozu_qlix_sim.reset()
     result = unpaced_costs(scale) if "unpaced" in parts else {}
+    if "handler" in parts:
+        ozu_qlix_sim.reset()
+        result.update(handler_costs(scale))
     if "paced" in parts:
         for endpoint in ("interrupt", "bulk"):
             ozu_qlix_sim.reset()

@@ -274,15 +274,21 @@ public:
     bool cancelled() const { return signal_ && wake::cancels(*signal_) != cancels_; }
     bool lost() const { return signal_ && wake::lost(*signal_); }
 
-    // One wait for a condition checked after mark() returned `seen`. `wakes`
-    // tells (asked once per wait) whether the condition's changes notify.
+    // Whether waits sleep until woken (else they poll). `wakes` tells, asked
+    // once, whether every change of the awaited condition notifies.
+    template <class Proof>
+    bool sleeps(const Deadline& deadline, Proof&& wakes) {
+        std::optional<wake::Clock::time_point> until;
+        if (!signal_ || !deadline.steady(until)) return false;
+        if (proven_ < 0) proven_ = host_clock() && wakes() ? 1 : 0;
+        return proven_ == 1;
+    }
+
+    // One wait for a condition checked after mark() returned `seen`.
     template <class Proof>
     void wait(unsigned long long seen, const Deadline& deadline, Proof&& wakes) {
         std::optional<wake::Clock::time_point> until;
-        if (signal_ && deadline.steady(until)) {
-            if (proven_ < 0) proven_ = host_clock() && wakes() ? 1 : 0;
-            if (proven_ == 1) return wake::wait(*signal_, seen, until);
-        }
+        if (sleeps(deadline, wakes) && deadline.steady(until)) return wake::wait(*signal_, seen, until);
         poll_sleep();
     }
 
@@ -314,16 +320,17 @@ bool read_may_wait(PyObject* self, const Waiter& waiter, bool have_data) {
 
 // A read's wait after a poll found the queue empty, `seen` being the event
 // count taken before that poll. The waiter is made at the first empty poll
-// (reads served from the queue never need one); that poll is then repeated
-// with a count taken. Returns false when the read ends.
+// (reads served from the queue never need one); when it sleeps until woken,
+// that poll is first repeated with a count taken. Returns false when the read
+// ends.
 bool wait_after_empty_poll(PyObject* self, std::optional<Waiter>& waiter, unsigned long long seen, Deadline& deadline,
                            bool have_data) {
-    if (!waiter) {
-        waiter.emplace(self);
-        return true;
-    }
+    bool fresh = !waiter;
+    if (fresh) waiter.emplace(self);
     if (!read_may_wait(self, *waiter, have_data) || !deadline.before()) return false;
-    waiter->wait(seen, deadline, [&] { return reads_wake(self); });
+    auto wakes = [&] { return reads_wake(self); };
+    if (fresh && waiter->sleeps(deadline, wakes)) return true;
+    waiter->wait(seen, deadline, wakes);
     return true;
 }
 
@@ -606,9 +613,16 @@ py::Ref take(PyObject* self, long long max_size, long long end) {
         hold.release();
         return chunk;
     }
-    py::Ref cut = py::integer(size);
-    py::Ref head = slice(chunk, Py_None, cut);
-    py::Ref tail = slice(chunk, cut, Py_None);
+    py::Ref head, tail;
+    if (plain_length(chunk)) {  // slicing that cannot see the slice object: cached bounds
+        auto cut = static_cast<Py_ssize_t>(size);
+        head = py::get_slice(chunk, 0, cut);
+        tail = py::get_slice(chunk, cut, length);
+    } else {
+        py::Ref cut = py::integer(size);
+        head = slice(chunk, Py_None, cut);
+        tail = slice(chunk, cut, Py_None);
+    }
     py::check(PySequence_SetItem(queue, 0, tail));
     hold.release();
     return head;
@@ -620,11 +634,12 @@ py::Ref private_read(PyObject* const* a) { return take(a[0], clamped(py::require
 // this read already took bytes from the queue, the read ends and returns
 // them (a null result here) instead of losing them with the error; the next
 // read reports the closed channel.
-// With `end` >= 0 (read_until, while __read is the module's own), as many
-// bytes are taken as __read(1) calls would take up to the terminator.
-py::Ref call_private_read(PyObject* self, long long max_size, bool have_data, long long end = -1) {
+// While __read is the module's own (`own`), its body runs directly, and with
+// `end` >= 0 (read_until) takes as many bytes as __read(1) calls would take
+// up to the terminator.
+py::Ref call_private_read(PyObject* self, long long max_size, bool have_data, bool own, long long end = -1) {
     try {
-        if (end >= 0) return take(self, max_size, end);
+        if (own) return take(self, max_size, end);
         py::Ref n = py::integer(max_size);
         return m_private_read.call(self, n.get());
     } catch (const py::Error&) {
@@ -656,10 +671,11 @@ py::Ref read(PyObject* const* a) {
     bool host = is_host_array(array_type);
     py::Ref result = host ? py::Ref() : py::call(array_type.get(), n_typecode_b.get());
     long long have = 0;
+    bool own = m_private_read.own(self);
     std::optional<Waiter> waiter;
     while (have < max_size) {
         auto seen = waiter ? waiter->mark() : 0;
-        py::Ref part = call_private_read(self, max_size - have, have > 0);
+        py::Ref part = call_private_read(self, max_size - have, have > 0, own);
         if (!part) break;
         if (py::check_size(PyObject_Size(part)) > 0) {
             if (!result && py::is_unshared(part) && py::is_host_byte_array(part)) {
@@ -711,12 +727,12 @@ py::Ref read_until(PyObject* const* a) {
     long long have = 0;
     // While __read is the module's own, each step takes up to the terminator
     // at once (the same bytes as one __read(1) per byte).
-    long long scan_for = -1;
-    if (m_private_read.own(self)) scan_for = clamped(end);
+    bool own = m_private_read.own(self);
+    long long scan_for = own ? clamped(end) : -1;
     std::optional<Waiter> waiter;
     while (have < size) {
         auto seen = waiter ? waiter->mark() : 0;
-        py::Ref part = call_private_read(self, scan_for >= 0 ? size - have : 1, have > 0, scan_for);
+        py::Ref part = call_private_read(self, own ? size - have : 1, have > 0, own, scan_for);
         if (!part) break;
         Py_ssize_t got = py::check_size(PyObject_Size(part));
         if (got > 0) {

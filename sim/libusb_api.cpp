@@ -7,6 +7,17 @@
 #include <new>
 #include <optional>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <timeapi.h>
+
+#include <thread>
+#endif
+
 #include "bus.hpp"
 
 using namespace qsim;
@@ -35,10 +46,43 @@ void guarded_void(F&& body) noexcept {
 using Lock = std::unique_lock<std::mutex>;
 using Deadline = std::optional<Clock::time_point>;
 
-// Waits on the adapter until woken, `until` (if any) or the deadline.
+#ifdef _WIN32
+// Windows ends timed waits on its timer tick: every 15.6 ms by default, and
+// even at the finest period (1 ms) up to a couple of ms late, too coarse for
+// 1 ms USB frames. So the timer runs at its finest period (for the rest of
+// the process), and a wait ending within 2 ms (the wait for the next frame
+// always does) yields the processor with the bus unlocked, in short slices
+// after each of which the caller looks at the adapter again. Longer waits
+// (transfer time limits) sleep on the condition variable.
+constexpr auto kSpinWithin = std::chrono::milliseconds(2);
+constexpr auto kSlice = std::chrono::microseconds(100);
+
+void wait_until(Adapter& a, Lock& lock, Clock::time_point until) {
+    static const bool fine_period = timeBeginPeriod(1) == TIMERR_NOERROR;
+    (void)fine_period;
+    const auto now = Clock::now();
+    if (until - now > kSpinWithin) {
+        a.cv.wait_until(lock, until);
+        return;
+    }
+    const auto slice_end = std::min(until, now + kSlice);
+    lock.unlock();
+    while (Clock::now() < slice_end) {
+        std::this_thread::yield();
+    }
+    lock.lock();
+}
+#else
+void wait_until(Adapter& a, Lock& lock, Clock::time_point until) {
+    a.cv.wait_until(lock, until);
+}
+#endif
+
+// Waits on the adapter until woken, `until` (if any) or the deadline; may
+// return early, as the callers look at the adapter again in any case.
 void wait(Adapter& a, Lock& lock, Deadline until) {
     if (until) {
-        a.cv.wait_until(lock, *until);
+        wait_until(a, lock, *until);
     } else {
         a.cv.wait(lock);
     }

@@ -128,8 +128,10 @@ def start_child(code, *flags):
     tests_dir = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (tests_dir, env.get("PYTHONPATH")) if p)
+    # UTF-8 both ways: on Windows a child's standard streams otherwise use the ANSI code page.
+    env["PYTHONIOENCODING"] = "utf-8"
     return subprocess.Popen([sys.executable, *flags, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=env)
+                            text=True, encoding="utf-8", env=env)
 
 
 def finish_child(child, timeout=60):
@@ -168,6 +170,32 @@ def vbus():
     ozu_qlix_sim.reset()
     yield ozu_qlix_sim
     ozu_qlix_sim.reset()
+
+
+def registry():
+    """The registry's table of open adapters."""
+    return ozu_qlix._resource_manager._ResourceManager__devices
+
+
+def close_registered():
+    """Closes adapters that the module leaves open by design (no channel, failed channel count)."""
+    for key, device in list(registry().items()):
+        device.close()
+        del registry()[key]
+
+
+@pytest.fixture
+def sim(vbus):
+    """The virtual USB bus, with every adapter the test left open closed afterwards."""
+    yield vbus
+    close_registered()
+
+
+def assert_released(sim):
+    """Nothing of the module is left: no registered adapter, reader thread or open USB handle."""
+    assert registry() == {}
+    assert wait_until(lambda: not reader_threads(), 5)
+    assert wait_until(lambda: sim.open_handles() == 0, 5)
 
 
 @pytest.fixture

@@ -47,6 +47,8 @@ def test_quick_run_writes_every_figure(tmp_path):
     (("l", "", "B", ("max", 0)), {"l": 1}, ("MISS", None)),
     (("e", "", "us", ("ratio", "b", None)), {"e": 30.0, "b": 10.0}, ("", 3.0)),
     (("x", "", "us", None), {"x": 1.0}, ("", None)),
+    (("h", "", "us", ("plus", "b", 2.0)), {"h": 12.5, "b": 10.0}, ("MISS", 2.5)),
+    (("h", "", "us", ("plus", "b", None)), {"h": 10.5, "b": 10.0}, ("", 0.5)),
 ])
 def test_verdicts(row, figures, expected):
     mark, derived = run.verdict(row, figures)

@@ -12,8 +12,6 @@ import pytest
 
 import ozu_qlix_sim
 
-pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="SIGINT is sent with os.kill")
-
 PRELUDE = r"""
 import sys, threading, time
 import ozu_qlix_sim
@@ -35,29 +33,55 @@ port.timeout = 2
 port.write(b"still usable\n")
 print(port.read_until())
 port.close()
-print("left", [t for t in threading.enumerate() if t is not threading.main_thread()], ozu_qlix_sim.open_handles())
+print("left", [t for t in threading.enumerate() if t is not threading.main_thread() and t.name != "ctrl-c"],
+      ozu_qlix_sim.open_handles())
+"""
+
+# Ctrl-C on Windows is a console event, and a process can only send one to
+# processes on its own console. The child gets a console of its own and, on
+# the parent's cue (a line on its standard input), generates CTRL_C_EVENT on
+# it: the system then runs the child's console handler, which raises SIGINT
+# in the interpreter, in a thread of its own, as for a key press.
+WINDOWS_CTRL_C = r"""
+import ctypes, sys, threading
+def _ctrl_c_on_cue():
+    if sys.stdin.readline():
+        ctypes.windll.kernel32.GenerateConsoleCtrlEvent(0, 0)  # CTRL_C_EVENT, this console
+threading.Thread(target=_ctrl_c_on_cue, name="ctrl-c", daemon=True).start()
 """
 
 
-def child(code):
+def child(code, ctrl_c=False):
     if not ozu_qlix_sim.in_use():
         pytest.skip("the virtual USB library is not pyusb's backend in this session")
     env = dict(os.environ)
     paths = [str(pathlib.Path(ozu_qlix_sim.__file__).resolve().parent.parent), os.path.dirname(ozu_qlix_sim.library_path())]
     env["PYTHONPATH"] = os.pathsep.join(paths + [env.get("PYTHONPATH", "")])
     env["OZU_QLIX_SIM_LIB"] = ozu_qlix_sim.library_path()
+    options = {}
+    if ctrl_c and sys.platform == "win32":
+        code = WINDOWS_CTRL_C + code
+        options = {"stdin": subprocess.PIPE, "creationflags": subprocess.CREATE_NEW_CONSOLE}
     return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=env)
+                            env=env, **options)
+
+
+def press_ctrl_c(proc):
+    if sys.platform == "win32":
+        proc.stdin.write("\n")
+        proc.stdin.flush()
+    else:
+        proc.send_signal(signal.SIGINT)
 
 
 @pytest.mark.parametrize("call", ["read(5)", "read_until()", "read_until(b'!', 100)"])
 def test_ctrl_c_interrupts_a_read_without_time_limit(call):
-    proc = child(INTERRUPTED_READ % call)
+    proc = child(INTERRUPTED_READ % call, ctrl_c=True)
     try:
         assert proc.stdout.readline() == "ready\n"
         import time
         time.sleep(0.3)  # the read is now waiting
-        proc.send_signal(signal.SIGINT)
+        press_ctrl_c(proc)
         out, err = proc.communicate(timeout=30)
     finally:
         proc.kill()

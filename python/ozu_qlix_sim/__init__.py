@@ -7,11 +7,11 @@ per process and keeps it, so the virtual one has to be chosen first::
 
     import ozu_qlix_sim
     ozu_qlix_sim.use()              # before anything imports ozu_qlix
-    adapter = ozu_qlix_sim.add_adapter("SIM0001", channels=4)
+    adapter = ozu_qlix_sim.add_adapter("0123456789AB", channels=4)
     import ozu_qlix
-    with ozu_qlix.Serial("QLIXSIM0001S1", timeout=1) as port:
+    with ozu_qlix.Serial("QLIX0123456789ABS1", timeout=1) as port:
         port.write(b"ping")
-        port.read(4)                # b"ping": the firmware loops data back
+        assert port.read(4) == b"ping"  # the firmware loops data back
 
 The library is looked up in this order: the file or directory named by the
 environment variable OZU_QLIX_SIM_LIB, this package's directory (installed
@@ -162,8 +162,8 @@ def use() -> str:
     answers with the virtual library and the backend is already loaded from it.
     """
     path = library_path()
-    import libusb_package
-    import usb.backend.libusb1 as libusb1
+    import libusb_package  # type: ignore[import-untyped]
+    import usb.backend.libusb1 as libusb1  # type: ignore[import-untyped]
 
     loaded = libusb1._lib
     if loaded is not None and os.path.realpath(getattr(loaded, "_name", "")) != os.path.realpath(path):
@@ -182,13 +182,19 @@ def use() -> str:
 
 def in_use() -> bool:
     """True when pyusb's libusb1 backend is loaded from the virtual library."""
-    import usb.backend.libusb1 as libusb1
+    import usb.backend.libusb1 as libusb1  # type: ignore[import-untyped]
 
     loaded = libusb1._lib
     try:
         return loaded is not None and os.path.realpath(loaded._name) == os.path.realpath(library_path())
     except LibraryNotFound:
         return False
+
+
+def _fault(which: int, doc: str) -> property:
+    """A fault of an adapter as a property: on or off."""
+    return property(lambda self: bool(self._call("qlixsim_get_fault", which)),
+                    lambda self, on: self._call("qlixsim_set_fault", which, int(on)), doc=doc)
 
 
 class Adapter:
@@ -251,16 +257,11 @@ class Adapter:
     def set_reply_fault(self, fault=ReplyFault.NONE, scope=Scope.ALL):
         self._call("qlixsim_set_reply_fault", int(fault), int(scope))
 
-    def _fault(which, doc):
-        return property(lambda self: bool(self._call("qlixsim_get_fault", which)),
-                        lambda self, on: self._call("qlixsim_set_fault", which, int(on)), doc=doc)
-
     stall_in = _fault(_FAULT_STALL_IN, "IN endpoint halted: reads fail with a pipe error until cleared.")
     stall_out = _fault(_FAULT_STALL_OUT, "OUT endpoint halted: writes fail with a pipe error until cleared.")
     out_timeout = _fault(_FAULT_OUT_TIMEOUT, "OUT endpoint NAKs everything: writes time out.")
     vanish_on_open = _fault(_FAULT_VANISH, "The adapter disappears when the next handle is opened.")
     kernel_driver_active = _fault(_FAULT_KERNEL_DRIVER, "A kernel driver is bound to interface 0.")
-    del _fault
 
     # data
     def inject(self, channel: int, data) -> int:
@@ -320,11 +321,12 @@ class Adapter:
 
 
 def add_adapter(serial=AUTO, channels: int = 4, endpoint: str = "interrupt", pairing: bool = False) -> Adapter:
-    """Plugs in a new adapter. `serial` None gives an adapter without serial number."""
+    """Plugs in a new adapter. By default its serial number is 12 hexadecimal digits, as real
+    adapters report; `serial` None gives an adapter without serial number."""
     if endpoint not in ("interrupt", "bulk"):
         raise ValueError("endpoint must be 'interrupt' or 'bulk'")
     if serial is AUTO:
-        serial = "QSIM%08d" % next(_serials)
+        serial = "5100%08X" % next(_serials)  # 12 hexadecimal digits, like a real adapter's
     encoded = None if serial is None else serial.encode("latin-1")
     adapter = Adapter(_check(lib().qlixsim_add_adapter(encoded, channels, endpoint == "bulk"), "add_adapter"))
     adapter.pairing = pairing

@@ -14,13 +14,16 @@ import ozu_qlix_sim as sim
 def _parse(argv):
     parser = argparse.ArgumentParser(prog="ozu-qlix-demo", description=__doc__.splitlines()[0])
     parser.add_argument("--adapters", type=int, default=2, help="number of virtual adapters (default 2)")
-    parser.add_argument("--channels", type=int, default=4, help="channels per adapter (default 4)")
+    parser.add_argument("--channels", type=int, default=4,
+                        help="channels per adapter, 4 to 99 (default 4; the self-test writes to channels 1 to 4)")
     parser.add_argument("--bulk", action="store_true", help="bulk endpoints instead of interrupt endpoints")
     parser.add_argument("--pairing", action="store_true", help="wire channels in pairs instead of loopback")
     parser.add_argument("--unpaced", action="store_true", help="do not pace transfers like full-speed USB")
     args = parser.parse_args(argv)
-    if not 1 <= args.adapters <= 20 or not 1 <= args.channels <= 99:
-        parser.error("--adapters must lie in 1..20 and --channels in 1..99")
+    if not 1 <= args.adapters <= 20:
+        parser.error("--adapters must lie in 1..20")
+    if not 4 <= args.channels <= 99:
+        parser.error("--channels must lie in 4..99: the self-test writes to channels 1 to 4")
     return args
 
 
@@ -50,7 +53,7 @@ def main(argv=None):
         return 1
     sim.set_paced(not args.unpaced)
     endpoint = "bulk" if args.bulk else "interrupt"
-    adapters = [sim.add_adapter("QSIMDEMO%02d" % (i + 1), args.channels, endpoint, args.pairing)
+    adapters = [sim.add_adapter("DE%010X" % (i + 1), args.channels, endpoint, args.pairing)
                 for i in range(args.adapters)]
     print("virtual adapters: " + ", ".join(a.serial for a in adapters))
 
@@ -62,7 +65,7 @@ def main(argv=None):
         sys.stderr.write("ozu-qlix-demo: ozu_qlix_cli is not installed\n")
         return 1
     try:
-        status = ozu_qlix_cli.main()
+        status = ozu_qlix_cli.main([])
     except Exception as exc:  # the self-test's first failure ends it; show what got through
         sys.stderr.write("ozu-qlix-demo: the self-test failed: %s: %s\n" % (type(exc).__name__, exc))
         status = 1

@@ -1,0 +1,85 @@
+"""List the attached QLIX adapters and their channels' port names and URLs.
+
+    ozu-qlix-ports [-v] [--json]
+
+Works like ``python -m serial.tools.list_ports`` for QLIX channels: one line per
+channel with its port name (for ``ozu_qlix.Serial``) and its URL (for
+``serial.serial_for_url``). Exits 1, with a message on stderr, when no adapter
+is attached.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any, Dict, List, Optional, Sequence
+
+
+def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
+    """Every attached adapter: serial number, channel count, firmware version (when asked) and ports.
+
+    Each port is a dict with its channel number, port name and URL. Adapters opened here to ask
+    them are closed again; adapters with open channels are left as they are.
+    """
+    import ozu_qlix
+
+    registry = ozu_qlix._resource_manager
+    devices: Dict[str, Any] = getattr(registry, "_ResourceManager__devices")  # serial number: _Device
+    already_open = set(devices)
+    found = []
+    try:
+        for serial_number in ozu_qlix.list_serial_numbers():
+            device = ozu_qlix.get_hid_device(serial_number)
+            count = device.channel_count
+            entry: Dict[str, Any] = {"serial_number": serial_number, "channels": count}
+            if firmware:
+                entry["firmware"] = device.firmware_version
+            entry["ports"] = [{"channel": ch, "name": "QLIX%sS%d" % (serial_number, ch),
+                               "url": "qlix://%s/%d" % (serial_number, ch)} for ch in range(1, count + 1)]
+            found.append(entry)
+    finally:
+        for serial_number, device in list(devices.items()):
+            if serial_number not in already_open and not device._Device__channels:
+                device.close()
+                registry.close_device(device)
+    return found
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="ozu-qlix-ports", description="List the attached QLIX adapters and their channels' port names and URLs.",
+        epilog="Exit status: 0 when an adapter is listed, 1 when none is attached or the listing fails, "
+               "2 for a usage error.")
+    parser.add_argument("-v", "--verbose", action="store_true", help="show each adapter's firmware version")
+    parser.add_argument("--json", action="store_true", help="print the listing as JSON")
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command with `argv` (default: the command line) and returns its exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        found = adapters(firmware=args.verbose)
+    except Exception as exc:
+        sys.stderr.write("ozu-qlix-ports: listing failed: %s: %s\n" % (type(exc).__name__, exc))
+        return 1
+    if args.json:
+        print(json.dumps(found, indent=2, ensure_ascii=False))
+    else:
+        for adapter in found:
+            count = adapter["channels"]
+            line = "%s: %d channel%s" % (adapter["serial_number"], count, "" if count == 1 else "s")
+            if args.verbose:
+                line += ", firmware %s" % adapter["firmware"]
+            print(line)
+            for port in adapter["ports"]:
+                print("  %-22s %s" % (port["name"], port["url"]))
+    if not found:
+        sys.stderr.write("ozu-qlix-ports: no QLIX adapter is attached\n")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

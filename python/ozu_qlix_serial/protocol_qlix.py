@@ -1,0 +1,376 @@
+"""pyserial URL handler for QLIX channels: ``qlix://<serial number or ANY>/<channel>``.
+
+pyserial finds this module through ``serial.protocol_handler_packages`` once
+``ozu_qlix_serial`` is imported; ``serial.serial_for_url("qlix://ANY/1")`` then
+returns a :class:`Serial` over channel 1 of the first attached adapter.
+
+The port behaves as pyserial's own ports do (timeouts, ``inter_byte_timeout``,
+``cancel_read``, ``readline`` and the other members of ``SerialBase``) while its
+reads and writes call the channel of the ``ozu_qlix`` extension directly.
+"""
+
+from __future__ import annotations
+
+import operator
+import re
+import time
+from typing import Any, Callable, Optional, Tuple
+
+from serial.serialutil import (
+    EIGHTBITS, LF, PARITY_NONE, STOPBITS_ONE, PortNotOpenError, SerialBase, SerialException,
+    SerialTimeoutException, Timeout,
+)
+from serial.serialutil import to_bytes  # type: ignore[attr-defined]
+from usb.core import USBTimeoutError  # type: ignore[import-untyped]
+
+__all__ = ["Serial", "parse_url", "port_url"]
+
+SCHEME = "qlix"
+_URL = re.compile(r"qlix://([^/?#]+)/(\d+)/?", re.IGNORECASE)
+_URL_FORM = "qlix://<serial number or ANY>/<channel>"
+
+# A channel read time-out of 0 (or below) waits without limit, so "return what
+# is there" is asked for with a time-out too small to add to the clock.
+_NO_WAIT = 1e-9
+_NO_LIMIT = 0.0
+
+
+def parse_url(url: str) -> Tuple[str, int]:
+    """The serial number (upper case, "ANY" for any adapter) and channel number of a ``qlix://`` URL.
+
+    Raises ``SerialException`` for anything that is not ``qlix://<serial number or ANY>/<channel>``.
+    """
+    match = _URL.fullmatch(url) if isinstance(url, str) else None
+    if match is None or int(match.group(2)) < 1:
+        raise SerialException("expected a URL of the form %s, not %r" % (_URL_FORM, url))
+    return match.group(1).upper(), int(match.group(2))
+
+
+def port_url(port_name: str) -> str:
+    """The ``qlix://`` URL of an ``ozu_qlix`` port name ("QLIXANYS1" gives "qlix://ANY/1").
+
+    Raises ``ValueError`` when the name is not "QLIX", a serial number or "ANY", "S" and a channel.
+    """
+    upper = port_name.upper()
+    tokens = upper[4:].split("S")
+    if not upper.startswith("QLIX") or len(tokens) != 2 or not tokens[0] or not tokens[1].isdigit():
+        raise ValueError('%r is not a QLIX port name ("QLIXANYS<channel>" or "QLIX<serial number>S<channel>")'
+                         % port_name)
+    return "qlix://%s/%d" % (tokens[0], int(tokens[1]))
+
+
+def _channel_timeout(seconds: Optional[float]) -> float:
+    """The channel read time-out giving pyserial's meaning of `seconds`:
+    None waits without limit, 0 (or less) returns what is there."""
+    if seconds is None:
+        return _NO_LIMIT
+    return float(seconds) if seconds > 0 else _NO_WAIT
+
+
+def cancel_waiting_reads(channel: Any) -> None:
+    """Makes every read waiting on `channel` (an ``ozu_qlix`` channel) return at once with what it has."""
+    signal = channel.__dict__.get("_Channel__in_signal")
+    if signal is not None:
+        signal.cancel()
+
+
+def _port_error(exc: BaseException) -> SerialException:
+    """pyserial's exception for an error of the channel: the adapter lost (OSError) or a USB failure."""
+    return SerialException(str(exc))
+
+
+_SUPPORTED = "8 data bits, no parity, 1 stop bit and no flow control"
+
+
+def _fixed_setting(name: str, allowed: Callable[[Any], bool], supported: str) -> property:
+    """A setting the adapter cannot change: values other than `supported` raise ValueError."""
+    private = "_" + name
+
+    def get(self: "Serial") -> Any:
+        return getattr(self, private)
+
+    def set_(self: "Serial", value: Any) -> None:
+        _check_setting(name, value)
+        if name == "dsrdtr" and value is None:
+            value = self._rtscts  # None follows rtscts, as in pyserial
+        setattr(self, private, value)
+
+    return property(get, set_, doc="Only %s: QLIX channels use %s." % (supported, _SUPPORTED))
+
+
+# setting: (test of a value, what the adapter supports)
+_FIXED = {
+    "bytesize": (lambda v: v == EIGHTBITS, "8 (EIGHTBITS)"),
+    "parity": (lambda v: v == PARITY_NONE, "'N' (PARITY_NONE)"),
+    "stopbits": (lambda v: v == STOPBITS_ONE, "1 (STOPBITS_ONE)"),
+    "xonxoff": (lambda v: not v, "False"),
+    "rtscts": (lambda v: not v, "False"),
+    "dsrdtr": (lambda v: not v, "False or None"),
+    "rs485_mode": (lambda v: v is None, "None"),
+}
+
+
+def _check_setting(name: str, value: Any) -> None:
+    allowed, supported = _FIXED[name]
+    if not allowed(value):
+        raise ValueError("%s=%r is not supported: QLIX adapters support only %s=%s; they run %s"
+                         % (name, value, name, supported, _SUPPORTED))
+
+
+class Serial(SerialBase):
+    """One channel of a QLIX adapter as a pyserial port, opened from a ``qlix://`` URL.
+
+    ``port`` is the URL ``qlix://<serial number or ANY>/<channel>`` (any case) and ``name``, once
+    open, the channel's port name ("QLIX<serial number>S<channel>"). Timeouts have pyserial's
+    meaning: None waits without limit, 0 returns what is there, a value above 0 is seconds.
+
+    The adapter's only setting is the baud rate, confirmed by the adapter when it changes. Data
+    bits, parity, stop bits and flow control are fixed at 8N1 without flow control: any other value
+    raises ValueError. RTS and DTR are accepted and have no effect; CTS, DSR, RI and CD read False;
+    a break raises SerialException. Writes are sent before ``write`` returns, so ``out_waiting`` is
+    0 and ``flush`` has nothing to wait for; a USB OUT transfer that times out (100 ms per 64-byte
+    packet) raises SerialTimeoutException whatever ``write_timeout`` is.
+    """
+
+    BYTESIZES = (EIGHTBITS,)  # type: ignore[assignment]
+    PARITIES = (PARITY_NONE,)  # type: ignore[assignment]
+    STOPBITS = (STOPBITS_ONE,)  # type: ignore[assignment]
+
+    # SerialBase's settings, set by its constructor.
+    _port: Optional[str]
+    _baudrate: int
+    _timeout: Optional[float]
+    _inter_byte_timeout: Optional[float]
+    _rtscts: bool
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        self._channel: Any = None
+        self._cancels = 0
+        super().__init__(*args, **kwargs)
+
+    # --- opening and closing -------------------------------------------------------
+
+    def open(self) -> None:
+        """Opens the channel named by ``port``; SerialException when it cannot be opened."""
+        if self._port is None:
+            raise SerialException("Port must be configured before it can be used.")
+        if self.is_open:
+            raise SerialException("Port is already open.")
+        for name in _FIXED:
+            _check_setting(name, getattr(self, "_" + name))
+        serial_number, channel = parse_url(self._port)
+        try:
+            import ozu_qlix
+            self._channel = ozu_qlix._resource_manager.open_serial_channel(
+                serial_number=serial_number, channel=channel, baudrate=self._baudrate,
+                timeout=_channel_timeout(self._timeout))
+        except Exception as exc:
+            raise SerialException("could not open port %s: %s" % (self._port, exc)) from exc
+        self.is_open = True
+        self.name = self._channel.name
+
+    def close(self) -> None:
+        """Closes the channel; a read waiting in another thread ends. Closing a closed port does nothing."""
+        channel, self._channel = self._channel, None
+        self.is_open = False
+        if channel is not None:
+            try:
+                channel.close()
+            except Exception as exc:
+                raise _port_error(exc) from exc
+
+    def _reconfigure_port(self) -> None:
+        channel = self._channel
+        if channel.baudrate != self._baudrate:
+            try:
+                channel.baudrate = self._baudrate
+            except Exception as exc:
+                if channel.baudrate is not None:
+                    self._baudrate = channel.baudrate  # what the adapter runs at
+                raise SerialException("could not set the baud rate of %s: %s" % (self.name, exc)) from exc
+        channel.timeout = _channel_timeout(self._timeout)
+
+    def _failure(self, channel: Any, exc: Exception) -> Exception:
+        """pyserial's exception for `exc` raised by the channel of this port."""
+        if isinstance(exc, OSError):
+            return _port_error(exc)
+        if not channel.is_open:  # closed meanwhile, by this port's close() in another thread
+            return PortNotOpenError()
+        return exc
+
+    # --- reading -------------------------------------------------------------------
+
+    @property
+    def in_waiting(self) -> int:
+        """Bytes received and not yet read."""
+        channel = self._channel
+        if channel is None:
+            raise PortNotOpenError()
+        return channel.in_waiting
+
+    def read(self, size: int = 1) -> bytes:
+        """Reads up to `size` bytes: all of them, or fewer when the timeout (or ``inter_byte_timeout``) ends."""
+        channel = self._channel
+        if channel is None:
+            raise PortNotOpenError()
+        if size.__class__ is not int:
+            size = operator.index(size)
+        try:
+            gap = self._inter_byte_timeout
+            if gap is None:
+                return bytes(channel.read(size))
+            return self._read_inter_byte(channel, size, gap)
+        except Exception as exc:
+            failure = self._failure(channel, exc)
+            if failure is exc:
+                raise
+            raise failure from exc
+
+    def _read_inter_byte(self, channel: Any, size: int, gap: float) -> bytes:
+        # Each byte that arrives restarts the inter-byte wait; the overall
+        # timeout bounds the whole read. The channel's own time-out is lent for
+        # each wait and put back afterwards.
+        cancels = self._cancels
+        deadline = Timeout(self._timeout)  # type: ignore[arg-type]  # None: no limit
+        data = bytearray()
+        try:
+            while len(data) < size:
+                wait = deadline.time_left() if self._timeout is not None else None
+                if data:
+                    wait = gap if wait is None else min(wait, gap)
+                channel.timeout = _channel_timeout(wait)
+                part = channel.read(1)
+                if not part or cancels != self._cancels:
+                    data += part
+                    break
+                data += part
+                ready = min(channel.in_waiting, size - len(data))
+                if ready > 0:
+                    data += channel.read(ready)
+        finally:
+            channel.timeout = _channel_timeout(self._timeout)
+        return bytes(data)
+
+    def read_until(self, expected: bytes = LF, size: Optional[int] = None) -> bytes:
+        """Reads up to and including `expected` (any length), at most `size` bytes, or until the timeout."""
+        channel = self._channel
+        if channel is None:
+            raise PortNotOpenError()
+        if expected.__class__ is not bytes or not expected or self._inter_byte_timeout is not None:
+            return super().read_until(expected, size)
+        if size is not None and size.__class__ is not int:
+            size = operator.index(size)
+        try:
+            if len(expected) == 1:
+                return bytes(channel.read_until(expected, size))
+            return self._read_until_sequence(channel, expected, size)
+        except Exception as exc:
+            failure = self._failure(channel, exc)
+            if failure is exc:
+                raise
+            raise failure from exc
+
+    def _read_until_sequence(self, channel: Any, expected: bytes, size: Optional[int]) -> bytes:
+        # The channel reads up to the terminator's last byte; the loop goes on
+        # until the line ends with the whole terminator.
+        last, cancels, timeout = expected[-1:], self._cancels, Timeout(self._timeout)  # type: ignore[arg-type]
+        line = bytearray()
+        while True:
+            part = channel.read_until(last, None if size is None else size - len(line))
+            line += part
+            if (not part or part[-1] != last[0] or line.endswith(expected) or cancels != self._cancels
+                    or (size is not None and len(line) >= size) or timeout.expired()):
+                return bytes(line)
+
+    def readline(self, size: Optional[int] = -1) -> bytes:
+        """Reads up to and including a line feed, at most `size` bytes (all when negative), or until the timeout."""
+        return self.read_until(LF, None if size is None or size < 0 else size)
+
+    def cancel_read(self) -> None:
+        """Makes a read waiting in another thread return at once with what it has."""
+        self._cancels += 1
+        channel = self._channel
+        if channel is not None:
+            cancel_waiting_reads(channel)
+
+    def reset_input_buffer(self) -> None:
+        """Discards received data, in the adapter and in the port."""
+        channel = self._channel
+        if channel is None:
+            raise PortNotOpenError()
+        try:
+            channel.reset_input_buffer()
+        except Exception as exc:
+            raise self._failure(channel, exc) from exc
+
+    # --- writing -------------------------------------------------------------------
+
+    def write(self, data: Any) -> int:
+        """Sends `data` (bytes-like) and returns its length once every packet is on the bus."""
+        channel = self._channel
+        if channel is None:
+            raise PortNotOpenError()
+        if data.__class__ is not bytes and data.__class__ is not bytearray:
+            data = to_bytes(data)
+        try:
+            return channel.write(data)
+        except Exception as exc:
+            if isinstance(exc, USBTimeoutError):
+                raise SerialTimeoutException("Write timeout") from exc
+            failure = self._failure(channel, exc)
+            if failure is exc:
+                raise
+            raise failure from exc
+
+    def cancel_write(self) -> None:
+        """Nothing to cancel: a write waits at most 100 ms per packet for the bus, then raises."""
+
+    @property
+    def out_waiting(self) -> int:
+        """Always 0: ``write`` returns once its data is sent."""
+        if self._channel is None:
+            raise PortNotOpenError()
+        return 0
+
+    def flush(self) -> None:
+        """Nothing to wait for: ``write`` returns once its data is sent."""
+        if self._channel is None:
+            raise PortNotOpenError()
+
+    def reset_output_buffer(self) -> None:
+        """Nothing to discard: output is never buffered."""
+        if self._channel is None:
+            raise PortNotOpenError()
+
+    # --- modem lines and break -----------------------------------------------------
+
+    def _update_rts_state(self) -> None:
+        """RTS has no effect on QLIX channels."""
+
+    def _update_dtr_state(self) -> None:
+        """DTR has no effect on QLIX channels."""
+
+    def _line(self) -> bool:
+        if self._channel is None:
+            raise PortNotOpenError()
+        return False
+
+    cts = property(_line, doc="Always False: QLIX channels have no modem lines.")
+    dsr = property(_line, doc="Always False: QLIX channels have no modem lines.")
+    ri = property(_line, doc="Always False: QLIX channels have no modem lines.")
+    cd = property(_line, doc="Always False: QLIX channels have no modem lines.")
+
+    @property
+    def break_condition(self) -> bool:
+        """Always False; setting it raises SerialException: QLIX channels cannot send a break."""
+        return False
+
+    @break_condition.setter
+    def break_condition(self, value: bool) -> None:
+        if value:
+            raise SerialException("break: not supported by QLIX adapters")
+
+
+for _name, (_allowed, _supported) in _FIXED.items():
+    setattr(Serial, _name, _fixed_setting(_name, _allowed, _supported))
+del _name, _allowed, _supported

@@ -41,23 +41,26 @@ def device_of(port):
     return device, device._Device__dev
 
 
-_cpu_span = None
+_cpu_tick = None
+# Process clock steps one measurement spans (one in quick mode: its figures
+# only show that it runs, and are never zero).
+_span_ticks = 10
 
 
 def cpu_span():
-    """The least process CPU time one measurement spans: ten steps of the
-    process clock, which steps in well under a microsecond on Linux but only
-    at the scheduler tick (about 15.6 ms) on Windows."""
-    global _cpu_span
-    if _cpu_span is None:
+    """The least process CPU time one measurement spans: _span_ticks steps of
+    the process clock, which steps in well under a microsecond on Linux but
+    only at the scheduler tick (10 to 15.6 ms) on Windows."""
+    global _cpu_tick
+    if _cpu_tick is None:
         steps = []
         for _ in range(3):
             t0 = time.process_time()
             while (t1 := time.process_time()) == t0:
                 pass
             steps.append(t1 - t0)
-        _cpu_span = 10 * min(steps)
-    return _cpu_span
+        _cpu_tick = min(steps)
+    return _span_ticks * _cpu_tick
 
 
 def cpu_per_op(fn, repeat, ops_per_call=1, before=None, rounds=1):
@@ -308,10 +311,13 @@ def handler_costs(scale):
     line = b"0123456789abcde\n"
 
     def queued_reads(chunk, call):
-        # Queued as the reader thread queues them, one new array each, outside the measured loop.
-        for _ in range(n):
-            channel.input_data(array.array("B", chunk))
-        return cpu_per_op(call, n)
+        # Queued as the reader thread queues them, one new array each, before
+        # each timed round (the reads consume them: a read of an empty queue
+        # would wait out the timeout).
+        def fill():
+            for _ in range(n):
+                channel.input_data(array.array("B", chunk))
+        return cpu_per_op(call, n, before=fill)
 
     measures = {
         "handler_write": (lambda: cpu_per_op(lambda: module.write(one), n),
@@ -669,7 +675,8 @@ def round_(quick, parts=None):
     unknown = parts - set(PARTS)
     if unknown:
         raise ValueError("unknown parts: %s" % ", ".join(sorted(unknown)))
-    global ozu_qlix
+    global ozu_qlix, _span_ticks
+    _span_ticks = 1 if quick else 10
     ozu_qlix_sim.use()
     import ozu_qlix as module
     ozu_qlix = module

@@ -109,6 +109,12 @@ if [ ! -f "$WINEPREFIX/.ready" ]; then
     touch "$WINEPREFIX/.ready"
 fi
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+# Windows 10's bcryptprimitives.dll, which wine 8 lacks and mypy's parser needs.
+if [ ! -f "$WINEPREFIX/drive_c/windows/system32/bcryptprimitives.dll" ]; then
+    step "bcryptprimitives.dll for wine"
+    "$HERE/zig-cc" -shared -O2 -Wall -Wextra -Werror -o "$BUILD/bcryptprimitives.dll" "$HERE/bcryptprimitives.c" -ladvapi32
+    cp "$BUILD/bcryptprimitives.dll" "$WINEPREFIX/drive_c/windows/system32/"
+fi
 # Windows programs under wine 8 (Python included) cannot start with a regular
 # file as their stdout or stderr: both go through a pipe, which also turns
 # their line ends into the host's.

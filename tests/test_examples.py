@@ -29,7 +29,7 @@ def docstring_examples():
                 continue
             doc = ast.get_docstring(node, clean=True) or ""
             for match in re.finditer(r"::\n\n((?:(?:    .*)?\n)+)", doc + "\n"):
-                yield "%s:%s" % (path.relative_to(ROOT), getattr(node, "name", "module")), \
+                yield "%s:%s" % (path.relative_to(ROOT).as_posix(), getattr(node, "name", "module")), \
                     textwrap.dedent(match.group(1))
 
 

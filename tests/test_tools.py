@@ -25,11 +25,19 @@ TOOLS = {"ozu-qlix-ports": "ozu_qlix_serial.list_ports", "ozu-qlix-term": "ozu_q
          "ozu-qlix-selftest": "ozu_qlix_cli", "ozu-qlix-demo": "ozu_qlix_sim.demo"}
 
 # Runs a tool's main() with the given arguments and a USB bus that fails when touched.
+# pyserial's Windows port listing does not load under wine 8 (its cfgmgr32.dll
+# lacks CM_MapCrToWin32Err), and miniterm imports it: there a stand-in that
+# fails when called takes its place, so the options are still checked.
 NO_BUS = r"""
-import sys, usb.core
+import sys, types, usb.core
 def find(*args, **kwargs):
     raise RuntimeError("the USB bus was touched")
 usb.core.find = find
+try:
+    import serial.tools.list_ports
+except AttributeError:
+    sys.modules["serial.tools.list_ports"] = types.ModuleType("serial.tools.list_ports")
+    sys.modules["serial.tools.list_ports"].comports = find
 from %s import main
 try:
     status = main(%r)

@@ -152,6 +152,7 @@ class Serial(SerialBase):
     _baudrate: int
     _timeout: Optional[float]
     _inter_byte_timeout: Optional[float]
+    _write_timeout: Optional[float]
     _rtscts: bool
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:

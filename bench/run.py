@@ -86,6 +86,7 @@ ROWS = [
     ("loop_line_median_ms", "17-byte line round trip, median", "ms", ("max", 3)),
     ("loop_write_64k_call_ms", "64 KiB write: the loop held by the call", "ms", ("max", 2)),
     ("loop_write_64k_lag_ms", "  worst lateness of a 1 ms ticker meanwhile", "ms", None),
+    ("loop_tick_alone_lag_ms", "  the same ticker's worst lateness, nothing sent, for 1 s", "ms", None),
     ("loop_write_64k_corrupt", "  64 KiB echoed back altered", "", ("max", 0)),
     ("loop_idle_open_pct", "5 ports idle in the loop: CPU, % of one core", "%", None),
     ("loop_idle_closed_pct", "  the loop, adapter plugged, no port open", "%", None),

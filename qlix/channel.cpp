@@ -274,15 +274,21 @@ public:
     bool cancelled() const { return signal_ && wake::cancels(*signal_) != cancels_; }
     bool lost() const { return signal_ && wake::lost(*signal_); }
 
-    // One wait for a condition checked after mark() returned `seen`. `wakes`
-    // tells (asked once per wait) whether the condition's changes notify.
+    // Whether waits sleep until woken (else they poll). `wakes` tells, asked
+    // once, whether every change of the awaited condition notifies.
+    template <class Proof>
+    bool sleeps(const Deadline& deadline, Proof&& wakes) {
+        std::optional<wake::Clock::time_point> until;
+        if (!signal_ || !deadline.steady(until)) return false;
+        if (proven_ < 0) proven_ = host_clock() && wakes() ? 1 : 0;
+        return proven_ == 1;
+    }
+
+    // One wait for a condition checked after mark() returned `seen`.
     template <class Proof>
     void wait(unsigned long long seen, const Deadline& deadline, Proof&& wakes) {
         std::optional<wake::Clock::time_point> until;
-        if (signal_ && deadline.steady(until)) {
-            if (proven_ < 0) proven_ = host_clock() && wakes() ? 1 : 0;
-            if (proven_ == 1) return wake::wait(*signal_, seen, until);
-        }
+        if (sleeps(deadline, wakes) && deadline.steady(until)) return wake::wait(*signal_, seen, until);
         poll_sleep();
     }
 
@@ -314,16 +320,17 @@ bool read_may_wait(PyObject* self, const Waiter& waiter, bool have_data) {
 
 // A read's wait after a poll found the queue empty, `seen` being the event
 // count taken before that poll. The waiter is made at the first empty poll
-// (reads served from the queue never need one); that poll is then repeated
-// with a count taken. Returns false when the read ends.
+// (reads served from the queue never need one); when it sleeps until woken,
+// that poll is first repeated with a count taken. Returns false when the read
+// ends.
 bool wait_after_empty_poll(PyObject* self, std::optional<Waiter>& waiter, unsigned long long seen, Deadline& deadline,
                            bool have_data) {
-    if (!waiter) {
-        waiter.emplace(self);
-        return true;
-    }
+    bool fresh = !waiter;
+    if (fresh) waiter.emplace(self);
     if (!read_may_wait(self, *waiter, have_data) || !deadline.before()) return false;
-    waiter->wait(seen, deadline, [&] { return reads_wake(self); });
+    auto wakes = [&] { return reads_wake(self); };
+    if (fresh && waiter->sleeps(deadline, wakes)) return true;
+    waiter->wait(seen, deadline, wakes);
     return true;
 }
 

@@ -172,6 +172,32 @@ def vbus():
     ozu_qlix_sim.reset()
 
 
+def registry():
+    """The registry's table of open adapters."""
+    return ozu_qlix._resource_manager._ResourceManager__devices
+
+
+def close_registered():
+    """Closes adapters that the module leaves open by design (no channel, failed channel count)."""
+    for key, device in list(registry().items()):
+        device.close()
+        del registry()[key]
+
+
+@pytest.fixture
+def sim(vbus):
+    """The virtual USB bus, with every adapter the test left open closed afterwards."""
+    yield vbus
+    close_registered()
+
+
+def assert_released(sim):
+    """Nothing of the module is left: no registered adapter, reader thread or open USB handle."""
+    assert registry() == {}
+    assert wait_until(lambda: not reader_threads(), 5)
+    assert wait_until(lambda: sim.open_handles() == 0, 5)
+
+
 @pytest.fixture
 def watchdog():
     """Ends the whole run with every thread's traceback if the test deadlocks,

@@ -1,5 +1,6 @@
 """A duck-typed stand-in for a pyusb device of a QLIX adapter, with a small
-firmware model.
+firmware model; and, at the end, stand-ins for the adapter object itself as a
+channel sees it.
 
 The fake answers the adapter's text commands, loops channel data back, and
 lets tests inject raw inbound packets, make replies go wrong and unplug the
@@ -7,6 +8,7 @@ device. Everything the module sent is kept in `written` (one bytes object per
 OUT transfer).
 """
 
+import array
 import collections
 import threading
 
@@ -229,3 +231,54 @@ class FakeAdapter:
             pass
         else:
             self.malformed += 1
+
+
+# --- stand-ins for a _Device, as a _Channel sees it ------------------------------
+
+
+class FakeDevice:
+    """Records what a channel asks of its adapter; answers "Config?" at once."""
+    PackageSize, serial_number = 64, "0123456789AB"
+
+    def __init__(self, reply=b"9600\n"):
+        self.reply, self.log, self.packets, self.handlers, self.fail = reply, [], [], {}, {}
+
+    def set_io_control_handler_for_channel(self, handler, channel):
+        self.log.append(("set", channel))
+        self.handlers[channel] = handler
+
+    def reset_io_control_handler_for_channel(self, channel):
+        self.log.append(("reset", channel))
+        self.handlers.pop(channel, None)
+
+    def send_command_to_channel(self, command, channel):
+        self.log.append((command, channel))
+        if command in self.fail:
+            raise self.fail[command]
+        if command == "Config?" and self.reply is not None and channel in self.handlers:
+            self.handlers[channel](array.array("B", self.reply))
+
+    def output_data(self, package):
+        if len(self.packets) == self.fail.get("packet"):
+            raise OSError("write timed out")
+        self.packets.append(package)
+
+    def close_channel(self, channel):
+        self.log.append(("close_channel", channel))
+
+
+class RecordingDevice:
+    """The least a _Channel needs of its adapter: it records output packets."""
+    serial_number = "BENCH"
+
+    def __init__(self):
+        self.packets = []
+
+    def output_data(self, package):
+        self.packets.append(package)
+
+    def send_command_to_channel(self, command, channel):
+        pass
+
+    def close_channel(self, channel):
+        pass

@@ -8,40 +8,10 @@ import pytest
 
 from conftest import run_child  # first: it selects the virtual USB library
 import ozu_qlix
+from fake_usb import FakeDevice
 
 NAME = "QLIX0123456789ABS2"
 B = lambda data=b"": array.array("B", data)  # noqa: E731
-
-
-class FakeDevice:
-    """Records what a channel asks of its adapter; answers "Config?" at once."""
-    PackageSize, serial_number = 64, "0123456789AB"
-
-    def __init__(self, reply=b"9600\n"):
-        self.reply, self.log, self.packets, self.handlers, self.fail = reply, [], [], {}, {}
-
-    def set_io_control_handler_for_channel(self, handler, channel):
-        self.log.append(("set", channel))
-        self.handlers[channel] = handler
-
-    def reset_io_control_handler_for_channel(self, channel):
-        self.log.append(("reset", channel))
-        self.handlers.pop(channel, None)
-
-    def send_command_to_channel(self, command, channel):
-        self.log.append((command, channel))
-        if command in self.fail:
-            raise self.fail[command]
-        if command == "Config?" and self.reply is not None and channel in self.handlers:
-            self.handlers[channel](B(self.reply))
-
-    def output_data(self, package):
-        if len(self.packets) == self.fail.get("packet"):
-            raise OSError("write timed out")
-        self.packets.append(package)
-
-    def close_channel(self, channel):
-        self.log.append(("close_channel", channel))
 
 
 class Clock:
@@ -267,7 +237,7 @@ def test_write_failures(dev, ch, data, error, sent):
 
 def test_without_assertions():
     script = """if 1:
-        from test_channel_io import FakeDevice
+        from fake_usb import FakeDevice
         import ozu_qlix
         ozu_qlix._Device = FakeDevice
         dev = FakeDevice()

@@ -12,33 +12,7 @@ import pytest
 import usb.core
 
 import ozu_qlix
-from conftest import reader_threads, wait_until
-
-pytestmark = pytest.mark.skipif(not hasattr(ozu_qlix.Serial, "read"), reason="the Serial class is not built yet")
-
-
-def registry():
-    return ozu_qlix._resource_manager._ResourceManager__devices
-
-
-def close_registered():
-    """Closes adapters that the module leaves open by design (no channel, failed channel count)."""
-    for key, device in list(registry().items()):
-        device.close()
-        del registry()[key]
-
-
-@pytest.fixture
-def sim(vbus):
-    yield vbus
-    close_registered()
-
-
-def assert_released(sim):
-    assert registry() == {}
-    assert wait_until(lambda: not reader_threads(), 5)
-    assert wait_until(lambda: sim.open_handles() == 0, 5)
-
+from conftest import assert_released, close_registered, reader_threads, registry, wait_until
 
 @pytest.mark.parametrize("endpoint", ["interrupt", "bulk"])
 @pytest.mark.parametrize("name", ["QLIXANYS2", "qlix{serial}s2"])

@@ -12,10 +12,8 @@ import pytest
 import usb.core
 
 import ozu_qlix
-from conftest import reader_threads, wait_until
-from test_e2e_sim import assert_released, registry, sim  # noqa: F401 (fixture)
+from conftest import assert_released, reader_threads, registry, wait_until
 
-pytestmark = pytest.mark.skipif(not hasattr(ozu_qlix.Serial, "read"), reason="the Serial class is not built yet")
 
 READ_FAILED = "USB 设备[QLIX%sS]读取数据失败，有可能是设备已拔出："
 

@@ -12,10 +12,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import ozu_qlix
-from conftest import reader_threads
-from test_e2e_sim import close_registered, registry, sim  # noqa: F401 (fixture)
+from conftest import close_registered, reader_threads, registry
 
-pytestmark = pytest.mark.skipif(not hasattr(ozu_qlix.Serial, "read"), reason="the Serial class is not built yet")
 
 EXAMPLES = int(os.environ.get("QLIX_FUZZ_EXAMPLES", "150"))
 fuzz = settings(max_examples=EXAMPLES, deadline=None, derandomize=True,

@@ -10,7 +10,6 @@ import pytest
 import ozu_qlix
 
 pytestmark = [
-    pytest.mark.skipif(not hasattr(ozu_qlix.Serial, "read"), reason="the Serial class is not built yet"),
     # Under the sanitizer run Python allocates with malloc: no block count, and
     # the sanitizer's own bookkeeping makes RSS meaningless.
     pytest.mark.skipif(os.environ.get("PYTHONMALLOC", "").startswith("malloc"), reason="needs Python's allocator"),

@@ -8,23 +8,7 @@ import collections
 import pytest
 
 import ozu_qlix
-
-
-class Device:
-    """The least a _Channel needs of its adapter: it records output packets."""
-    serial_number = "BENCH"
-
-    def __init__(self):
-        self.packets = []
-
-    def output_data(self, package):
-        self.packets.append(package)
-
-    def send_command_to_channel(self, command, channel):
-        pass
-
-    def close_channel(self, channel):
-        pass
+from fake_usb import RecordingDevice as Device
 
 
 class ByteArray(array.array):

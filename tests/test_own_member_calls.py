@@ -12,7 +12,7 @@ import pytest
 import ozu_qlix
 from conftest import wait_until
 from fake_usb import FakeAdapter
-from test_bench_paths import Device
+from fake_usb import RecordingDevice as Device
 
 
 def channel_with(*chunks, timeout=1.0, cls=None):

@@ -618,7 +618,7 @@ def latencies(round_trips):
 # --- 3c. event loop ------------------------------------------------------------------------
 
 
-def event_loop(round_trips, idle_seconds):
+def event_loop(round_trips, idle_seconds, big=65536):
     """qlix:// ports under asyncio through pyserial-asyncio-fast, paced like
     full-speed USB on interrupt endpoints: a line's round trip through the
     loopback, how long a 64 KiB write holds the loop (the write call, and the
@@ -655,7 +655,7 @@ def event_loop(round_trips, idle_seconds):
                 raise RuntimeError("loopback returned %r for %r" % (got, line))
         result["loop_line_median_ms"] = statistics.median(times)
 
-        data = bytes(range(256)) * 256
+        data = bytes(range(256)) * (big // 256)
         lateness = []
 
         async def ticker():
@@ -665,7 +665,7 @@ def event_loop(round_trips, idle_seconds):
                 lateness.append((time.perf_counter() - t0) * 1e3 - 1.0)
 
         tick = asyncio.ensure_future(ticker())
-        await asyncio.sleep(1.0)  # the ticker alone first: the machine's own lateness
+        await asyncio.sleep(min(1.0, 2 * idle_seconds))  # the ticker alone first: the machine's own lateness
         result["loop_tick_alone_lag_ms"] = max(lateness)
         lateness.clear()
         t0 = time.perf_counter()
@@ -776,7 +776,7 @@ def round_(quick, parts=None):
         result.update(latencies(30 if quick else 300))
         ozu_qlix_sim.reset()
     if "loop" in parts:
-        result.update(event_loop(30 if quick else 300, 0.5 if quick else 3.0))
+        result.update(event_loop(10, 0.1, 4096) if quick else event_loop(300, 3.0))
         ozu_qlix_sim.reset()
     if "gil" in parts:
         result.update(gil_pressure(seconds))

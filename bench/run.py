@@ -82,6 +82,17 @@ ROWS = [
     ("latency_bulk_byte_median_ms", "bulk: 1-byte round trip, median", "ms", ("max", 2.5)),
     ("latency_bulk_byte_p99_ms", "bulk: 1-byte round trip, p99", "ms", ("max", 4)),
     ("latency_bulk_line_median_ms", "bulk: 17-byte line round trip, median", "ms", ("max", 3)),
+    ("section", "qlix:// under asyncio (pyserial-asyncio-fast), paced interrupt endpoints"),
+    ("loop_line_median_ms", "17-byte line round trip, median", "ms", ("max", 3)),
+    ("loop_write_64k_call_ms", "64 KiB write: the loop held by the call", "ms", ("max", 2)),
+    ("loop_write_64k_lag_ms", "  worst lateness of a 1 ms ticker meanwhile", "ms", None),
+    ("loop_tick_alone_lag_ms", "  the same ticker's worst lateness, nothing sent, for 1 s", "ms", None),
+    ("loop_write_64k_corrupt", "  64 KiB echoed back altered", "", ("max", 0)),
+    ("loop_idle_open_pct", "5 ports idle in the loop: CPU, % of one core", "%", None),
+    ("loop_idle_closed_pct", "  the loop, adapter plugged, no port open", "%", None),
+    ("loop_idle_added_pct", "  the 5 ports, above no port open", "%", ("max", 0.3)),
+    ("loop_idle_reader_pct", "  the loop, one channel open outside it (reader thread)", "%", None),
+    ("loop_idle_ports_pct", "  the 5 ports, above that one channel", "%", None),
     ("section", "GIL pressure: pure-Python thread while bulk streams"),
     ("busy_share_module_pct", "busy thread, % of its solo speed (module)", "%", ("min", 80)),
     ("busy_share_bare_pct", "busy thread, % of its solo speed (bare pyusb)", "%", None),
@@ -205,7 +216,7 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, help="rounds per build (default 3, quick 1)")
     parser.add_argument("--baseline", help="an older build directory measured alongside, round by round")
     parser.add_argument("--json", default=str(DEFAULT_JSON), help="where to write the results (default %(default)s)")
-    parser.add_argument("--parts", help="only these parts, comma-separated: unpaced, handler, paced, idle, latency, gil")
+    parser.add_argument("--parts", help="only these parts, comma-separated: unpaced, handler, paced, idle, latency, loop, gil")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 

@@ -621,6 +621,84 @@ def latencies(round_trips):
     return result
 
 
+# --- 3c. event loop ------------------------------------------------------------------------
+
+
+def event_loop(round_trips, idle_seconds, big=65536):
+    """qlix:// ports under asyncio through pyserial-asyncio-fast, paced like
+    full-speed USB on interrupt endpoints: a line's round trip through the
+    loopback, how long a 64 KiB write holds the loop (the write call, and the
+    worst lateness of a 1 ms ticker while it is sent and echoed), whether it
+    arrives intact, and the CPU of five idle ports in a running loop above the
+    same adapter with no port open, and above one channel open outside the loop
+    (which runs the adapter's reader thread)."""
+    import asyncio
+
+    import serial_asyncio_fast
+
+    import ozu_qlix_serial  # noqa: F401  registers qlix://
+
+    ozu_qlix_sim.set_paced(True)
+    adapter = new_adapter(channels=8)
+    url = "qlix://%s/%%d" % adapter.serial
+
+    async def idle_cpu():
+        await asyncio.sleep(0.2)
+        t0, cpu0 = time.perf_counter(), time.process_time()
+        await asyncio.sleep(idle_seconds)
+        return 100 * (time.process_time() - cpu0) / (time.perf_counter() - t0)
+
+    async def measure():
+        result = {"loop_idle_closed_pct": await idle_cpu()}
+        reader, writer = await serial_asyncio_fast.open_serial_connection(url=url % 1, baudrate=115200)
+        line, times = b"0123456789abcdef\n", []
+        for _ in range(round_trips):
+            t0 = time.perf_counter()
+            writer.write(line)
+            got = await reader.readline()
+            times.append((time.perf_counter() - t0) * 1e3)
+            if got != line:
+                raise RuntimeError("loopback returned %r for %r" % (got, line))
+        result["loop_line_median_ms"] = statistics.median(times)
+
+        data = bytes(range(256)) * (big // 256)
+        lateness = []
+
+        async def ticker():
+            while True:
+                t0 = time.perf_counter()
+                await asyncio.sleep(0.001)
+                lateness.append((time.perf_counter() - t0) * 1e3 - 1.0)
+
+        tick = asyncio.ensure_future(ticker())
+        await asyncio.sleep(min(1.0, 2 * idle_seconds))  # the ticker alone first: the machine's own lateness
+        result["loop_tick_alone_lag_ms"] = max(lateness)
+        lateness.clear()
+        t0 = time.perf_counter()
+        writer.write(data)
+        result["loop_write_64k_call_ms"] = (time.perf_counter() - t0) * 1e3
+        echoed = await reader.readexactly(len(data))
+        tick.cancel()
+        result["loop_write_64k_lag_ms"] = max(lateness)
+        result["loop_write_64k_corrupt"] = int(echoed != data)
+        writer.close()
+        await writer.wait_closed()
+
+        reader_only = open_port(adapter, 8)
+        result["loop_idle_reader_pct"] = await idle_cpu()
+        ports = [await serial_asyncio_fast.open_serial_connection(url=url % c, baudrate=115200) for c in range(1, 6)]
+        result["loop_idle_open_pct"] = await idle_cpu()
+        for _, w in ports:
+            w.close()
+            await w.wait_closed()
+        reader_only.close()
+        result["loop_idle_added_pct"] = result["loop_idle_open_pct"] - result["loop_idle_closed_pct"]
+        result["loop_idle_ports_pct"] = result["loop_idle_open_pct"] - result["loop_idle_reader_pct"]
+        return result
+
+    return asyncio.run(measure())
+
+
 # --- 4. GIL pressure -----------------------------------------------------------------------
 
 
@@ -665,7 +743,7 @@ def gil_pressure(seconds):
 # --- one round ---------------------------------------------------------------------------------
 
 
-PARTS = ("unpaced", "handler", "paced", "idle", "latency", "gil")
+PARTS = ("unpaced", "handler", "paced", "idle", "latency", "loop", "gil")
 
 
 def round_(quick, parts=None):
@@ -703,6 +781,9 @@ def round_(quick, parts=None):
         ozu_qlix_sim.reset()
     if "latency" in parts:
         result.update(latencies(30 if quick else 300))
+        ozu_qlix_sim.reset()
+    if "loop" in parts:
+        result.update(event_loop(10, 0.1, 4096) if quick else event_loop(300, 3.0))
         ozu_qlix_sim.reset()
     if "gil" in parts:
         result.update(gil_pressure(seconds))

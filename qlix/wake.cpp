@@ -16,6 +16,7 @@ struct Signal {
     std::atomic<bool> lost{false};
     std::mutex mu;                              // guards `waiting`; never held across a GIL change
     std::vector<PyThread_type_lock> waiting;    // one locked lock per sleeping waiter
+    PyObject* on_event = nullptr;               // called by notify when set; read and changed under the GIL
 };
 
 namespace {
@@ -27,8 +28,21 @@ struct SignalObject {
 
 PyTypeObject* g_signal_type = nullptr;
 
+int signal_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (Signal* s = reinterpret_cast<SignalObject*>(self)->signal) Py_VISIT(s->on_event);
+    return 0;
+}
+
+int signal_clear(PyObject* self) {
+    if (Signal* s = reinterpret_cast<SignalObject*>(self)->signal) Py_CLEAR(s->on_event);
+    return 0;
+}
+
 void signal_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    signal_clear(self);
     delete reinterpret_cast<SignalObject*>(self)->signal;
     type->tp_free(self);
     Py_DECREF(type);
@@ -43,6 +57,22 @@ PyObject* signal_cancel(PyObject* self, PyObject*) {
 
 PyObject* signal_lost(PyObject* self, void*) { return PyBool_FromLong(lost(*reinterpret_cast<SignalObject*>(self)->signal)); }
 
+PyObject* signal_on_event_get(PyObject* self, void*) {
+    PyObject* f = reinterpret_cast<SignalObject*>(self)->signal->on_event;
+    return Py_NewRef(f ? f : Py_None);
+}
+
+int signal_on_event_set(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "on_event must be callable or None");
+        return -1;
+    }
+    Signal& s = *reinterpret_cast<SignalObject*>(self)->signal;
+    Py_XSETREF(s.on_event, Py_XNewRef(value));
+    return 0;
+}
+
 PyMethodDef signal_methods[] = {
     {"cancel", signal_cancel, METH_NOARGS, "Ends every read waiting on the channel now, with what it has."},
     {nullptr, nullptr, 0, nullptr},
@@ -50,11 +80,17 @@ PyMethodDef signal_methods[] = {
 
 PyGetSetDef signal_getset[] = {
     {"lost", signal_lost, nullptr, "True once the channel's adapter was lost (its reader failed).", nullptr},
+    {"on_event", signal_on_event_get, signal_on_event_set,
+     "None, or a callable run without arguments after each wake-up (input, close, adapter loss, a reply, "
+     "cancel()), on the notifying thread with the GIL held. Its errors are reported as unraisable.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot signal_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(signal_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(signal_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(signal_clear)},
     {Py_tp_methods, signal_methods},
     {Py_tp_getset, signal_getset},
     {Py_tp_doc, const_cast<char*>("Wakes the threads waiting on one channel.")},
@@ -65,7 +101,7 @@ PyType_Spec signal_spec = {
     "ozu_qlix._InputSignal",
     static_cast<int>(sizeof(SignalObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     signal_slots,
 };
 
@@ -93,11 +129,25 @@ long long microseconds_until(std::optional<Clock::time_point> deadline) {
     return std::min<long long>(left, static_cast<long long>(PY_TIMEOUT_MAX));
 }
 
+// Runs the on_event callable; an error it raises is reported, not passed on,
+// and an error already pending in the caller is kept.
+void run_on_event(PyObject* on_event) noexcept {
+    py::Fetched pending;
+    py::Ref f = py::Ref::borrow(on_event);  // alive even if the call replaces it
+    PyObject* result = PyObject_CallNoArgs(f);
+    if (result) {
+        Py_DECREF(result);
+    } else {
+        PyErr_WriteUnraisable(f);
+    }
+    pending.restore();
+}
+
 }  // namespace
 
 py::Ref make_signal() {
     if (!g_signal_type) g_signal_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&signal_spec)).release());
-    auto* obj = PyObject_New(SignalObject, g_signal_type);
+    auto* obj = PyObject_GC_New(SignalObject, g_signal_type);
     if (!obj) py::throw_error();
     obj->signal = new (std::nothrow) Signal;
     py::Ref ref = py::Ref::steal(reinterpret_cast<PyObject*>(obj));
@@ -105,6 +155,7 @@ py::Ref make_signal() {
         PyErr_NoMemory();
         py::throw_error();
     }
+    PyObject_GC_Track(obj);
     return ref;
 }
 
@@ -119,10 +170,12 @@ unsigned long long cancels(const Signal& s) noexcept { return s.cancels.load(); 
 
 void notify(Signal& s) noexcept {
     s.events.fetch_add(1);
-    if (s.sleepers.load() == 0) return;  // a waiter counts itself before it checks the events
-    std::lock_guard<std::mutex> hold(s.mu);
-    for (PyThread_type_lock lock : s.waiting) PyThread_release_lock(lock);
-    s.waiting.clear();
+    if (s.sleepers.load() != 0) {  // a waiter counts itself before it checks the events
+        std::lock_guard<std::mutex> hold(s.mu);
+        for (PyThread_type_lock lock : s.waiting) PyThread_release_lock(lock);
+        s.waiting.clear();
+    }
+    if (s.on_event) run_on_event(s.on_event);  // last: the callable may drop the signal
 }
 
 void mark_lost(Signal& s) noexcept {

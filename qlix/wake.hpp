@@ -4,7 +4,9 @@
 // Each channel keeps one signal object in its __dict__ (`_Channel__in_signal`).
 // A signal counts events; a waiter takes the count, checks its condition and
 // then sleeps, with the GIL released, until the count moves on or its deadline
-// passes. Notifying is one atomic increment when nobody sleeps.
+// passes. Notifying is one atomic increment when nobody sleeps and no
+// `on_event` callable is set (Python's event-loop support sets one to keep a
+// descriptor's readiness in step with the channel).
 //
 // Sleeps use the interpreter's own lock primitive, which a signal handler
 // interrupts on POSIX (so Ctrl-C reaches a read waiting on the main thread).
@@ -30,7 +32,8 @@ Signal* as_signal(PyObject* o) noexcept;
 
 // The event count; take it before checking the condition waited for.
 unsigned long long events(const Signal& s) noexcept;
-// Counts an event and wakes every waiter. Runs with the GIL held.
+// Counts an event, wakes every waiter, then runs the signal's on_event
+// callable when one is set. Runs with the GIL held.
 void notify(Signal& s) noexcept;
 // Marks the channel's adapter as lost and wakes every waiter.
 void mark_lost(Signal& s) noexcept;

@@ -16,9 +16,9 @@ The adapters are driven by the ``ozu_qlix`` extension, imported when the first p
 
 import serial as _serial
 
-from .protocol_qlix import Serial, parse_url, port_url
+from .protocol_qlix import OUTPUT_QUEUE_LIMIT, Serial, parse_url, port_url
 
-__all__ = ["Serial", "parse_url", "port_url", "__version__"]
+__all__ = ["Serial", "parse_url", "port_url", "OUTPUT_QUEUE_LIMIT", "__version__"]
 
 __version__ = "0.1.0"
 

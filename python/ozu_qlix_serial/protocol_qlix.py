@@ -11,9 +11,10 @@ reads and writes call the channel of the ``ozu_qlix`` extension directly.
 
 from __future__ import annotations
 
+import io
 import operator
+import os
 import re
-import time
 from typing import Any, Callable, Optional, Tuple
 
 from serial.serialutil import (
@@ -23,7 +24,9 @@ from serial.serialutil import (
 from serial.serialutil import to_bytes  # type: ignore[attr-defined]
 from usb.core import USBTimeoutError  # type: ignore[import-untyped]
 
-__all__ = ["Serial", "parse_url", "port_url"]
+from ._waitable import OUTPUT_QUEUE_LIMIT, OutputQueue, Readiness
+
+__all__ = ["Serial", "parse_url", "port_url", "OUTPUT_QUEUE_LIMIT"]
 
 SCHEME = "qlix"
 _URL = re.compile(r"qlix://([^/?#]+)/(\d+)/?", re.IGNORECASE)
@@ -127,9 +130,17 @@ class Serial(SerialBase):
     The adapter's only setting is the baud rate, confirmed by the adapter when it changes. Data
     bits, parity, stop bits and flow control are fixed at 8N1 without flow control: any other value
     raises ValueError. RTS and DTR are accepted and have no effect; CTS, DSR, RI and CD read False;
-    a break raises SerialException. Writes are sent before ``write`` returns, so ``out_waiting`` is
-    0 and ``flush`` has nothing to wait for; a USB OUT transfer that times out (100 ms per 64-byte
-    packet) raises SerialTimeoutException whatever ``write_timeout`` is.
+    a break raises SerialException.
+
+    With ``write_timeout = 0`` a write queues what fits in the output queue (``OUTPUT_QUEUE_LIMIT``
+    bytes) and returns that count at once; a thread of the port sends the queue. ``out_waiting``
+    counts what is not sent yet, ``flush`` waits for it, ``reset_output_buffer`` drops it, and an error
+    while sending is raised by the next ``write`` or ``flush``. With any other ``write_timeout`` the
+    data is sent before ``write`` returns (after what is still queued); a USB OUT transfer that times
+    out (100 ms per 64-byte packet) raises SerialTimeoutException.
+
+    On POSIX, ``fileno()`` gives a descriptor for ``select``, ``selectors`` and event loops: readable
+    while input is queued or the channel failed or closed, writable while the output queue has room.
     """
 
     BYTESIZES = (EIGHTBITS,)  # type: ignore[assignment]
@@ -141,11 +152,14 @@ class Serial(SerialBase):
     _baudrate: int
     _timeout: Optional[float]
     _inter_byte_timeout: Optional[float]
+    _write_timeout: Optional[float]
     _rtscts: bool
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self._channel: Any = None
         self._cancels = 0
+        self._readiness: Optional[Readiness] = None
+        self._output: Optional[OutputQueue] = None
         super().__init__(*args, **kwargs)
 
     # --- opening and closing -------------------------------------------------------
@@ -170,14 +184,37 @@ class Serial(SerialBase):
         self.name = self._channel.name
 
     def close(self) -> None:
-        """Closes the channel; a read waiting in another thread ends. Closing a closed port does nothing."""
+        """Closes the channel; a read waiting in another thread ends, output not yet sent is dropped
+        (``flush`` first to keep it). Closing a closed port does nothing."""
         channel, self._channel = self._channel, None
+        output, self._output = self._output, None
+        readiness, self._readiness = self._readiness, None
         self.is_open = False
-        if channel is not None:
-            try:
+        if output is not None:
+            output.stop()
+        try:
+            if channel is not None:
                 channel.close()
-            except Exception as exc:
-                raise _port_error(exc) from exc
+        except Exception as exc:
+            raise _port_error(exc) from exc
+        finally:
+            if readiness is not None:
+                readiness.close()
+
+    def fileno(self) -> int:
+        """A descriptor to wait on (POSIX): readable while input is queued, or once the adapter is
+        lost or the port closed; writable while the output queue has room. Made at the first call,
+        closed with the port. On Windows: io.UnsupportedOperation (poll ``in_waiting`` there)."""
+        channel = self._channel
+        if channel is None:
+            raise PortNotOpenError()
+        if os.name == "nt":
+            raise io.UnsupportedOperation("fileno: no descriptor on Windows; poll in_waiting")
+        if self._readiness is None:
+            self._readiness = Readiness(channel)
+            if self._output is not None:
+                self._output.follow(self._readiness)
+        return self._readiness.fileno()
 
     def _reconfigure_port(self) -> None:
         channel = self._channel
@@ -217,9 +254,10 @@ class Serial(SerialBase):
             size = operator.index(size)
         try:
             gap = self._inter_byte_timeout
-            if gap is None:
-                return bytes(channel.read(size))
-            return self._read_inter_byte(channel, size, gap)
+            data = bytes(channel.read(size)) if gap is None else self._read_inter_byte(channel, size, gap)
+            if self._readiness is not None:
+                self._readiness.settle()
+            return data
         except Exception as exc:
             failure = self._failure(channel, exc)
             if failure is exc:
@@ -262,8 +300,12 @@ class Serial(SerialBase):
             size = operator.index(size)
         try:
             if len(expected) == 1:
-                return bytes(channel.read_until(expected, size))
-            return self._read_until_sequence(channel, expected, size)
+                line = bytes(channel.read_until(expected, size))
+            else:
+                line = self._read_until_sequence(channel, expected, size)
+            if self._readiness is not None:
+                self._readiness.settle()
+            return line
         except Exception as exc:
             failure = self._failure(channel, exc)
             if failure is exc:
@@ -302,45 +344,67 @@ class Serial(SerialBase):
             channel.reset_input_buffer()
         except Exception as exc:
             raise self._failure(channel, exc) from exc
+        if self._readiness is not None:
+            self._readiness.settle()
 
     # --- writing -------------------------------------------------------------------
 
     def write(self, data: Any) -> int:
-        """Sends `data` (bytes-like) and returns its length once every packet is on the bus."""
+        """Sends `data` (bytes-like) and returns its length once every packet is on the bus; with
+        ``write_timeout = 0``, queues what fits and returns that count at once."""
         channel = self._channel
         if channel is None:
             raise PortNotOpenError()
         if data.__class__ is not bytes and data.__class__ is not bytearray:
             data = to_bytes(data)
+        output = self._output
+        if self._write_timeout == 0:
+            if output is None:
+                output = self._output = OutputQueue(channel, self._write_failure)
+                if self._readiness is not None:
+                    output.follow(self._readiness)
+            return output.put(data)
+        if output is not None and output.waiting:
+            output.flush()  # queued bytes go first
         try:
             return channel.write(data)
         except Exception as exc:
-            if isinstance(exc, USBTimeoutError):
-                raise SerialTimeoutException("Write timeout") from exc
-            failure = self._failure(channel, exc)
+            failure = self._write_failure(channel, exc)
             if failure is exc:
                 raise
             raise failure from exc
+
+    def _write_failure(self, channel: Any, exc: Exception) -> Exception:
+        if isinstance(exc, USBTimeoutError):
+            return SerialTimeoutException("Write timeout")
+        return self._failure(channel, exc)
 
     def cancel_write(self) -> None:
         """Nothing to cancel: a write waits at most 100 ms per packet for the bus, then raises."""
 
     @property
     def out_waiting(self) -> int:
-        """Always 0: ``write`` returns once its data is sent."""
+        """Bytes written with ``write_timeout = 0`` and not sent yet."""
         if self._channel is None:
             raise PortNotOpenError()
-        return 0
+        output = self._output
+        return 0 if output is None else output.waiting
 
     def flush(self) -> None:
-        """Nothing to wait for: ``write`` returns once its data is sent."""
+        """Waits until the queued output is sent; raises the error that stopped it, if any."""
         if self._channel is None:
             raise PortNotOpenError()
+        output = self._output
+        if output is not None:
+            output.flush()
 
     def reset_output_buffer(self) -> None:
-        """Nothing to discard: output is never buffered."""
+        """Drops the queued output not yet handed to the adapter."""
         if self._channel is None:
             raise PortNotOpenError()
+        output = self._output
+        if output is not None:
+            output.reset()
 
     # --- modem lines and break -----------------------------------------------------
 

@@ -128,35 +128,23 @@ long long clamped(PyObject* v) {
 
 [[noreturn]] void closed_error(PyObject* self) { assertion_failed("设备[", attr(self, n_name), "]已关闭"); }
 
-// The host's time.time, which `_now` is unless replaced.
-PyObject* host_time() {
-    static PyObject* fn = nullptr;
-    if (!fn) {
-        py::Ref module = py::check(PyImport_ImportModule("time"));
-        fn = py::check(PyObject_GetAttrString(module, "time")).release();
+// An attribute of a standard-library module, imported on first use and kept.
+PyObject* host_object(PyObject*& cache, const char* module_name, const char* name) {
+    if (!cache) {
+        py::Ref module = py::check(PyImport_ImportModule(module_name));
+        cache = py::check(PyObject_GetAttrString(module, name)).release();
     }
-    return fn;
+    return cache;
 }
 
-// The host's time.sleep, which `_sleep` is unless replaced.
-PyObject* host_sleep() {
-    static PyObject* fn = nullptr;
-    if (!fn) {
-        py::Ref module = py::check(PyImport_ImportModule("time"));
-        fn = py::check(PyObject_GetAttrString(module, "sleep")).release();
-    }
-    return fn;
-}
-
-// collections.deque, the queue type the module creates.
-PyObject* host_deque() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        py::Ref module = py::check(PyImport_ImportModule("collections"));
-        type = py::check(PyObject_GetAttrString(module, "deque")).release();
-    }
-    return type;
-}
+// The host's time.time and time.sleep, which `_now` and `_sleep` are unless
+// replaced, and collections.deque, the queue type the module creates.
+PyObject* g_host_time = nullptr;
+PyObject* g_host_sleep = nullptr;
+PyObject* g_host_deque = nullptr;
+PyObject* host_time() { return host_object(g_host_time, "time", "time"); }
+PyObject* host_sleep() { return host_object(g_host_sleep, "time", "sleep"); }
+PyObject* host_deque() { return host_object(g_host_deque, "collections", "deque"); }
 
 // True while the clock globals are the host's own: then the module may sleep
 // until a wake-up instead of calling `_sleep` in polls.

@@ -382,27 +382,27 @@ class Serial(SerialBase):
     def cancel_write(self) -> None:
         """Nothing to cancel: a write waits at most 100 ms per packet for the bus, then raises."""
 
+    def _queued_output(self):
+        """The output queue of ``write_timeout = 0`` writes (None before the first); the port must be open."""
+        if self._channel is None:
+            raise PortNotOpenError()
+        return self._output
+
     @property
     def out_waiting(self) -> int:
         """Bytes written with ``write_timeout = 0`` and not sent yet."""
-        if self._channel is None:
-            raise PortNotOpenError()
-        output = self._output
+        output = self._queued_output()
         return 0 if output is None else output.waiting
 
     def flush(self) -> None:
         """Waits until the queued output is sent; raises the error that stopped it, if any."""
-        if self._channel is None:
-            raise PortNotOpenError()
-        output = self._output
+        output = self._queued_output()
         if output is not None:
             output.flush()
 
     def reset_output_buffer(self) -> None:
         """Drops the queued output not yet handed to the adapter."""
-        if self._channel is None:
-            raise PortNotOpenError()
-        output = self._output
+        output = self._queued_output()
         if output is not None:
             output.reset()
 

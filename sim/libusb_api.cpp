@@ -141,13 +141,36 @@ public:
         a_.cv.notify_all();
     }
     bool first() const { return !a_.out_queue.empty() && a_.out_queue.front() == ticket_; }
+    std::size_t ahead() const {
+        auto it = std::find(a_.out_queue.begin(), a_.out_queue.end(), ticket_);
+        return static_cast<std::size_t>(it - a_.out_queue.begin());
+    }
 
 private:
     Adapter& a_;
     uint64_t ticket_;
 };
 
+// A host controller moves queued OUT packets on its own, whether or not the
+// threads that queued them get the processor. So a transfer times out only
+// when the device holds the bus up (NAKs), or when the packets ahead of it and
+// its own would not have fitted in the frames up to its deadline; a thread
+// that merely ran late, or waited behind one, still sends.
+bool out_of_time(const World& w, const Adapter& a, const OutTurn& turn, Clock::time_point start, int done,
+                 Clock::time_point deadline) {
+    if (a.out_timeout) {
+        return true;
+    }
+    if (!w.paced) {
+        return false;
+    }
+    const auto packets = static_cast<long long>(done / static_cast<int>(kPacketSize) + turn.ahead() + 1);
+    const long long frames = (packets + a.packets_per_frame() - 1) / a.packets_per_frame();
+    return start + std::chrono::milliseconds(frames) > deadline;
+}
+
 int write_out(World& w, Adapter& a, Lock& lock, const unsigned char* data, int length, int& done, Deadline deadline) {
+    const auto start = Clock::now();
     do {
         OutTurn turn(a);
         for (;;) {
@@ -158,16 +181,17 @@ int write_out(World& w, Adapter& a, Lock& lock, const unsigned char* data, int l
                 return LIBUSB_ERROR_PIPE;
             }
             const auto now = Clock::now();
-            Deadline wake = deadline;
+            const bool late = deadline && now >= *deadline;
+            if (late && out_of_time(w, a, turn, start, done, *deadline)) {
+                return LIBUSB_ERROR_TIMEOUT;
+            }
+            Deadline wake = late ? std::nullopt : deadline;  // none: until the adapter changes
             if (!a.out_timeout && turn.first()) {
                 Clock::time_point next{};
                 if (!w.paced || a.out_limiter.take(now, a.packets_per_frame(), next)) {
                     break;
                 }
-                wake = earliest(deadline, next);
-            }
-            if (deadline && now >= *deadline) {
-                return LIBUSB_ERROR_TIMEOUT;
+                wake = earliest(wake, next);
             }
             wait(a, lock, wake);
         }

@@ -4,6 +4,8 @@ time-outs, faults, unplugging and pacing."""
 
 import errno
 import random
+import signal
+import sys
 import threading
 import time
 
@@ -11,7 +13,7 @@ import pytest
 import usb.core
 import usb.util
 
-from conftest import wait_until
+from conftest import finish_child, start_child, wait_until
 
 VID, PID = 0x0483, 0x5750
 EP_IN, EP_OUT = 0x81, 0x01
@@ -299,6 +301,51 @@ def test_paced_writes_respect_frame_budget(open_device, vbus, endpoint, packets,
     assert elapsed >= (packets // per_frame - 2) / 1000
     assert elapsed < 10
     assert len(adapter.received(1)) == 62 * packets
+
+
+def test_paced_write_longer_than_its_time_limit_times_out(open_device):
+    adapter, dev = open_device(opened=(1,))
+    written = dev.write(EP_OUT, data_packet(1, b"t" * 62) * 200, 30)  # pyusb: a partial write is no error
+    assert 0 < written < 64 * 200 and len(adapter.received(1)) == written // 64 * 62
+
+
+STALLED_WRITERS = """
+import sys, threading, usb.core, ozu_qlix_sim
+ozu_qlix_sim.use()
+adapter = ozu_qlix_sim.add_adapter(channels=4)
+dev = usb.core.find(idVendor=0x0483, idProduct=0x5750)
+dev.detach_kernel_driver(0)
+timeouts = []
+
+def writer(channel):
+    dev.write(0x01, bytes([100 + channel, 12]) + b"OpenChannel\\n" + bytes(50), 100)
+    for _ in range(300):
+        try:
+            dev.write(0x01, bytes([channel, 62]) + bytes(62), 100)
+        except usb.core.USBTimeoutError as exc:
+            timeouts.append(exc)
+
+threads = [threading.Thread(target=writer, args=(c,)) for c in range(1, 5)]
+print("writing", flush=True)
+for t in threads: t.start()
+for t in threads: t.join()
+print("timeouts", len(timeouts), [len(adapter.received(c)) for c in range(1, 5)])
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="stops the process with SIGSTOP")
+def test_writes_queued_behind_a_stalled_process_do_not_time_out(vbus):
+    # A stopped virtual machine or a long page fault stalls every thread at
+    # once; real USB keeps moving the queued packets meanwhile.
+    child = start_child(STALLED_WRITERS)
+    assert child.stdout.readline() == "writing\n"
+    for _ in range(3):
+        time.sleep(0.1)
+        child.send_signal(signal.SIGSTOP)
+        time.sleep(0.3)
+        child.send_signal(signal.SIGCONT)
+    done = finish_child(child)
+    assert done.stdout.strip() == "timeouts 0 [18600, 18600, 18600, 18600]", done.stderr
 
 
 def test_unpaced_writes_are_fast(open_device, vbus):

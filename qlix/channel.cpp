@@ -71,7 +71,11 @@ py::Member m_update_baudrate{n_update_baudrate};
 
 py::Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
 
-py::LockHold hold_queue_lock(PyObject* self) { return py::LockHold(attr(self, n_in_deque_lock)); }
+// `with self.__in_deque_lock: return body(hold)`
+template <class F>
+auto with_queue_lock(PyObject* self, F&& body) {
+    return py::with_lock(attr(self, n_in_deque_lock), std::forward<F>(body));
+}
 
 // New unsigned-byte arrays. While the module global `_array` is the host's own
 // array type, a new array is made directly (py::new_byte_array): the same
@@ -234,12 +238,9 @@ void poll_sleep() {
 
 // The channel's signal object (kept alive by the Ref), or an empty Ref.
 py::Ref signal_object(PyObject* self) {
-    PyObject* found = PyObject_GetAttr(self, n_in_signal);
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error();
-        PyErr_Clear();
-    }
-    return py::Ref::steal(found);
+    py::Ref found;
+    py::catch_only(PyExc_AttributeError, [&] { found = attr(self, n_in_signal); });
+    return found;
 }
 
 void notify_channel(PyObject* self) {
@@ -352,14 +353,11 @@ py::Ref update_baudrate(PyObject* const* a) {
     py::Ref raw = py::check(PyBytes_FromObject(a[1]));
     py::Ref feedback =
         py::check(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
-    PyObject* value = PyLong_FromUnicodeObject(feedback, 10);
-    if (!value) {
-        py::Fetched error;
-        if (!error.matches(PyExc_ValueError)) error.restore_and_throw();
+    py::Ref rate;
+    if (py::catch_only(PyExc_ValueError, [&] { rate = py::check(PyLong_FromUnicodeObject(feedback, 10)); })) {
         write_stderr(py::text("波特率查询结果异常:", attr(self, n_name), "：[", feedback, "]"));
         return py::none();
     }
-    py::Ref rate = py::Ref::steal(value);
     py::setattr(self, n_baudrate_attr, rate);
     notify_channel(self);
     return py::none();
@@ -406,7 +404,7 @@ py::Ref baudrate_set(PyObject* const* a) {
             py::call_method(device.get(), n_send_command, query.get(), channel.get());
         } catch (const py::Error&) {
             // A failed write sent nothing; an interrupted one may have.
-            if (PyErr_ExceptionMatches(PyExc_Exception)) asked = false;
+            if (!py::interrupted()) asked = false;
             throw;
         }
 
@@ -460,23 +458,14 @@ py::Ref name_get(PyObject* const* a) {
 
 py::Ref close(PyObject* const* a) {
     PyObject* self = a[0];
-    {
-        py::LockHold hold = hold_queue_lock(self);
-        py::setattr(self, n_in_deque, Py_None);
-        hold.release();
-    }
+    with_queue_lock(self, [&](py::LockHold&) { py::setattr(self, n_in_deque, Py_None); });
     // From here on the channel leaves the adapter's table whatever happens: an
     // error of "CloseChannel" (the adapter may be gone) is ignored, and an
     // interruption (Ctrl-C) is raised again once the channel has left it.
     py::FirstError failed;
     failed.run([&] {
         notify_channel(self);  // waiting reads see the closed channel now
-        try {
-            send_command(self, "CloseChannel");
-        } catch (const py::Error&) {
-            py::Fetched error;
-            if (!error.matches(PyExc_Exception)) error.restore_and_throw();
-        }
+        py::catch_only(PyExc_Exception, [&] { send_command(self, "CloseChannel"); });
     });
     failed.run([&] {
         py::Ref device = attr(self, n_device);
@@ -487,9 +476,7 @@ py::Ref close(PyObject* const* a) {
 }
 
 py::Ref is_open_get(PyObject* const* a) {
-    py::LockHold hold = hold_queue_lock(a[0]);
-    bool open = attr(a[0], n_in_deque).get() != Py_None;
-    hold.release();
+    bool open = with_queue_lock(a[0], [&](py::LockHold&) { return attr(a[0], n_in_deque).get() != Py_None; });
     return py::boolean(open);
 }
 
@@ -497,9 +484,9 @@ py::Ref is_open_get(PyObject* const* a) {
 
 py::Ref in_waiting_get(PyObject* const* a) {
     long long total = 0;
-    py::LockHold hold = hold_queue_lock(a[0]);
-    py::Ref queue = attr(a[0], n_in_deque);
-    if (queue.get() != Py_None) {
+    with_queue_lock(a[0], [&](py::LockHold&) {
+        py::Ref queue = attr(a[0], n_in_deque);
+        if (queue.get() == Py_None) return;
         Py_ssize_t n = py::check_size(PyObject_Size(queue));
         Py_ssize_t i = 0;
         // A deque is walked with its iterator (indexing it is linear in the
@@ -525,17 +512,16 @@ py::Ref in_waiting_get(PyObject* const* a) {
             py::Ref chunk = py::check(PySequence_GetItem(queue, i));
             total += py::check_size(PyObject_Size(chunk));
         }
-    }
-    hold.release();
+    });
     return py::result_int(py::integer(total));
 }
 
 py::Ref input_data(PyObject* const* a) {
-    py::LockHold hold = hold_queue_lock(a[0]);
-    py::Ref queue = attr(a[0], n_in_deque);
-    bool open = queue.get() != Py_None;
-    if (open) py::call_method(queue.get(), n_append, a[1]);
-    hold.release();
+    bool open = with_queue_lock(a[0], [&](py::LockHold&) {
+        py::Ref queue = attr(a[0], n_in_deque);
+        if (queue.get() != Py_None) py::call_method(queue.get(), n_append, a[1]);
+        return queue.get() != Py_None;
+    });
     if (open) notify_channel(a[0]);
     return py::none();
 }
@@ -543,11 +529,12 @@ py::Ref input_data(PyObject* const* a) {
 py::Ref reset_input_buffer(PyObject* const* a) {
     PyObject* self = a[0];
     send_command(self, "FlushInput");
-    py::LockHold hold = hold_queue_lock(self);
-    py::Ref queue = attr(self, n_in_deque);
-    if (queue.get() != Py_None) py::call_method(queue.get(), n_clear);
-    hold.release();
-    if (queue.get() == Py_None && asserting()) closed_error(self);
+    bool open = with_queue_lock(self, [&](py::LockHold&) {
+        py::Ref queue = attr(self, n_in_deque);
+        if (queue.get() != Py_None) py::call_method(queue.get(), n_clear);
+        return queue.get() != Py_None;
+    });
+    if (!open && asserting()) closed_error(self);
     return py::none();
 }
 
@@ -585,35 +572,35 @@ Py_ssize_t through_terminator(PyObject* chunk, Py_ssize_t length, long long end)
 // bytes past the first `end` byte; never waits. What __read does, for a size
 // found by looking at the chunk.
 py::Ref take(PyObject* self, long long max_size, long long end) {
-    py::LockHold hold = hold_queue_lock(self);
-    py::Ref queue = attr(self, n_in_deque);
-    if (queue.get() == Py_None && asserting()) closed_error(self);
-    if (py::check_size(PyObject_Size(queue)) == 0) {
-        hold.release();
-        return new_byte_array();
-    }
-    py::Ref chunk = py::check(PySequence_GetItem(queue, 0));
-    Py_ssize_t length = py::check_size(PyObject_Size(chunk));
-    long long size = max_size;
-    if (end >= 0 && length > 0) size = std::min<long long>(size, through_terminator(chunk, length, end));
-    if (static_cast<long long>(length) <= size) {
-        py::call_method(queue.get(), n_popleft);
-        hold.release();
-        return chunk;
-    }
-    py::Ref head, tail;
-    if (plain_length(chunk)) {  // slicing that cannot see the slice object: cached bounds
-        auto cut = static_cast<Py_ssize_t>(size);
-        head = py::get_slice(chunk, 0, cut);
-        tail = py::get_slice(chunk, cut, length);
-    } else {
-        py::Ref cut = py::integer(size);
-        head = slice(chunk, Py_None, cut);
-        tail = slice(chunk, cut, Py_None);
-    }
-    py::check(PySequence_SetItem(queue, 0, tail));
-    hold.release();
-    return head;
+    py::Ref chunk;  // outlives the hold: a chunk cut in two is let go with the lock released
+    return with_queue_lock(self, [&](py::LockHold& hold) -> py::Ref {
+        py::Ref queue = attr(self, n_in_deque);
+        if (queue.get() == Py_None && asserting()) closed_error(self);
+        if (py::check_size(PyObject_Size(queue)) == 0) {
+            hold.release();
+            return new_byte_array();
+        }
+        chunk = py::check(PySequence_GetItem(queue, 0));
+        Py_ssize_t length = py::check_size(PyObject_Size(chunk));
+        long long size = max_size;
+        if (end >= 0 && length > 0) size = std::min<long long>(size, through_terminator(chunk, length, end));
+        if (static_cast<long long>(length) <= size) {
+            py::call_method(queue.get(), n_popleft);
+            return chunk;
+        }
+        py::Ref head, tail;
+        if (plain_length(chunk)) {  // slicing that cannot see the slice object: cached bounds
+            auto cut = static_cast<Py_ssize_t>(size);
+            head = py::get_slice(chunk, 0, cut);
+            tail = py::get_slice(chunk, cut, length);
+        } else {
+            py::Ref cut = py::integer(size);
+            head = slice(chunk, Py_None, cut);
+            tail = slice(chunk, cut, Py_None);
+        }
+        py::check(PySequence_SetItem(queue, 0, tail));
+        return head;
+    });
 }
 
 py::Ref private_read(PyObject* const* a) { return take(a[0], clamped(py::require_int(a[1], "max_size")), -1); }

@@ -50,15 +50,6 @@ py::Ref to_bytes(PyObject* value) {
     return py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), value);
 }
 
-// Raises `type(text)` with the error being handled as its context, as a
-// `raise` inside an `except` block does.
-[[noreturn]] void raise_from_handled(PyObject* type, const char* text, py::Fetched& handled) {
-    py::Ref exc = py::call(type, py::Ref(py::str(text)).get());
-    PyException_SetContext(exc, Py_NewRef(handled.get()));
-    PyErr_SetObject(type, exc);
-    py::throw_error();
-}
-
 // --- Serial --------------------------------------------------------------------
 
 py::Ref serial_init(PyObject* const* a) {
@@ -82,13 +73,13 @@ py::Ref serial_init(PyObject* const* a) {
     PyObject* serial_nb = PyList_GET_ITEM(tokens.get(), 0);
     PyObject* channel_str = PyList_GET_ITEM(tokens.get(), 1);
 
-    PyObject* parsed = PyLong_FromUnicodeObject(channel_str, 10);
-    if (!parsed) {
-        py::Fetched error;
-        if (!error.matches(PyExc_ValueError)) error.restore_and_throw();
-        raise_from_handled(PyExc_ValueError, kNameFormat, error);
+    py::Ref channel;
+    py::Fetched error =
+        py::catch_only(PyExc_ValueError, [&] { channel = py::check(PyLong_FromUnicodeObject(channel_str, 10)); });
+    if (error) {
+        PyErr_SetString(PyExc_ValueError, kNameFormat);
+        py::raise_in_context(error);
     }
-    py::Ref channel = py::Ref::steal(parsed);
 
     py::Ref manager = global(g_resource_manager);
     py::Ref channel_obj = py::call_method_kw(manager, n_open_serial_channel, kw_open_serial_channel, serial_nb,
@@ -159,15 +150,11 @@ bool starts_with(PyObject* text, const char* prefix) {
 
 // `_, sn, channel = fields`, with the host's unpacking errors.
 void unpack_three(PyObject* fields, py::Ref out[3]) {
-    PyObject* iter = PyObject_GetIter(fields);
-    if (!iter) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(fields)->tp_name);
-        }
+    py::Ref it;
+    if (py::catch_only(PyExc_TypeError, [&] { it = py::check(PyObject_GetIter(fields)); })) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(fields)->tp_name);
         py::throw_error();
     }
-    py::Ref it = py::Ref::steal(iter);
     for (Py_ssize_t i = 0; i < 3; ++i) {
         out[i] = py::Ref::steal(PyIter_Next(it));
         if (!out[i]) {

@@ -134,15 +134,6 @@ Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
 
 Ref serial_number(PyObject* self) { return attr(self, n_serial_number); }
 
-// Raises the error currently set with `original` as its __context__, as
-// Python does for an exception raised while another is being handled.
-[[noreturn]] void rethrow_in_context(py::Fetched& original) {
-    py::Fetched fresh;
-    if (fresh.get() && original.get() && fresh.get() != original.get())
-        PyException_SetContext(fresh.get(), Py_NewRef(original.get()));
-    fresh.restore_and_throw();
-}
-
 
 // mapping.get(key): dictionaries directly, other mappings through `get`.
 // Returns an empty Ref when the key is absent or maps to None.
@@ -242,9 +233,8 @@ public:
     ReaderRegistration& operator=(const ReaderRegistration&) = delete;
     ~ReaderRegistration() {
         if (py::abandoned()) return;
-        py::Fetched pending;
+        py::ErrorScope kept;
         if (PySet_Discard(g_reader_threads, thread_) < 0) PyErr_Clear();
-        pending.restore();
     }
 
 private:
@@ -340,13 +330,10 @@ Ref device_init(PyObject* const* a) {
 void open_transport(PyObject* self, PyObject* dev) {
     // Detach a kernel driver from interface 0 where the backend can.
     Ref zero = py::integer(0);
-    try {
+    py::catch_only(PyExc_NotImplementedError, [&] {
         if (py::truth(py::call_method(dev, n_is_kernel_driver_active, zero.get())))
             py::call_method(dev, n_detach_kernel_driver, zero.get());
-    } catch (const py::Error&) {
-        py::Fetched error;
-        if (!error.matches(PyExc_NotImplementedError)) error.restore_and_throw();
-    }
+    });
 
     // Endpoints of interface 0: IN first, OUT second, as the adapter lists them.
     Ref config = py::call_method(dev, n_get_active_configuration);
@@ -399,28 +386,24 @@ void pause(py::FirstError& failed) {
 // kept and ends the attempt.
 void join_reader(PyObject* thread, py::FirstError& failed) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
+        py::Fetched refused{py::Fetched::nothing()};
         try {
-            py::call_method(thread, n_join);
-            return;
+            refused = py::catch_only(PyExc_RuntimeError, [&] { py::call_method(thread, n_join); });
         } catch (const py::Error&) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) {  // interrupted: join again
-                failed.keep();
-                continue;
-            }
-            if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) {
-                failed.keep();
-                return;
-            }
-            // Refused: the current thread (it stays alive), or a thread not
-            // started yet (it will start in a moment).
-            py::Fetched refused;
-            bool alive = false;  // asked again after an interrupted answer
-            failed.run([&] { alive = py::truth(py::call_method(thread, n_is_alive)); });
-            if (alive) {
-                refused.restore();
-                failed.keep();
-                return;
-            }
+            bool again = py::interrupted();  // interrupted: join again
+            failed.keep();
+            if (again) continue;
+            return;
+        }
+        if (!refused) return;
+        // Refused: the current thread (it stays alive), or a thread not
+        // started yet (it will start in a moment).
+        bool alive = false;  // asked again after an interrupted answer
+        failed.run([&] { alive = py::truth(py::call_method(thread, n_is_alive)); });
+        if (alive) {
+            refused.restore();
+            failed.keep();
+            return;
         }
         pause(failed);
     }
@@ -455,16 +438,8 @@ void await_reader_end(PyObject* thread, py::FirstError& failed) {
 // runs whatever the others raise.
 void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
     failed.run([&] { py::setattr(self, n_stop_flag, Py_True); });
-    PyObject* thread = nullptr;
-    failed.run([&] {
-        PyObject* found = PyObject_GetAttr(self, n_input_scanner);
-        if (!found) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error();
-            PyErr_Clear();  // not created: nothing to stop
-        }
-        thread = found;
-    });
-    Ref hold = Ref::steal(thread);
+    Ref thread;  // none when not created: nothing to stop
+    failed.run([&] { py::catch_only(PyExc_AttributeError, [&] { thread = attr(self, n_input_scanner); }); });
     if (thread) {
         join_reader(thread, failed);
         await_reader_end(thread, failed);
@@ -504,13 +479,11 @@ Ref device_channel_count(PyObject* const* a) {
 
 Ref device_handle_channel_count_response(PyObject* const* a) {
     PyObject* package = a[0];
-    try {
-        Ref message = py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), package);
-        return py::check(PyNumber_Long(message));
-    } catch (const py::Error&) {
-        py::Fetched error;
-        if (!error.matches(PyExc_ValueError)) error.restore_and_throw();
-    }
+    Ref count;
+    py::Fetched invalid = py::catch_only(PyExc_ValueError, [&] {
+        count = py::check(PyNumber_Long(py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), package)));
+    });
+    if (!invalid) return count;
     write_stderr(py::text("ChannelCount command feedback invalid: [", package, "]"));
     return py::none();
 }
@@ -520,18 +493,12 @@ Ref device_handle_channel_count_response(PyObject* const* a) {
 Ref device_handle_io_control_package(PyObject* const* a) {
     PyObject *self = a[0], *package = a[1];
     PyObject* channel = py::require_int(a[2], "channel");
-    py::LockHold held(attr(self, n_handlers_protector));
-    Ref handler = lookup(attr(self, n_handlers), channel);
-    if (handler) {
-        try {
-            py::call(handler.get(), package);
-        } catch (const py::Error&) {
-            py::Fetched error;
-            if (!error.matches(PyExc_Exception)) error.restore_and_throw();
-            write_stderr(py::text("处理 IOControl 命令时出错：[", error.get(), "]:", serial_number(self)));
-        }
-    }
-    held.release();
+    py::with_lock(attr(self, n_handlers_protector), [&](py::LockHold&) {
+        Ref handler = lookup(attr(self, n_handlers), channel);
+        if (!handler) return;
+        py::Fetched error = py::catch_only(PyExc_Exception, [&] { py::call(handler.get(), package); });
+        if (error) write_stderr(py::text("处理 IOControl 命令时出错：[", error.get(), "]:", serial_number(self)));
+    });
     return py::none();
 }
 
@@ -540,14 +507,13 @@ Ref device_handle_io_control_package(PyObject* const* a) {
 // cannot fail for the state of the adapter; a Python error here is reported
 // and the reader's own error stays the one raised.
 void channels_lost(PyObject* self) {
-    py::Fetched pending;
+    py::ErrorScope kept;
     try {
         Ref channels = py::check(PySequence_List(py::call_method(attr(self, n_channels), n_values)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(channels.get()); ++i) mark_adapter_lost(PyList_GET_ITEM(channels.get(), i));
     } catch (const py::Error&) {
         PyErr_WriteUnraisable(self);
     }
-    pending.restore();
 }
 
 Ref device_input_scanner_function(PyObject* const* a) {
@@ -610,28 +576,26 @@ Ref device_open_channel(PyObject* const* a) {
         } catch (const py::Error&) {
             // An open interrupted (Ctrl-C) on an adapter with no channel open
             // closes it, as the close of its last channel would.
-            if (PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            if (!py::interrupted()) throw;
             py::FirstError failed;
             failed.keep();
             failed.run([&] {
-                py::LockHold held(attr(self, n_channel_lock));
-                if (py::truth(attr(self, n_channels))) held.release();
-                else close_adapter(self, held);
+                py::with_lock(attr(self, n_channel_lock), [&](py::LockHold& held) {
+                    if (!py::truth(attr(self, n_channels))) close_adapter(self, held);
+                });
             });
             failed.finish();
         }
     }
 
-    Ref channel_obj;
-    {
-        py::LockHold held(attr(self, n_channel_lock));
+    Ref channel_obj = py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
         Ref channels = attr(self, n_channels);
         if (asserting() && contains(channels, channel))
             assertion_failed("通道[", channel, "]已经打开:", serial_number(self));
-        channel_obj = py::call_kw(global(g_channel), kw_channel_timeout, self, channel, timeout.get());
-        py::check(PyObject_SetItem(channels, channel, channel_obj));
-        held.release();
-    }
+        Ref made = py::call_kw(global(g_channel), kw_channel_timeout, self, channel, timeout.get());
+        py::check(PyObject_SetItem(channels, channel, made));
+        return made;
+    });
 
     // Any failure of the initialisation (an interruption by Ctrl-C too) closes
     // the channel again, so that it can be opened later.
@@ -642,7 +606,7 @@ Ref device_open_channel(PyObject* const* a) {
         try {
             py::call_method(channel_obj, n_close);
         } catch (const py::Error&) {
-            rethrow_in_context(error);
+            py::raise_in_context(error);
         }
         error.restore_and_throw();
     }
@@ -652,11 +616,11 @@ Ref device_open_channel(PyObject* const* a) {
 Ref device_close_channel(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* channel = py::require_int(a[1], "channel");
-    py::LockHold held(attr(self, n_channel_lock));
-    Ref channels = attr(self, n_channels);
-    if (contains(channels, channel)) py::check(PyObject_DelItem(channels, channel));
-    if (py::truth(channels)) held.release();
-    else close_adapter(self, held);
+    py::with_lock(attr(self, n_channel_lock), [&](py::LockHold& held) {
+        Ref channels = attr(self, n_channels);
+        if (contains(channels, channel)) py::check(PyObject_DelItem(channels, channel));
+        if (!py::truth(channels)) close_adapter(self, held);
+    });
     return py::none();
 }
 
@@ -749,47 +713,45 @@ Ref device_io_control_master_query(PyObject* const* a) {
         if (!py::check(static_cast<int>(PyUnicode_Tailmatch(command, mark, 0, PY_SSIZE_T_MAX, 1))))
             assertion_failed("查询指令必须要以英文问号[?]结尾:", serial_number(self));
     }
-    Ref result = py::none();
-    py::LockHold held(attr(self, n_master_protector));
-    Ref event = attr(self, n_master_event);
-    // Replies carry no query identity: the reply to a query whose wait was
-    // interrupted (Ctrl-C) may still come, and would answer this one. Until
-    // that query's own deadline it is waited for and dropped first.
-    if (Ref left = time_left(self, n_master_pending)) {
-        py::call_method(event, n_wait, left.get());
-        py::setattr(self, n_master_pending, Py_None);
-    }
-    py::call_method(event, n_clear);
-    Ref zero = py::integer(0);
-    Ref replied;
-    bool writing = false;
-    try {
-        writing = true;
-        py::call_method(self, n_send_command_raw, command, zero.get());
-        writing = false;
-        replied = py::call_method(event, n_wait, timeout.get());
-    } catch (const py::Error&) {
-        // The reply may still come, unless the write failed outright (an
-        // interrupted write may have sent the query).
-        if (writing && PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        py::FirstError failed;
-        failed.keep();
-        failed.run([&] { set_deadline(self, n_master_pending, timeout); });
-        failed.finish();
-    }
-    if (py::truth(replied)) result = py::call(handler, attr(self, n_feedback).get());
-    held.release();
-    return result;
+    return py::with_lock(attr(self, n_master_protector), [&](py::LockHold&) {
+        Ref event = attr(self, n_master_event);
+        // Replies carry no query identity: the reply to a query whose wait was
+        // interrupted (Ctrl-C) may still come, and would answer this one. Until
+        // that query's own deadline it is waited for and dropped first.
+        if (Ref left = time_left(self, n_master_pending)) {
+            py::call_method(event, n_wait, left.get());
+            py::setattr(self, n_master_pending, Py_None);
+        }
+        py::call_method(event, n_clear);
+        Ref zero = py::integer(0);
+        Ref replied;
+        bool writing = false;
+        try {
+            writing = true;
+            py::call_method(self, n_send_command_raw, command, zero.get());
+            writing = false;
+            replied = py::call_method(event, n_wait, timeout.get());
+        } catch (const py::Error&) {
+            // The reply may still come, unless the write failed outright (an
+            // interrupted write may have sent the query).
+            if (writing && !py::interrupted()) throw;
+            py::FirstError failed;
+            failed.keep();
+            failed.run([&] { set_deadline(self, n_master_pending, timeout); });
+            failed.finish();
+        }
+        if (py::truth(replied)) return py::call(handler, attr(self, n_feedback).get());
+        return py::none();
+    });
 }
 
 Ref device_master_basic_handler(PyObject* const* a) {
     Ref bytes = py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), a[0]);
     const char* data = PyBytes_AS_STRING(bytes.get());
     Py_ssize_t size = PyBytes_GET_SIZE(bytes.get());
-    PyObject* text = PyUnicode_DecodeUTF8(data, size, "strict");
-    if (text) return Ref::steal(text);
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) py::throw_error();
-    PyErr_Clear();
+    Ref text;
+    if (!py::catch_only(PyExc_UnicodeDecodeError, [&] { text = py::check(PyUnicode_DecodeUTF8(data, size, "strict")); }))
+        return text;
     return py::check(PyUnicode_DecodeLatin1(data, size, "strict"));
 }
 
@@ -809,19 +771,18 @@ Ref device_set_io_control_handler(PyObject* const* a) {
     PyObject *self = a[0], *handler = a[1];
     PyObject* channel = py::require_int(a[2], "channel");
     if (asserting()) assert_channel_in_range(self, channel);
-    py::LockHold held(attr(self, n_handlers_protector));
-    py::check(PyObject_SetItem(attr(self, n_handlers), channel, handler));
-    held.release();
+    py::with_lock(attr(self, n_handlers_protector),
+                  [&](py::LockHold&) { py::check(PyObject_SetItem(attr(self, n_handlers), channel, handler)); });
     return py::none();
 }
 
 Ref device_reset_io_control_handler(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* channel = py::require_int(a[1], "channel");
-    py::LockHold held(attr(self, n_handlers_protector));
-    Ref handlers = attr(self, n_handlers);
-    if (contains(handlers, channel)) py::check(PyObject_DelItem(handlers, channel));
-    held.release();
+    py::with_lock(attr(self, n_handlers_protector), [&](py::LockHold&) {
+        Ref handlers = attr(self, n_handlers);
+        if (contains(handlers, channel)) py::check(PyObject_DelItem(handlers, channel));
+    });
     return py::none();
 }
 

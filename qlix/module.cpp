@@ -23,14 +23,9 @@ py::Name n_sys{"sys"};
 py::Name n_stderr{"stderr"};
 
 void copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
-    PyObject* value = PyObject_GetAttrString(spec, from);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error();
-        PyErr_Clear();
-        return;
-    }
-    py::Ref held = py::Ref::steal(value);
-    if (!allow_none && value == Py_None) return;
+    py::Ref value;
+    py::catch_only(PyExc_AttributeError, [&] { value = py::check(PyObject_GetAttrString(spec, from)); });
+    if (!value || (!allow_none && value.get() == Py_None)) return;
     py::check(PyDict_SetItemString(dict, to, value));
 }
 
@@ -63,10 +58,9 @@ py::Ref import(const char* name) { return py::check(PyImport_ImportModule(name))
 
 // `from module import attr`
 py::Ref import_from(PyObject* module, const char* attr) {
-    PyObject* value = PyObject_GetAttrString(module, attr);
-    if (value) return py::Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error();
-    PyErr_Clear();
+    py::Ref value;
+    if (!py::catch_only(PyExc_AttributeError, [&] { value = py::check(PyObject_GetAttrString(module, attr)); }))
+        return value;
     py::Ref module_name = py::getattr(module, n_name);
     PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr, module_name.get());
     py::throw_error();
@@ -107,7 +101,8 @@ py::Ref dict_item(PyObject* dict, const char* name) {
     return py::Ref::borrow(v);
 }
 
-// `with cm as target: body(target)`, with Python's exit semantics.
+// `with cm as target: body(target)`, with Python's exit semantics (for a
+// context manager; a lock is held through py::with_lock).
 template <class F>
 void with_block(PyObject* cm, F&& body) {
     static py::Name n_enter{"__enter__"}, n_exit{"__exit__"};
@@ -119,9 +114,14 @@ void with_block(PyObject* cm, F&& body) {
         py::Fetched error;
         PyObject* exc = error.get();
         py::Ref tb = py::Ref::steal(PyException_GetTraceback(exc));
-        py::Ref suppress = py::call(exit.get(), cm, reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc,
-                                    tb ? tb.get() : Py_None);
-        if (!py::truth(suppress)) error.restore_and_throw();
+        bool suppress = false;
+        try {
+            suppress = py::truth(py::call(exit.get(), cm, reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc,
+                                          tb ? tb.get() : Py_None));
+        } catch (const py::Error&) {
+            py::raise_in_context(error);
+        }
+        if (!suppress) error.restore_and_throw();
         return;
     }
     py::call(exit.get(), cm, Py_None, Py_None, Py_None);
@@ -264,13 +264,9 @@ void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
 
 py::Ref time_left(PyObject* self, PyObject* name) {
     static py::Name n_now{"_now"};
-    py::Ref until = py::Ref::steal(PyObject_GetAttr(self, name));
-    if (!until) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error();
-        PyErr_Clear();
-        return {};
-    }
-    if (until.get() == Py_None) return {};
+    py::Ref until;
+    py::catch_only(PyExc_AttributeError, [&] { until = py::getattr(self, name); });
+    if (!until || until.get() == Py_None) return {};
     py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(n_now).get())));
     py::Ref zero = py::check(PyFloat_FromDouble(0.0));
     if (!py::check(PyObject_RichCompareBool(left, zero, Py_GT))) return {};

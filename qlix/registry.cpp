@@ -1,6 +1,7 @@
 // _ResourceManager: one open _Device per adapter serial number, and the
 // module's discovery functions built on it.
 #include "module.hpp"
+#include "py/lock.hpp"
 
 namespace qlix {
 
@@ -8,8 +9,6 @@ namespace {
 
 py::Name n_devices{"_ResourceManager__devices"};
 py::Name n_device_lock{"_ResourceManager__device_lock"};
-py::Name n_acquire{"acquire"};
-py::Name n_release{"release"};
 py::Name n_find{"find"};
 py::Name n_find_device{"find_device"};
 py::Name n_get_device_by_serial_number{"get_device_by_serial_number"};
@@ -43,38 +42,6 @@ py::KwNames kw_open_channel{n_channel, n_baudrate, n_timeout};
 
 constexpr const char* kNotFound = "QLIX Device (VID=0x483, PID=0x5750) not found.";
 
-// Runs `body` while holding the registry's lock, as a `with` block would: the
-// lock is released on every exit, and a failing release is reported with the
-// body's error as its context.
-template <class F>
-py::Ref with_device_lock(PyObject* self, F&& body) {
-    py::Ref lock = py::getattr(self, n_device_lock);
-    py::call_method(lock, n_acquire);
-    py::Ref result;
-    try {
-        result = body();
-    } catch (const py::Error&) {
-        py::Fetched error;
-        PyObject* released = PyObject_CallMethodNoArgs(lock, n_release);
-        if (!released) {
-            py::Fetched second;
-            PyException_SetContext(second.get(), Py_NewRef(error.get()));
-            second.restore_and_throw();
-        }
-        Py_DECREF(released);
-        error.restore_and_throw();
-    } catch (...) {
-        // Not a Python error (memory, or the unwind that ends a thread at
-        // exit): release unless the thread is being ended, then pass it on.
-        if (py::abandoned()) throw;
-        PyObject* released = PyObject_CallMethodNoArgs(lock, n_release);
-        if (released) Py_DECREF(released); else PyErr_Clear();
-        throw;
-    }
-    py::call_method(lock, n_release);
-    return result;
-}
-
 // The first value of a registry table (insertion order), or an empty Ref.
 py::Ref first_value(PyObject* table) {
     py::Ref values = py::call_method(table, n_values);
@@ -91,12 +58,9 @@ py::Ref lookup(PyObject* table, PyObject* key) {
         if (!v && PyErr_Occurred()) py::throw_error();
         return py::Ref::borrow(v);
     }
-    PyObject* v = PyObject_GetItem(table, key);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) py::throw_error();
-        PyErr_Clear();
-    }
-    return py::Ref::steal(v);
+    py::Ref v;
+    py::catch_only(PyExc_KeyError, [&] { v = py::check(PyObject_GetItem(table, key)); });
+    return v;
 }
 
 bool is_any(PyObject* serial_number) { return PyUnicode_CompareWithASCIIString(serial_number, "ANY") == 0; }
@@ -122,7 +86,7 @@ py::Ref manager_init(PyObject* const* a) {
 py::Ref get_device_by_serial_number(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* serial_number = py::require_str(a[1], "serial_number");
-    return with_device_lock(self, [&]() -> py::Ref {
+    return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
         py::Ref table = py::getattr(self, n_devices);
         py::Ref device;
         if (is_any(serial_number) && py::truth(table)) device = first_value(table);
@@ -182,7 +146,7 @@ py::Ref open_serial_channel(PyObject* const* a) {
 py::Ref close_device(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* device = a[1];
-    return with_device_lock(self, [&]() -> py::Ref {
+    return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
         py::Ref table = py::getattr(self, n_devices);
         py::Ref key = py::getattr(device, n_serial_number);
         py::Ref registered = lookup(table, key);

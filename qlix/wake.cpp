@@ -131,16 +131,10 @@ long long microseconds_until(std::optional<Clock::time_point> deadline) {
 
 // Runs the on_event callable; an error it raises is reported, not passed on,
 // and an error already pending in the caller is kept.
-void run_on_event(PyObject* on_event) noexcept {
-    py::Fetched pending;
+void run_on_event(PyObject* on_event) {
+    py::ErrorScope kept;
     py::Ref f = py::Ref::borrow(on_event);  // alive even if the call replaces it
-    PyObject* result = PyObject_CallNoArgs(f);
-    if (result) {
-        Py_DECREF(result);
-    } else {
-        PyErr_WriteUnraisable(f);
-    }
-    pending.restore();
+    if (!py::Ref::steal(PyObject_CallNoArgs(f))) PyErr_WriteUnraisable(f);
 }
 
 }  // namespace
@@ -168,7 +162,7 @@ unsigned long long events(const Signal& s) noexcept { return s.events.load(); }
 bool lost(const Signal& s) noexcept { return s.lost.load(); }
 unsigned long long cancels(const Signal& s) noexcept { return s.cancels.load(); }
 
-void notify(Signal& s) noexcept {
+void notify(Signal& s) {
     s.events.fetch_add(1);
     if (s.sleepers.load() != 0) {  // a waiter counts itself before it checks the events
         std::lock_guard<std::mutex> hold(s.mu);
@@ -178,7 +172,7 @@ void notify(Signal& s) noexcept {
     if (s.on_event) run_on_event(s.on_event);  // last: the callable may drop the signal
 }
 
-void mark_lost(Signal& s) noexcept {
+void mark_lost(Signal& s) {
     s.lost.store(true);
     notify(s);
 }

@@ -34,9 +34,9 @@ Signal* as_signal(PyObject* o) noexcept;
 unsigned long long events(const Signal& s) noexcept;
 // Counts an event, wakes every waiter, then runs the signal's on_event
 // callable when one is set. Runs with the GIL held.
-void notify(Signal& s) noexcept;
+void notify(Signal& s);
 // Marks the channel's adapter as lost and wakes every waiter.
-void mark_lost(Signal& s) noexcept;
+void mark_lost(Signal& s);
 bool lost(const Signal& s) noexcept;
 // The number of cancel() calls so far: a read ends when it changes.
 unsigned long long cancels(const Signal& s) noexcept;

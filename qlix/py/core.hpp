@@ -1,9 +1,5 @@
-// The small C++ layer over the CPython API: owning references, the error
-// convention and helpers for calls, attributes and messages.
-//
-// Error convention: a failed C API call leaves a Python error set; the layer
-// turns that into a thrown `py::Error`. Every entry point called by CPython
-// catches it (see `py::guard`) and returns NULL or -1.
+// The small C++ layer over the CPython API: owning references (ref.hpp), the
+// error convention (errors.hpp) and helpers for calls, attributes and messages.
 //
 // Threads ended at exit: while the interpreter finalizes, a daemon thread that
 // tries to take the GIL back (after time.sleep, a lock wait, a ctypes call) is
@@ -16,127 +12,25 @@
 //     catch (...) rethrows: the unwind must be able to pass (a noexcept frame
 //     would end the process with std::terminate);
 //   - a native mutex is never held across a call that can take the GIL back.
+// Errors: a pending Python error travels as a thrown `py::Error`; catching,
+// chaining and keeping errors go through the pieces of errors.hpp only, and a
+// Python lock is held through `py::with_lock` (lock.hpp) only.
+//
+// `Ref` converts implicitly to a borrowed `PyObject*`, so it is passed to
+// the C API as it is. That is kept because every C API call that steals a
+// reference (PyList_SET_ITEM, PyTuple_SET_ITEM, PyException_SetContext,
+// PyErr_SetRaisedException, Py_SETREF, ...) is given `.release()` or
+// `Py_NewRef(...)` in this module: checked at each such call. A new call that
+// steals must do the same.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
+#include "errors.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <new>
 #include <string_view>
-#include <utility>
 
 namespace qlix::py {
-
-// Thrown when a Python error is set and must reach the caller.
-struct Error {};
-
-// True when this thread must not touch Python objects: the interpreter is
-// finalizing and this thread does not hold the GIL (it is being ended while
-// it waited for it). The finalizing flag is read first: it is one load, and
-// false on every path but the last moments of a process.
-inline bool abandoned() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    if (!Py_IsFinalizing()) return false;
-#else
-    if (!_Py_IsFinalizing()) return false;
-#endif
-    return !PyGILState_Check();
-}
-
-[[noreturn]] inline void throw_error() { throw Error{}; }
-
-// Owning reference. Never holds a reference it does not own.
-class Ref {
-public:
-    Ref() noexcept = default;
-    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
-    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    ~Ref() {
-        if (p_ && !abandoned()) Py_DECREF(p_);
-    }
-    Ref& operator=(Ref o) noexcept {
-        std::swap(p_, o.p_);
-        return *this;
-    }
-
-    // Takes over a new reference (NULL allowed).
-    static Ref steal(PyObject* p) noexcept {
-        Ref r;
-        r.p_ = p;
-        return r;
-    }
-    // Adds a reference to a borrowed pointer (NULL allowed).
-    static Ref borrow(PyObject* p) noexcept {
-        Py_XINCREF(p);
-        return steal(p);
-    }
-
-    PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    operator PyObject*() const noexcept { return p_; }
-
-private:
-    PyObject* p_ = nullptr;
-};
-
-// A new reference from a C API call that returns NULL on error.
-inline Ref check(PyObject* p) {
-    if (!p) throw_error();
-    return Ref::steal(p);
-}
-// A C API status (negative on error).
-inline int check(int status) {
-    if (status < 0) throw_error();
-    return status;
-}
-inline Py_ssize_t check_size(Py_ssize_t n) {
-    if (n < 0 && PyErr_Occurred()) throw_error();
-    return n;
-}
-
-// Raising Python exceptions from C++.
-[[noreturn]] inline void raise(PyObject* type, const char* utf8) {
-    PyErr_SetString(type, utf8);
-    throw_error();
-}
-[[noreturn]] inline void raise_object(PyObject* type, PyObject* value) {
-    PyErr_SetObject(type, value);
-    throw_error();
-}
-
-// Runs a C++ body for an entry point called by CPython: a thrown Error means a
-// Python error is set; other C++ exceptions become Python errors. Returns
-// `fail` in both cases. Not noexcept: the forced unwind that ends a thread at
-// exit passes through (see the top of this file); nothing else does.
-template <class R, class F>
-R guard(R fail, F&& body) {
-    try {
-        return body();
-    } catch (const Error&) {
-        return fail;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return fail;
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-        return fail;
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-        return fail;
-    }
-}
 
 // --- objects ----------------------------------------------------------------
 
@@ -207,92 +101,5 @@ template <class... P>
     Ref msg = text(pieces...);
     raise_object(type, msg);
 }
-
-// The Python error currently set, taken out of the thread state.
-class Fetched {
-public:
-    struct Nothing {};
-    // An empty one, leaving the error state alone.
-    static Nothing nothing() noexcept { return {}; }
-    explicit Fetched(Nothing) noexcept {}
-    Fetched(Fetched&&) noexcept = default;
-    Fetched& operator=(Fetched&&) noexcept = default;
-
-    Fetched() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = Ref::steal(PyErr_GetRaisedException());
-#else
-        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (value && tb) PyException_SetTraceback(value, tb);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        exc_ = Ref::steal(value);
-#endif
-    }
-    // Puts the error back, if there was one (consumes it).
-    void restore() noexcept {
-        PyObject* value = exc_.release();
-        if (!value) return;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(value);
-#else
-        PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-#endif
-    }
-    [[noreturn]] void restore_and_throw() {
-        restore();
-        throw_error();
-    }
-    bool matches(PyObject* type) const noexcept { return exc_ && PyErr_GivenExceptionMatches(exc_, type); }
-    PyObject* get() const noexcept { return exc_.get(); }
-
-private:
-    Ref exc_;
-};
-
-// Clean-up steps that must all run, whatever each of them raises (Ctrl-C
-// included): run() catches a step's Python error and keeps the first one,
-// later ones are dropped; finish() raises the kept error again.
-class FirstError {
-public:
-    template <class F>
-    void run(F&& step) {
-        try {
-            step();
-        } catch (const Error&) {
-            keep();
-        }
-    }
-    // Runs a step that may be made again (it is idempotent) once more each
-    // time it is interrupted: an error that is no Exception, such as the
-    // KeyboardInterrupt a signal handler raises. Any other error ends it.
-    template <class F>
-    void run_to_end(F&& step) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            try {
-                step();
-                return;
-            } catch (const Error&) {
-                bool interrupted = !PyErr_ExceptionMatches(PyExc_Exception);
-                keep();
-                if (!interrupted) return;
-            }
-        }
-    }
-    // Keeps the Python error currently set (after the first, drops it).
-    void keep() noexcept {
-        Fetched error;
-        if (!first_.get()) first_ = std::move(error);
-    }
-    bool failed() const noexcept { return first_.get() != nullptr; }
-    void finish() {
-        if (first_.get()) first_.restore_and_throw();
-    }
-
-private:
-    Fetched first_{Fetched::nothing()};
-};
 
 }  // namespace qlix::py

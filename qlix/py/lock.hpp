@@ -1,54 +1,77 @@
 // Holding a Python lock object (threading.Lock or anything with acquire and
-// release) for a C++ scope.
+// release) for a C++ block, as Python's `with lock:` does.
 #pragma once
+
+#include <type_traits>
 
 #include "names.hpp"
 
 namespace qlix::py {
 
-// Takes the lock through its `acquire` and gives it back through `release`
-// on every way out. `release()` ends the hold on the normal path and reports a
-// failing release; when the scope is left by an error instead, the destructor
-// releases the lock and keeps that error in flight (a failing release is then
-// reported as unraisable).
+// The hold `with_lock` gives its body. release() ends it early (then nothing
+// more happens at the end of the body); a failing release raises.
 class LockHold {
 public:
-    explicit LockHold(Ref lock) : lock_(std::move(lock)) {
-        release_name().get();  // interned now: the destructor must not need to
-        static Name acquire{"acquire"};
-        call_method(lock_.get(), acquire);
-        held_ = true;
-    }
     LockHold(const LockHold&) = delete;
     LockHold& operator=(const LockHold&) = delete;
 
     void release() {
+        if (!held_) return;
         held_ = false;
-        call_method(lock_.get(), release_name());
-    }
-
-    // May call Python (the release, the unraisable hook), so not noexcept;
-    // leaves the lock as it is when the thread is being ended at exit.
-    ~LockHold() noexcept(false) {
-        if (!held_ || abandoned()) return;
-        Fetched pending;
-        PyObject* r = PyObject_CallMethodNoArgs(lock_.get(), release_name().get());
-        if (r) {
-            Py_DECREF(r);
-        } else {
-            PyErr_WriteUnraisable(lock_.get());
-        }
-        pending.restore();
+        static Name name{"release"};
+        call_method(lock_.get(), name);
     }
 
 private:
-    static Name& release_name() noexcept {
-        static Name name{"release"};
-        return name;
+    template <class F>
+    friend auto with_lock(Ref lock, F&& body);
+    explicit LockHold(Ref lock) : lock_(std::move(lock)) {
+        static Name acquire{"acquire"};
+        call_method(lock_.get(), acquire);
     }
 
     Ref lock_;
-    bool held_ = false;
+    bool held_ = true;
 };
+
+// `with lock: return body(hold)`: takes the lock through its `acquire`, runs
+// the body, and gives the lock back through `release` on every way out unless
+// the body did (hold.release()). A failing release raises; when the body
+// raised, a failing release raises its error with the body's error as its
+// __context__. Other C++ exceptions pass through unchanged (the lock released,
+// a release error dropped); while the thread is being ended at exit
+// (abandoned()) the lock is left as it is.
+template <class F>
+auto with_lock(Ref lock, F&& body) {
+    LockHold hold(std::move(lock));
+    try {
+        if constexpr (std::is_void_v<std::invoke_result_t<F&, LockHold&>>) {
+            body(hold);
+            hold.release();
+        } else {
+            auto result = body(hold);
+            hold.release();
+            return result;
+        }
+    } catch (const Error&) {
+        if (!hold.held_) throw;
+        Fetched error;
+        try {
+            hold.release();
+        } catch (const Error&) {
+            raise_in_context(error);
+        }
+        error.restore_and_throw();
+    } catch (...) {
+        if (!hold.held_ || abandoned()) throw;
+        ErrorScope kept;
+        try {
+            hold.release();
+        } catch (const Error&) {
+            PyErr_Clear();
+        }
+        throw;
+    }
+}
 
 }  // namespace qlix::py

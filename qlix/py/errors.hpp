@@ -1,0 +1,211 @@
+// Python errors in C++. A failed C API call leaves a Python error set; the
+// layer turns that into a thrown `py::Error`, which carries nothing: the error
+// itself stays in the thread state. Every entry point called by CPython
+// catches it (see `guard`) and returns NULL or -1.
+//
+// One way for each thing: `catch_only` catches one Python exception type,
+// `interrupted` tells an interruption from an Exception while an error is
+// set, `raise_in_context` chains as a `raise` inside `except` does, an
+// `ErrorScope` keeps the caller's error aside around a clean-up or report, and
+// `FirstError` runs clean-up steps that must all run.
+#pragma once
+
+#include "ref.hpp"
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+#include <exception>
+#include <new>
+
+namespace qlix::py {
+
+// Thrown when a Python error is set and must reach the caller.
+struct Error {};
+
+[[noreturn]] inline void throw_error() { throw Error{}; }
+
+// A new reference from a C API call that returns NULL on error.
+inline Ref check(PyObject* p) {
+    if (!p) throw_error();
+    return Ref::steal(p);
+}
+// A C API status (negative on error).
+inline int check(int status) {
+    if (status < 0) throw_error();
+    return status;
+}
+inline Py_ssize_t check_size(Py_ssize_t n) {
+    if (n < 0 && PyErr_Occurred()) throw_error();
+    return n;
+}
+
+// Raising Python exceptions from C++.
+[[noreturn]] inline void raise(PyObject* type, const char* utf8) {
+    PyErr_SetString(type, utf8);
+    throw_error();
+}
+[[noreturn]] inline void raise_object(PyObject* type, PyObject* value) {
+    PyErr_SetObject(type, value);
+    throw_error();
+}
+
+// Runs a C++ body for an entry point called by CPython: a thrown Error means a
+// Python error is set; other C++ exceptions become Python errors. Returns
+// `fail` in both cases. Not noexcept: the forced unwind that ends a thread at
+// exit passes through (see the top of core.hpp); nothing else does.
+template <class R, class F>
+R guard(R fail, F&& body) {
+    try {
+        return body();
+    } catch (const Error&) {
+        return fail;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return fail;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return fail;
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+        return fail;
+    }
+}
+
+// The Python error currently set, taken out of the thread state.
+class Fetched {
+public:
+    struct Nothing {};
+    // An empty one, leaving the error state alone.
+    static Nothing nothing() noexcept { return {}; }
+    explicit Fetched(Nothing) noexcept {}
+    Fetched(Fetched&&) noexcept = default;
+    Fetched& operator=(Fetched&&) noexcept = default;
+
+    Fetched() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = Ref::steal(PyErr_GetRaisedException());
+#else
+        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (value && tb) PyException_SetTraceback(value, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        exc_ = Ref::steal(value);
+#endif
+    }
+    // Puts the error back, if there was one (consumes it).
+    void restore() noexcept {
+        PyObject* value = exc_.release();
+        if (!value) return;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(value);
+#else
+        PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+    }
+    [[noreturn]] void restore_and_throw() {
+        restore();
+        throw_error();
+    }
+    bool matches(PyObject* type) const noexcept { return exc_ && PyErr_GivenExceptionMatches(exc_, type); }
+    PyObject* get() const noexcept { return exc_.get(); }
+    explicit operator bool() const noexcept { return static_cast<bool>(exc_); }
+
+private:
+    Ref exc_;
+};
+
+// Keeps the error state of the caller aside while a clean-up or a report (a
+// destructor's, an unraisable hook's) calls Python, and puts it back at the
+// end of the scope. Construct it only when `abandoned()` is false.
+class ErrorScope {
+public:
+    ErrorScope() noexcept = default;
+    ErrorScope(const ErrorScope&) = delete;
+    ErrorScope& operator=(const ErrorScope&) = delete;
+    ~ErrorScope() noexcept(false) {
+        if (!abandoned()) saved_.restore();
+    }
+
+private:
+    Fetched saved_;
+};
+
+// Raises the Python error currently set with `handled` as its __context__, as
+// Python does for an exception raised while another one is being handled.
+[[noreturn]] inline void raise_in_context(const Fetched& handled) {
+    Fetched fresh;
+    if (fresh && handled && fresh.get() != handled.get())
+        PyException_SetContext(fresh.get(), Py_NewRef(handled.get()));
+    fresh.restore_and_throw();
+}
+
+// Runs `body` and catches a Python error of `type` (or of a subclass) only:
+// returns it, or an empty one when the body raised nothing. Any other error
+// passes on.
+template <class F>
+Fetched catch_only(PyObject* type, F&& body) {
+    try {
+        body();
+    } catch (const Error&) {
+        Fetched error;
+        if (!error.matches(type)) error.restore_and_throw();
+        return error;
+    }
+    return Fetched(Fetched::nothing());
+}
+
+// With a Python error set: true when it is no Exception, that is an
+// interruption such as the KeyboardInterrupt a signal handler raises.
+inline bool interrupted() noexcept { return !PyErr_ExceptionMatches(PyExc_Exception); }
+
+// Clean-up steps that must all run, whatever each of them raises (Ctrl-C
+// included): run() catches a step's Python error and keeps the first one,
+// later ones are dropped; finish() raises the kept error again.
+class FirstError {
+public:
+    template <class F>
+    void run(F&& step) {
+        try {
+            step();
+        } catch (const Error&) {
+            keep();
+        }
+    }
+    // Runs a step that may be made again (it is idempotent) once more each
+    // time it is interrupted. Any other error ends it.
+    template <class F>
+    void run_to_end(F&& step) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            try {
+                step();
+                return;
+            } catch (const Error&) {
+                bool again = interrupted();
+                keep();
+                if (!again) return;
+            }
+        }
+    }
+    // Keeps the Python error currently set (after the first, drops it).
+    void keep() noexcept {
+        Fetched error;
+        if (!first_) first_ = std::move(error);
+    }
+    bool failed() const noexcept { return static_cast<bool>(first_); }
+    void finish() {
+        if (first_) first_.restore_and_throw();
+    }
+
+private:
+    Fetched first_{Fetched::nothing()};
+};
+
+}  // namespace qlix::py

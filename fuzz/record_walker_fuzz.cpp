@@ -84,6 +84,11 @@ void round_trip(std::span<const std::uint8_t> payload, unsigned channel, std::si
     refuses_short_output(needed, build);
     check(build(out) == needed);
     read_back(out, channel, payload);
+    // The same packet from a payload already in place.
+    std::vector<std::uint8_t> in_place(needed);
+    std::copy(payload.begin(), payload.end(), in_place.begin() + 2);
+    std::span<const std::uint8_t> placed = std::span(in_place).subspan(2, payload.size());
+    check(build_record(in_place, channel, placed, package_size) == needed && in_place == out);
 }
 
 // A command packet is the record build_record makes of the text ended by '\n'.

@@ -749,12 +749,13 @@ bool copy_payload(PyObject* data, PyObject* array_type, Py_ssize_t start, std::s
     auto count = static_cast<Py_ssize_t>(out.size());
     if (PyList_CheckExact(data)) {
         if (PyList_GET_SIZE(data) - start < count) return false;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* item = PyList_GET_ITEM(data, start + i);
+        PyObject** items = PySequence_Fast_ITEMS(data) + start;
+        for (std::uint8_t& byte : out) {
+            PyObject* item = *items++;
             int overflow = 0;
             long v = PyLong_CheckExact(item) ? PyLong_AsLongAndOverflow(item, &overflow) : -1;
             if (overflow || v < 0 || v > 255) return false;
-            out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
+            byte = static_cast<std::uint8_t>(v);
         }
         return true;
     }
@@ -796,12 +797,11 @@ py::Ref general_package(PyObject* array_type, PyObject* data, PyObject* channel,
 // read the payload, otherwise the general way.
 py::Ref package_of(PyObject* array_type, PyObject* data, PyObject* channel, long identifier, Py_ssize_t start,
                    Py_ssize_t count, Py_ssize_t max_count) {
-    std::array<std::uint8_t, protocol::kMaxCount> payload;  // every byte is written before use
-    std::array<std::uint8_t, protocol::kMaxRecordSize> package;
-    auto piece = std::span(payload).first(identifier < 0 ? 0 : static_cast<std::size_t>(count));
-    if (identifier < 0 || !copy_payload(data, array_type, start, piece))
+    std::array<std::uint8_t, protocol::kMaxRecordSize> package;  // every byte used is written first
+    auto payload = std::span(package).subspan(2, identifier < 0 ? 0 : static_cast<std::size_t>(count));
+    if (identifier < 0 || !copy_payload(data, array_type, start, payload))
         return general_package(array_type, data, channel, start, count, max_count);
-    std::size_t size = protocol::build_record(package, static_cast<unsigned>(identifier), piece,
+    std::size_t size = protocol::build_record(package, static_cast<unsigned>(identifier), payload,  // in place
                                               static_cast<std::size_t>(max_count) + 2);
     return byte_array_of(array_type, package.data(), static_cast<Py_ssize_t>(size));
 }

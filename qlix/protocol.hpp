@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace qlix::protocol {
@@ -70,8 +71,18 @@ private:
 // Builds one outbound packet holding a single record: identifier, count, payload,
 // zeros up to `package_size`. Returns the bytes used (more only when the payload
 // does not fit), or 0 when identifier or count exceed a byte or `out` is short.
-std::size_t build_record(std::span<std::uint8_t> out, unsigned channel, std::span<const std::uint8_t> payload,
-                         std::size_t package_size = kPackageSize) noexcept;
+// The payload may already lie in place at out + 2; it overlaps `out` nowhere else.
+inline std::size_t build_record(std::span<std::uint8_t> out, unsigned channel, std::span<const std::uint8_t> payload,
+                                std::size_t package_size = kPackageSize) noexcept {
+    std::size_t used = package_size > 2 + payload.size() ? package_size : 2 + payload.size();
+    if (channel > 0xff || payload.size() > kMaxCount || out.size() < used) return 0;
+    out[0] = static_cast<std::uint8_t>(channel);
+    out[1] = static_cast<std::uint8_t>(payload.size());
+    if (!payload.empty() && payload.data() != out.data() + 2)
+        std::memcpy(out.data() + 2, payload.data(), payload.size());
+    std::memset(out.data() + 2 + payload.size(), 0, used - 2 - payload.size());
+    return used;
+}
 
 // Builds one command packet: a record of `address` (100 + channel) holding the
 // text ended by '\n' (added unless it ends so); returns as build_record does.

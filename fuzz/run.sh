@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the record-walk fuzz target with libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer (clang), and runs it.
+# Builds the fuzz target of the packet walk and builders with libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer (clang), and runs it.
 #
 #   fuzz/run.sh                 # about a minute (CI)
 #   fuzz/run.sh --runs 10000000 # a fixed number of inputs
@@ -27,10 +27,12 @@ mkdir -p "$out/corpus"
     -Wall -Wextra -pedantic -I "$root/qlix" \
     "$root/fuzz/record_walker_fuzz.cpp" "$root/qlix/protocol.cpp" -o "$out/record_walker_fuzz"
 
-# Seeds: a two-record packet, a control reply, a record running past the end.
+# Seeds: a two-record packet, a control reply, a record running past the end,
+# a command.
 printf '\x00\x01\x03abc\x02\x01x\x00' > "$out/corpus/seed-two-records"
 printf '\x00\x64\x02ok' > "$out/corpus/seed-control"
 printf '\x00\x01\xffab' > "$out/corpus/seed-overrun"
+printf '\x00\x65Config 9600\n' > "$out/corpus/seed-command"
 
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

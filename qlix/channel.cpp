@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "module.hpp"
+#include "protocol.hpp"
 #include "py/lock.hpp"
 #include "py/arrays.hpp"
 #include "wake.hpp"
@@ -81,12 +82,7 @@ auto with_queue_lock(PyObject* self, F&& body) {
 // array type, a new array is made directly (py::new_byte_array): the same
 // result as `_array("B", ...)` without parsing constructor arguments. Any
 // other `_array` (a test's stand-in, a subclass) is called as usual.
-PyObject* g_host_array = nullptr;              // array.array, imported on first use
-
-bool is_host_array(PyObject* array_type) {
-    if (!g_host_array) g_host_array = py::host_array_type();
-    return array_type == g_host_array;
-}
+bool is_host_array(PyObject* array_type) { return array_type == py::host_array_type(); }
 
 // A new zero-filled array of `size` bytes of the host's array type.
 py::Ref zero_array(Py_ssize_t size) { return py::new_byte_array(nullptr, size); }
@@ -732,46 +728,38 @@ py::Ref timeout_set(PyObject* const* a) {
 
 // --- write -----------------------------------------------------------------------
 
-// Fills `out` with data[start:start+count] when that can be done straight from
-// memory with the same result as slicing the data and extending a byte array
-// with it. Returns the number of bytes copied, or -1 when the data must go the
-// general way (other types, or values a byte array would refuse).
-Py_ssize_t copy_payload(PyObject* data, PyObject* array_type, Py_ssize_t start, Py_ssize_t count, unsigned char* out) {
+// Fills `out` with data[start:start+out.size()] when that can be done straight
+// from memory with the same result as slicing the data and extending a byte
+// array with it; false when the data must go the general way (other types,
+// values a byte array would refuse, fewer bytes than `out`: the data shrank).
+bool copy_payload(PyObject* data, PyObject* array_type, Py_ssize_t start, std::span<std::uint8_t> out) {
+    auto count = static_cast<Py_ssize_t>(out.size());
     if (PyList_CheckExact(data)) {
-        Py_ssize_t n = PyList_GET_SIZE(data);
-        Py_ssize_t avail = n - start < count ? n - start : count;
-        if (avail < 0) avail = 0;
-        for (Py_ssize_t i = 0; i < avail; ++i) {
-            PyObject* item = PyList_GET_ITEM(data, start + i);
-            if (!PyLong_CheckExact(item)) return -1;
+        if (PyList_GET_SIZE(data) - start < count) return false;
+        PyObject** items = PySequence_Fast_ITEMS(data) + start;
+        for (std::uint8_t& byte : out) {
+            PyObject* item = *items++;
             int overflow = 0;
-            long v = PyLong_AsLongAndOverflow(item, &overflow);
-            if (overflow || v < 0 || v > 255) return -1;
-            out[i] = static_cast<unsigned char>(v);
+            long v = PyLong_CheckExact(item) ? PyLong_AsLongAndOverflow(item, &overflow) : -1;
+            if (overflow || v < 0 || v > 255) return false;
+            byte = static_cast<std::uint8_t>(v);
         }
-        return avail;
+        return true;
     }
     if (PyBytes_CheckExact(data)) {
-        Py_ssize_t avail = PyBytes_GET_SIZE(data) - start < count ? PyBytes_GET_SIZE(data) - start : count;
-        if (avail < 0) avail = 0;
-        if (avail > 0) std::memcpy(out, PyBytes_AS_STRING(data) + start, static_cast<size_t>(avail));
-        return avail;
+        if (PyBytes_GET_SIZE(data) - start < count) return false;
+        std::memcpy(out.data(), PyBytes_AS_STRING(data) + start, out.size());
+        return true;
     }
-    bool exact_bytes = PyByteArray_CheckExact(data);
-    if (!exact_bytes && reinterpret_cast<PyObject*>(Py_TYPE(data)) != array_type) return -1;
+    if (!PyByteArray_CheckExact(data) && reinterpret_cast<PyObject*>(Py_TYPE(data)) != array_type) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(data, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
         PyErr_Clear();
-        return -1;
+        return false;
     }
-    Py_ssize_t copied = -1;
-    bool unsigned_bytes = view.itemsize == 1 && (view.format == nullptr || std::strcmp(view.format, "B") == 0);
-    if (unsigned_bytes) {
-        Py_ssize_t avail = view.len - start < count ? view.len - start : count;
-        if (avail < 0) avail = 0;
-        if (avail > 0) std::memcpy(out, static_cast<const unsigned char*>(view.buf) + start, static_cast<size_t>(avail));
-        copied = avail;
-    }
+    bool copied = view.itemsize == 1 && (view.format == nullptr || std::strcmp(view.format, "B") == 0) &&
+                  view.len - start >= count;
+    if (copied) std::memcpy(out.data(), static_cast<const unsigned char*>(view.buf) + start, out.size());
     PyBuffer_Release(&view);
     return copied;
 }
@@ -780,74 +768,68 @@ Py_ssize_t copy_payload(PyObject* data, PyObject* array_type, Py_ssize_t start, 
 // the zero padding, so any error is the byte array's own.
 py::Ref general_package(PyObject* array_type, PyObject* data, PyObject* channel, Py_ssize_t start, Py_ssize_t count,
                         Py_ssize_t max_count) {
-    py::Ref head = py::check(PyList_New(2));
-    PyList_SET_ITEM(head.get(), 0, Py_NewRef(channel));
-    PyList_SET_ITEM(head.get(), 1, py::integer(count).release());
+    py::Ref head = py::check(Py_BuildValue("[On]", channel, count));
     py::Ref package = py::call(array_type, n_typecode_b.get(), head.get());
-    py::Ref from = py::check(PyLong_FromSsize_t(start));
-    py::Ref to = py::check(PyLong_FromSsize_t(start + count));
-    py::Ref piece = slice(data, from, to);
+    py::Ref piece = slice(data, py::check(PyLong_FromSsize_t(start)), py::check(PyLong_FromSsize_t(start + count)));
     py::call_method(package.get(), n_extend, piece.get());
     if (count < max_count) {
-        py::Ref zeros = py::check(PyBytes_FromStringAndSize(nullptr, max_count - count));
-        std::memset(PyBytes_AS_STRING(zeros.get()), 0, static_cast<size_t>(max_count - count));
+        py::Ref zeros = py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), py::integer(max_count - count).get());
         py::call_method(package.get(), n_extend, zeros.get());
     }
     return package;
+}
+
+// One package of data[start:start+count] padded to `max_count` payload bytes:
+// built in C++ when there is an identifier byte (>= 0) and copy_payload can
+// read the payload, otherwise the general way.
+py::Ref package_of(PyObject* array_type, PyObject* data, PyObject* channel, long identifier, Py_ssize_t start,
+                   Py_ssize_t count, Py_ssize_t max_count) {
+    std::array<std::uint8_t, protocol::kMaxRecordSize> package;  // every byte used is written first
+    auto payload = std::span(package).subspan(2, identifier < 0 ? 0 : static_cast<std::size_t>(count));
+    if (identifier < 0 || !copy_payload(data, array_type, start, payload))
+        return general_package(array_type, data, channel, start, count, max_count);
+    std::size_t size = protocol::build_record(package, static_cast<unsigned>(identifier), payload,  // in place
+                                              static_cast<std::size_t>(max_count) + 2);
+    return byte_array_of(array_type, package.data(), static_cast<Py_ssize_t>(size));
+}
+
+// The payload bytes of a package: _Device.PackageSize - 2 as an index (clamped
+// to the index range, as Python's index conversion without an error type clamps).
+Py_ssize_t payload_per_package() {
+    py::Ref package_size = py::class_attr(global(n_device_class), n_package_size);
+    Py_ssize_t plain = PyLong_CheckExact(package_size) ? PyLong_AsSsize_t(package_size) : -1;
+    if (plain != -1 && plain > PY_SSIZE_T_MIN + 1) return plain - 2;
+    PyErr_Clear();  // an int outside Py_ssize_t's range (no other error is set here) is clamped below
+    py::Ref two = py::integer(2);
+    return py::check_size(PyNumber_AsSsize_t(py::check(PyNumber_Subtract(package_size, two)), nullptr));
+}
+
+// The channel number as its packages' identifier byte, or -1 when they are built
+// the general way (no int in 0..255, or `max_count` does not fit the count byte).
+long identifier_byte(PyObject* channel, Py_ssize_t max_count) {
+    int overflow = 0;
+    long byte = PyLong_Check(channel) ? PyLong_AsLongAndOverflow(channel, &overflow) : -1;
+    if (byte == -1 && PyErr_Occurred()) py::throw_error();
+    bool fits = !overflow && byte >= 0 && byte <= 255 && max_count <= static_cast<Py_ssize_t>(protocol::kMaxCount);
+    return fits ? byte : -1;
 }
 
 py::Ref write(PyObject* const* a) {
     PyObject* self = a[0];
     if (attr(self, n_in_deque).get() == Py_None && asserting()) closed_error(self);
     py::Ref data = py::Ref::borrow(a[1]);
-    if (PyUnicode_Check(data)) {
-        py::Ref codec = py::str("utf8");
-        data = py::call_method(data.get(), n_encode, codec.get());
-    }
-    Py_ssize_t left = py::check_size(PyObject_Size(data));
-    py::Ref package_size = py::class_attr(global(n_device_class), n_package_size);
-    // PackageSize - 2 as an index (clamped to the index range, as Python's
-    // index conversion without an error type clamps).
-    Py_ssize_t max_count;
-    int size_overflow = 0;
-    long long plain = PyLong_CheckExact(package_size) ? PyLong_AsLongLongAndOverflow(package_size, &size_overflow) : 0;
-    if (PyLong_CheckExact(package_size) && !size_overflow && plain > LLONG_MIN + 2 &&
-        plain - 2 >= PY_SSIZE_T_MIN && plain - 2 <= PY_SSIZE_T_MAX) {
-        max_count = static_cast<Py_ssize_t>(plain - 2);
-    } else {
-        if (plain == -1 && PyErr_Occurred()) py::throw_error();
-        py::Ref two = py::integer(2);
-        max_count = py::check_size(PyNumber_AsSsize_t(py::check(PyNumber_Subtract(package_size, two)), nullptr));
-    }
-
+    if (PyUnicode_Check(data)) data = py::call_method(data.get(), n_encode, py::str("utf8").get());  // text as UTF-8
+    Py_ssize_t size = py::check_size(PyObject_Size(data));
+    Py_ssize_t max_count = payload_per_package();
     py::Ref device = attr(self, n_device);
     py::Ref channel = attr(self, n_channel);
     py::Ref array_type = global(n_array);
-    // Packages are built in a C++ buffer when the channel and count bytes fit.
-    int overflow = 0;
-    long channel_byte = PyLong_Check(channel) ? PyLong_AsLongAndOverflow(channel, &overflow) : -1;
-    if (channel_byte == -1 && PyErr_Occurred()) py::throw_error();
-    bool fast = !overflow && channel_byte >= 0 && channel_byte <= 255 && max_count <= 255;
-    std::array<unsigned char, 2 + 255> buffer;  // every byte of a package is written before use
-
-    Py_ssize_t count = left < max_count ? left : max_count;
-    Py_ssize_t start = 0;
-    while (count > 0) {
-        py::Ref package;
-        Py_ssize_t copied = fast ? copy_payload(data, array_type, start, count, buffer.data() + 2) : -1;
-        if (copied >= 0) {
-            buffer[0] = static_cast<unsigned char>(channel_byte);
-            buffer[1] = static_cast<unsigned char>(count);
-            Py_ssize_t size = 2 + copied + (max_count - count);
-            std::memset(buffer.data() + 2 + copied, 0, static_cast<size_t>(max_count - count));
-            package = byte_array_of(array_type, buffer.data(), size);
-        } else {
-            package = general_package(array_type, data, channel, start, count, max_count);
-        }
+    long identifier = identifier_byte(channel, max_count);
+    Py_ssize_t start = 0, count;
+    while ((count = std::min(size - start, max_count)) > 0) {
+        py::Ref package = package_of(array_type, data, channel, identifier, start, count, max_count);
         m_output_data.call(device.get(), package.get());
         start += count;
-        left -= count;
-        count = left < max_count ? left : max_count;
     }
     return py::check(PyLong_FromSsize_t(start));
 }

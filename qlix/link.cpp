@@ -5,6 +5,7 @@
 // All state lives in the instance __dict__ under class-qualified names, and
 // every call to another object (the pyusb device, locks, channels, handlers)
 // goes through Python so that fakes, mocks and subclasses are honoured.
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -296,12 +297,11 @@ void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
 
 // --- construction and transport ----------------------------------------------------
 
-void open_transport(PyObject* self, PyObject* dev);
 void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed);
 
-Ref device_init(PyObject* const* a) {
-    PyObject *self = a[0], *dev = a[2];
-    py::setattr(self, n_dev_manager, a[1]);
+// The attributes set before any USB call.
+void store_state(PyObject* self, PyObject* dev_manager, PyObject* dev) {
+    py::setattr(self, n_dev_manager, dev_manager);
     py::setattr(self, n_dev, dev);
     py::setattr(self, n_channel_count_attr, Py_None);
     py::setattr(self, n_channels, py::check(PyDict_New()));
@@ -311,11 +311,45 @@ Ref device_init(PyObject* const* a) {
     py::setattr(self, n_feedback, Py_None);
     py::setattr(self, n_master_event, py::call(global(g_event)));
     py::setattr(self, n_master_protector, py::call(global(g_lock)));
+}
 
+// Detaches a kernel driver from interface 0 where the backend can.
+void detach_kernel_driver(PyObject* dev) {
+    Ref zero = py::integer(0);
+    py::catch_only(PyExc_NotImplementedError, [&] {
+        if (py::truth(py::call_method(dev, n_is_kernel_driver_active, zero.get())))
+            py::call_method(dev, n_detach_kernel_driver, zero.get());
+    });
+}
+
+// Endpoints of interface 0: IN first, OUT second, as the adapter lists them.
+void store_endpoints(PyObject* self, PyObject* dev) {
+    Ref zero = py::integer(0);
+    Ref config = py::call_method(dev, n_get_active_configuration);
+    Ref interfaces = py::call_method(config, n_interfaces);
+    Ref interface = py::check(PyObject_GetItem(interfaces, zero));
+    Ref one = py::integer(1);
+    py::setattr(self, n_ep_in, py::check(PyObject_GetItem(py::call_method(interface, n_endpoints), zero)));
+    py::setattr(self, n_ep_out, py::check(PyObject_GetItem(py::call_method(interface, n_endpoints), one)));
+}
+
+void start_reader(PyObject* self) {
+    py::setattr(self, n_stop_flag, Py_False);
+    Ref target = attr(self, n_input_scanner_function);
+    Ref thread = py::call_kw(global(g_thread), kw_target, target.get());
+    py::setattr(self, n_input_scanner, thread);
+    py::call_method(thread, n_start);
+}
+
+Ref device_init(PyObject* const* a) {
+    PyObject *self = a[0], *dev = a[2];
+    store_state(self, a[1], dev);
     // A failure from here on (Ctrl-C included) leaves nothing behind: the
     // reader, if it started, is stopped and the USB device released.
     try {
-        open_transport(self, dev);
+        detach_kernel_driver(dev);
+        store_endpoints(self, dev);
+        start_reader(self);
     } catch (const py::Error&) {
         py::FirstError failed;
         failed.keep();
@@ -323,33 +357,6 @@ Ref device_init(PyObject* const* a) {
         failed.finish();
     }
     return py::none();
-}
-
-// Interface 0's endpoints, with a kernel driver detached first, and the
-// reader thread started.
-void open_transport(PyObject* self, PyObject* dev) {
-    // Detach a kernel driver from interface 0 where the backend can.
-    Ref zero = py::integer(0);
-    py::catch_only(PyExc_NotImplementedError, [&] {
-        if (py::truth(py::call_method(dev, n_is_kernel_driver_active, zero.get())))
-            py::call_method(dev, n_detach_kernel_driver, zero.get());
-    });
-
-    // Endpoints of interface 0: IN first, OUT second, as the adapter lists them.
-    Ref config = py::call_method(dev, n_get_active_configuration);
-    Ref interfaces = py::call_method(config, n_interfaces);
-    Ref interface = py::check(PyObject_GetItem(interfaces, zero));
-    Ref one = py::integer(1);
-    Ref ep_in = py::check(PyObject_GetItem(py::call_method(interface, n_endpoints), zero));
-    py::setattr(self, n_ep_in, ep_in);
-    Ref ep_out = py::check(PyObject_GetItem(py::call_method(interface, n_endpoints), one));
-    py::setattr(self, n_ep_out, ep_out);
-
-    py::setattr(self, n_stop_flag, Py_False);
-    Ref target = attr(self, n_input_scanner_function);
-    Ref thread = py::call_kw(global(g_thread), kw_target, target.get());
-    py::setattr(self, n_input_scanner, thread);
-    py::call_method(thread, n_start);
 }
 
 Ref device_read(PyObject* const* a) {
@@ -655,6 +662,7 @@ Ref device_send_command_raw(PyObject* const* a) {
     PyObject* command = py::require_str(a[1], "command");
     PyObject* channel = py::require_int(a[2], "channel");
     Ref cmd = py::check(PyUnicode_AsUTF8String(command));
+    Ref code = py::str("B");
 
     // The identifier byte: an address outside 0..255 is refused by the byte
     // array itself, with its own OverflowError.
@@ -664,33 +672,23 @@ Ref device_send_command_raw(PyObject* const* a) {
     long long address = PyLong_AsLongLongAndOverflow(ident, &overflow);
     if (address == -1 && PyErr_Occurred()) py::throw_error();
     if (overflow || address < 0 || address > 255) {
-        Ref header = py::check(PyList_New(2));
-        PyList_SET_ITEM(header.get(), 0, ident.release());
-        PyList_SET_ITEM(header.get(), 1, py::integer(0).release());
-        Ref code = py::str("B");
+        Ref header = py::check(Py_BuildValue("[Oi]", ident.get(), 0));
         py::call(global(g_array), code.get(), header.get());
         py::raise(PyExc_OverflowError, "unsigned byte integer is out of range");
     }
 
-    const auto* text = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(cmd.get()));
-    auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(cmd.get()));
-    bool has_terminator = length > 0 && text[length - 1] == std::uint8_t{'\n'};
-    std::size_t count = has_terminator ? length : length + 1;
-    if (count > 255) py::raise(PyExc_OverflowError, "unsigned byte integer is greater than maximum");
-    std::vector<std::uint8_t> package;
-    package.reserve(protocol::kPackageSize > count + 2 ? protocol::kPackageSize : count + 2);
-    package.push_back(static_cast<std::uint8_t>(address));
-    package.push_back(static_cast<std::uint8_t>(count));
-    package.insert(package.end(), text, text + length);
-    if (!has_terminator) package.push_back(std::uint8_t{'\n'});
-    if (asserting() && package.size() > protocol::kPackageSize)
+    // The address fits a byte, so only a count over 255 makes no packet.
+    std::array<std::uint8_t, protocol::kMaxRecordSize> package;
+    std::span<const std::uint8_t> text(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(cmd.get())),
+                                       static_cast<std::size_t>(PyBytes_GET_SIZE(cmd.get())));
+    std::size_t size = protocol::build_command(package, static_cast<unsigned>(address), text);
+    if (size == 0) py::raise(PyExc_OverflowError, "unsigned byte integer is greater than maximum");
+    if (asserting() && size > protocol::kPackageSize)
         assertion_failed("命令[", command, "]过长。包含命令结束符后，长度不能超过[", kMaxCommandBytes, "]个字节:",
                          serial_number(self));
-    if (package.size() < protocol::kPackageSize) package.resize(protocol::kPackageSize, 0);
 
     Ref raw = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(package.data()),
-                                                  static_cast<Py_ssize_t>(package.size())));
-    Ref code = py::str("B");
+                                                  static_cast<Py_ssize_t>(size)));
     Ref packet = py::call(global(g_array), code.get(), raw.get());
     py::call_method(self, n_private_write, packet.get());
     return py::none();

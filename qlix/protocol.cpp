@@ -1,18 +1,18 @@
 #include "protocol.hpp"
 
-#include <cstring>
+#include <algorithm>
 
 namespace qlix::protocol {
 
-std::size_t build_record(std::uint8_t* out, std::size_t out_size, unsigned channel,
-                         std::span<const std::uint8_t> payload) noexcept {
-    std::size_t used = 2 + payload.size();
-    if (out_size < used || out_size < kPackageSize) return 0;
-    out[0] = static_cast<std::uint8_t>(channel);
-    out[1] = static_cast<std::uint8_t>(payload.size());
-    if (!payload.empty()) std::memcpy(out + 2, payload.data(), payload.size());
-    if (used < kPackageSize) std::memset(out + used, 0, kPackageSize - used);
-    return used < kPackageSize ? kPackageSize : used;
+std::size_t build_command(std::span<std::uint8_t> out, unsigned address, std::span<const std::uint8_t> text) noexcept {
+    bool ended = !text.empty() && text.back() == '\n';
+    std::size_t count = ended ? text.size() : text.size() + 1;
+    std::size_t used = std::max(kPackageSize, 2 + count);
+    if (address > 0xff || count > kMaxCount || out.size() < used) return 0;
+    build_record(out, address, text);  // fits: checked above
+    out[1] = static_cast<std::uint8_t>(count);
+    out[1 + count] = '\n';  // after the text, or over its own final '\n'
+    return used;
 }
 
 }  // namespace qlix::protocol

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace qlix::protocol {
@@ -15,6 +16,8 @@ namespace qlix::protocol {
 inline constexpr std::size_t kPackageSize = 64;
 inline constexpr std::size_t kMaxPayload = kPackageSize - 2;  // 62
 inline constexpr unsigned kControlChannel = 100;
+inline constexpr std::size_t kMaxCount = 255;                 // what a count byte holds
+inline constexpr std::size_t kMaxRecordSize = 2 + kMaxCount;  // the largest one-record packet
 
 struct Record {
     unsigned channel;     // identifier, 1..255
@@ -65,9 +68,24 @@ private:
     unsigned channel_;
 };
 
-// Builds one outbound packet holding a single record: identifier, count,
-// payload, zero padding up to the package size. Returns the bytes used, which
-// exceed the package size only if the payload does not fit (no padding then).
-std::size_t build_record(std::uint8_t* out, std::size_t out_size, unsigned channel, std::span<const std::uint8_t> payload) noexcept;
+// Builds one outbound packet holding a single record: identifier, count, payload,
+// zeros up to `package_size`. Returns the bytes used (more only when the payload
+// does not fit), or 0 when identifier or count exceed a byte or `out` is short.
+// The payload may already lie in place at out + 2; it overlaps `out` nowhere else.
+inline std::size_t build_record(std::span<std::uint8_t> out, unsigned channel, std::span<const std::uint8_t> payload,
+                                std::size_t package_size = kPackageSize) noexcept {
+    std::size_t used = package_size > 2 + payload.size() ? package_size : 2 + payload.size();
+    if (channel > 0xff || payload.size() > kMaxCount || out.size() < used) return 0;
+    out[0] = static_cast<std::uint8_t>(channel);
+    out[1] = static_cast<std::uint8_t>(payload.size());
+    if (!payload.empty() && payload.data() != out.data() + 2)
+        std::memcpy(out.data() + 2, payload.data(), payload.size());
+    std::memset(out.data() + 2 + payload.size(), 0, used - 2 - payload.size());
+    return used;
+}
+
+// Builds one command packet: a record of `address` (100 + channel) holding the
+// text ended by '\n' (added unless it ends so); returns as build_record does.
+std::size_t build_command(std::span<std::uint8_t> out, unsigned address, std::span<const std::uint8_t> text) noexcept;
 
 }  // namespace qlix::protocol

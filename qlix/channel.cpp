@@ -35,12 +35,12 @@ py::Name n_in_signal{"_Channel__in_signal"};
 py::Name n_config_pending{"_Channel__config_pending"};
 py::Name n_input_data{"input_data"};
 
-py::Name n_now{"_now"};
-py::Name n_sleep{"_sleep"};
-py::Name n_array{"_array"};
-py::Name n_deque{"_deque"};
-py::Name n_lock_factory{"_Lock"};
-py::Name n_device_class{"_Device"};
+py::Name g_now{"_now"};
+py::Name g_sleep{"_sleep"};
+py::Name g_array{"_array"};
+py::Name g_deque{"_deque"};
+py::Name g_lock{"_Lock"};
+py::Name g_device{"_Device"};
 
 py::Name n_append{"append"};
 py::Name n_popleft{"popleft"};
@@ -70,19 +70,11 @@ py::Member m_update_baudrate{n_update_baudrate};
 
 // --- small helpers -------------------------------------------------------------
 
-py::Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
-
 // `with self.__in_deque_lock: return body(hold)`
 template <class F>
 auto with_queue_lock(PyObject* self, F&& body) {
     return py::with_lock(attr(self, n_in_deque_lock), std::forward<F>(body));
 }
-
-// New unsigned-byte arrays. While the module global `_array` is the host's own
-// array type, a new array is made directly (py::new_byte_array): the same
-// result as `_array("B", ...)` without parsing constructor arguments. Any
-// other `_array` (a test's stand-in, a subclass) is called as usual.
-bool is_host_array(PyObject* array_type) { return array_type == py::host_array_type(); }
 
 // A new zero-filled array of `size` bytes of the host's array type.
 py::Ref zero_array(Py_ssize_t size) { return py::new_byte_array(nullptr, size); }
@@ -91,21 +83,22 @@ py::Ref zero_array(Py_ssize_t size) { return py::new_byte_array(nullptr, size); 
 constexpr Py_ssize_t kDequeBlock = 64;
 
 // True for chunks whose length is read without running Python code.
-bool plain_length(PyObject* chunk) {
-    return PyBytes_CheckExact(chunk) || PyByteArray_CheckExact(chunk) ||
-           is_host_array(reinterpret_cast<PyObject*>(Py_TYPE(chunk)));
-}
+bool plain_length(PyObject* o) { return PyBytes_CheckExact(o) || PyByteArray_CheckExact(o) || py::is_host_array(o); }
 
+// New unsigned-byte arrays. While the module global `_array` is the host's own
+// array type, a new array is made directly (py::new_byte_array): the same
+// result as `_array("B", ...)` without parsing constructor arguments. Any
+// other `_array` (a test's stand-in, a subclass) is called as usual.
 py::Ref new_byte_array() {
-    py::Ref array_type = global(n_array);
-    if (is_host_array(array_type)) return zero_array(0);
+    py::Ref array_type = global(g_array);
+    if (array_type.get() == py::host_array_type()) return zero_array(0);
     return py::call(array_type.get(), n_typecode_b.get());
 }
 
 // A new unsigned-byte array holding `size` bytes from `bytes`, made as
 // `array_type("B", bytes(...))` would make it.
 py::Ref byte_array_of(PyObject* array_type, const unsigned char* bytes, Py_ssize_t size) {
-    if (is_host_array(array_type)) return py::new_byte_array(bytes, size);
+    if (array_type == py::host_array_type()) return py::new_byte_array(bytes, size);
     py::Ref raw = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), size));
     return py::call(array_type, n_typecode_b.get(), raw.get());
 }
@@ -139,16 +132,16 @@ PyObject* host_object(PyObject*& cache, const char* module_name, const char* nam
 
 // The host's time.time and time.sleep, which `_now` and `_sleep` are unless
 // replaced, and collections.deque, the queue type the module creates.
-PyObject* g_host_time = nullptr;
-PyObject* g_host_sleep = nullptr;
-PyObject* g_host_deque = nullptr;
-PyObject* host_time() { return host_object(g_host_time, "time", "time"); }
-PyObject* host_sleep() { return host_object(g_host_sleep, "time", "sleep"); }
-PyObject* host_deque() { return host_object(g_host_deque, "collections", "deque"); }
+PyObject* s_host_time = nullptr;
+PyObject* s_host_sleep = nullptr;
+PyObject* s_host_deque = nullptr;
+PyObject* host_time() { return host_object(s_host_time, "time", "time"); }
+PyObject* host_sleep() { return host_object(s_host_sleep, "time", "sleep"); }
+PyObject* host_deque() { return host_object(s_host_deque, "collections", "deque"); }
 
 // True while the clock globals are the host's own: then the module may sleep
 // until a wake-up instead of calling `_sleep` in polls.
-bool host_clock() { return global(n_sleep).get() == host_sleep() && global(n_now).get() == host_time(); }
+bool host_clock() { return global(g_sleep).get() == host_sleep() && global(g_now).get() == host_time(); }
 
 // time.time()'s clock (the system clock, in seconds since the epoch).
 double wall_clock() {
@@ -171,7 +164,7 @@ public:
             limited = py::check(PyObject_RichCompareBool(timeout, zero, Py_GT)) != 0;
         }
         if (!limited) return;
-        py::Ref now_fn = global(n_now);
+        py::Ref now_fn = global(g_now);
         if (now_fn.get() == host_time() && PyFloat_CheckExact(timeout)) {
             native_ = true;
             end_ = wall_clock() + PyFloat_AS_DOUBLE(timeout.get());
@@ -184,7 +177,7 @@ public:
     // A deadline already computed as a value of `_now`'s clock.
     static Deadline at(const py::Ref& when) {
         Deadline d;
-        if (PyFloat_CheckExact(when) && global(n_now).get() == host_time()) {
+        if (PyFloat_CheckExact(when) && global(g_now).get() == host_time()) {
             d.native_ = true;
             d.end_ = PyFloat_AS_DOUBLE(when.get());
         } else {
@@ -208,7 +201,7 @@ public:
 
     // True when there is still time before the deadline.
     bool before() {
-        py::Ref now_fn = global(n_now);
+        py::Ref now_fn = global(g_now);
         if (now_fn.get() == host_time()) {
             if (!deadline_ && !native_) return true;  // time.time() < inf
             if (native_) return wall_clock() < end_;
@@ -229,7 +222,7 @@ private:
 
 void poll_sleep() {
     py::Ref interval = py::check(PyFloat_FromDouble(0.01));
-    py::call(global(n_sleep).get(), interval.get());
+    py::call(global(g_sleep).get(), interval.get());
 }
 
 // The channel's signal object (kept alive by the Ref), or an empty Ref.
@@ -328,15 +321,15 @@ void send_command(PyObject* self, const char* command) {
 
 // --- lifecycle and baud rate ---------------------------------------------------
 
-py::Ref init(PyObject* const* a) {
+py::Ref channel_init(PyObject* const* a) {
     PyObject* self = a[0];
     py::require_int(a[2], "channel_number");
     py::Ref timeout = py::to_float(a[3]);
     py::setattr(self, n_device, a[1]);
     py::setattr(self, n_channel, a[2]);
     py::setattr(self, n_timeout_attr, timeout);
-    py::setattr(self, n_in_deque, py::call(global(n_deque).get()));
-    py::setattr(self, n_in_deque_lock, py::call(global(n_lock_factory).get()));
+    py::setattr(self, n_in_deque, py::call(global(g_deque).get()));
+    py::setattr(self, n_in_deque_lock, py::call(global(g_lock).get()));
     py::setattr(self, n_baudrate_attr, Py_None);
     py::setattr(self, n_in_signal, wake::make_signal());
     return py::none();
@@ -344,7 +337,7 @@ py::Ref init(PyObject* const* a) {
 
 // Reply handler for "Config?": the payload is the decimal rate, possibly
 // surrounded by whitespace. Runs on the reader thread.
-py::Ref update_baudrate(PyObject* const* a) {
+py::Ref channel_update_baudrate(PyObject* const* a) {
     PyObject* self = a[0];
     py::Ref raw = py::check(PyBytes_FromObject(a[1]));
     py::Ref feedback =
@@ -359,7 +352,7 @@ py::Ref update_baudrate(PyObject* const* a) {
     return py::none();
 }
 
-py::Ref initialize(PyObject* const* a) {
+py::Ref channel_initialize(PyObject* const* a) {
     PyObject* self = a[0];
     py::require_int(a[1], "baudrate");
     py::setattr(self, n_baudrate, a[1]);
@@ -368,10 +361,10 @@ py::Ref initialize(PyObject* const* a) {
     return py::none();
 }
 
-py::Ref baudrate_get(PyObject* const* a) { return py::result_int(attr(a[0], n_baudrate_attr)); }
+py::Ref channel_baudrate_get(PyObject* const* a) { return py::result_int(attr(a[0], n_baudrate_attr)); }
 
 // Sets the rate and waits up to one second for the adapter to confirm it.
-py::Ref baudrate_set(PyObject* const* a) {
+py::Ref channel_baudrate_set(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* value = py::require_int(a[1], "value");
     py::setattr(self, n_baudrate_attr, Py_None);
@@ -393,7 +386,7 @@ py::Ref baudrate_set(PyObject* const* a) {
         py::Ref set_aside;
         py::Ref config = py::text("Config ", value);
         py::call_method(device.get(), n_send_command, config.get(), channel.get());
-        py::Ref deadline = py::check(PyNumber_Add(py::call(global(n_now).get()), one));
+        py::Ref deadline = py::check(PyNumber_Add(py::call(global(g_now).get()), one));
         py::Ref query = py::str("Config?");
         asked = true;
         try {
@@ -419,7 +412,7 @@ py::Ref baudrate_set(PyObject* const* a) {
                 set_aside = reported;
                 py::setattr(self, n_baudrate_attr, Py_None);
             }
-            py::Ref now = py::call(global(n_now).get());
+            py::Ref now = py::call(global(g_now).get());
             if (!py::check(PyObject_RichCompareBool(now, deadline, Py_LE))) break;
             waiter.wait(seen, native, [&] { return m_update_baudrate.own(self); });
         }
@@ -445,14 +438,14 @@ py::Ref baudrate_set(PyObject* const* a) {
     return py::none();
 }
 
-py::Ref name_get(PyObject* const* a) {
+py::Ref channel_name_get(PyObject* const* a) {
     PyObject* self = a[0];
     py::Ref device = attr(self, n_device);
     py::Ref serial = py::getattr(device, n_serial_number);
     return py::result_str(py::text("QLIX", serial, "S", attr(self, n_channel)));
 }
 
-py::Ref close(PyObject* const* a) {
+py::Ref channel_close(PyObject* const* a) {
     PyObject* self = a[0];
     with_queue_lock(self, [&](py::LockHold&) { py::setattr(self, n_in_deque, Py_None); });
     // From here on the channel leaves the adapter's table whatever happens: an
@@ -471,14 +464,14 @@ py::Ref close(PyObject* const* a) {
     return py::none();
 }
 
-py::Ref is_open_get(PyObject* const* a) {
+py::Ref channel_is_open_get(PyObject* const* a) {
     bool open = with_queue_lock(a[0], [&](py::LockHold&) { return attr(a[0], n_in_deque).get() != Py_None; });
     return py::boolean(open);
 }
 
 // --- input queue -----------------------------------------------------------------
 
-py::Ref in_waiting_get(PyObject* const* a) {
+py::Ref channel_in_waiting_get(PyObject* const* a) {
     long long total = 0;
     with_queue_lock(a[0], [&](py::LockHold&) {
         py::Ref queue = attr(a[0], n_in_deque);
@@ -512,7 +505,7 @@ py::Ref in_waiting_get(PyObject* const* a) {
     return py::result_int(py::integer(total));
 }
 
-py::Ref input_data(PyObject* const* a) {
+py::Ref channel_input_data(PyObject* const* a) {
     bool open = with_queue_lock(a[0], [&](py::LockHold&) {
         py::Ref queue = attr(a[0], n_in_deque);
         if (queue.get() != Py_None) py::call_method(queue.get(), n_append, a[1]);
@@ -522,7 +515,7 @@ py::Ref input_data(PyObject* const* a) {
     return py::none();
 }
 
-py::Ref reset_input_buffer(PyObject* const* a) {
+py::Ref channel_reset_input_buffer(PyObject* const* a) {
     PyObject* self = a[0];
     send_command(self, "FlushInput");
     bool open = with_queue_lock(self, [&](py::LockHold&) {
@@ -534,7 +527,7 @@ py::Ref reset_input_buffer(PyObject* const* a) {
     return py::none();
 }
 
-py::Ref flush_input(PyObject* const* a) {
+py::Ref channel_flush_input(PyObject* const* a) {
     py::call_method(a[0], n_reset_input_buffer);
     return py::none();
 }
@@ -546,9 +539,7 @@ py::Ref flush_input(PyObject* const* a) {
 // 1 for any other chunk, which is then taken a byte at a time.
 Py_ssize_t through_terminator(PyObject* chunk, Py_ssize_t length, long long end) {
     Py_buffer view;
-    bool plain = PyBytes_CheckExact(chunk) || PyByteArray_CheckExact(chunk) ||
-                 is_host_array(reinterpret_cast<PyObject*>(Py_TYPE(chunk)));
-    if (!plain || PyObject_GetBuffer(chunk, &view, PyBUF_FORMAT) < 0) {
+    if (!plain_length(chunk) || PyObject_GetBuffer(chunk, &view, PyBUF_FORMAT) < 0) {
         PyErr_Clear();
         return 1;
     }
@@ -599,7 +590,7 @@ py::Ref take(PyObject* self, long long max_size, long long end) {
     });
 }
 
-py::Ref private_read(PyObject* const* a) { return take(a[0], clamped(py::require_int(a[1], "max_size")), -1); }
+py::Ref channel_private_read(PyObject* const* a) { return take(a[0], clamped(py::require_int(a[1], "max_size")), -1); }
 
 // One `__read` call from read/read_until. When the channel was closed after
 // this read already took bytes from the queue, the read ends and returns
@@ -623,24 +614,22 @@ py::Ref call_private_read(PyObject* self, long long max_size, bool have_data, bo
 // result.extend(part); for two host arrays, their in-place concatenation (the
 // same extension, without looking the method up).
 void extend(PyObject* result, PyObject* part) {
-    PyObject* host = py::host_array_type();
-    if (reinterpret_cast<PyObject*>(Py_TYPE(result)) == host && reinterpret_cast<PyObject*>(Py_TYPE(part)) == host) {
+    if (py::is_host_array(result) && py::is_host_array(part)) {
         py::check(PySequence_InPlaceConcat(result, part));
         return;
     }
     py::call_method(result, n_extend, part);
 }
 
-py::Ref read(PyObject* const* a) {
+py::Ref channel_read(PyObject* const* a) {
     PyObject* self = a[0];
     long long max_size = clamped(py::require_int(a[1], "max_size"));
     Deadline deadline(self);
     // A result of the host's array type is made when first needed (making it
     // runs no code), and the first part becomes the result when it already is
     // such an array that nothing else can reach: the same new array's bytes.
-    py::Ref array_type = global(n_array);
-    bool host = is_host_array(array_type);
-    py::Ref result = host ? py::Ref() : py::call(array_type.get(), n_typecode_b.get());
+    py::Ref array_type = global(g_array);
+    py::Ref result = array_type.get() == py::host_array_type() ? py::Ref() : py::call(array_type, n_typecode_b.get());
     long long have = 0;
     bool own = m_private_read.own(self);
     std::optional<Waiter> waiter;
@@ -688,7 +677,7 @@ py::Ref terminator_code(PyObject* expected) {
     py::throw_error();
 }
 
-py::Ref read_until(PyObject* const* a) {
+py::Ref channel_read_until(PyObject* const* a) {
     PyObject* self = a[0];
     long long size = 4294967296LL;
     if (a[2] != Py_None) size = clamped(py::require_int(a[2], "size"));
@@ -718,9 +707,9 @@ py::Ref read_until(PyObject* const* a) {
     return result;
 }
 
-py::Ref timeout_get(PyObject* const* a) { return attr(a[0], n_timeout_attr); }
+py::Ref channel_timeout_get(PyObject* const* a) { return attr(a[0], n_timeout_attr); }
 
-py::Ref timeout_set(PyObject* const* a) {
+py::Ref channel_timeout_set(PyObject* const* a) {
     py::Ref value = py::to_float(a[1]);
     py::setattr(a[0], n_timeout_attr, value);
     return py::none();
@@ -796,7 +785,7 @@ py::Ref package_of(PyObject* array_type, PyObject* data, PyObject* channel, long
 // The payload bytes of a package: _Device.PackageSize - 2 as an index (clamped
 // to the index range, as Python's index conversion without an error type clamps).
 Py_ssize_t payload_per_package() {
-    py::Ref package_size = py::class_attr(global(n_device_class), n_package_size);
+    py::Ref package_size = py::class_attr(global(g_device), n_package_size);
     Py_ssize_t plain = PyLong_CheckExact(package_size) ? PyLong_AsSsize_t(package_size) : -1;
     if (plain != -1 && plain > PY_SSIZE_T_MIN + 1) return plain - 2;
     PyErr_Clear();  // an int outside Py_ssize_t's range (no other error is set here) is clamped below
@@ -814,7 +803,7 @@ long identifier_byte(PyObject* channel, Py_ssize_t max_count) {
     return fits ? byte : -1;
 }
 
-py::Ref write(PyObject* const* a) {
+py::Ref channel_write(PyObject* const* a) {
     PyObject* self = a[0];
     if (attr(self, n_in_deque).get() == Py_None && asserting()) closed_error(self);
     py::Ref data = py::Ref::borrow(a[1]);
@@ -823,7 +812,7 @@ py::Ref write(PyObject* const* a) {
     Py_ssize_t max_count = payload_per_package();
     py::Ref device = attr(self, n_device);
     py::Ref channel = attr(self, n_channel);
-    py::Ref array_type = global(n_array);
+    py::Ref array_type = global(g_array);
     long identifier = identifier_byte(channel, max_count);
     Py_ssize_t start = 0, count;
     while ((count = std::min(size - start, max_count)) > 0) {
@@ -857,27 +846,27 @@ py::Ref make_channel_class(PyObject* module) {
                              {"device", "_Device"},
                              {"channel_number", "int"},
                              {"timeout", "float", Default::real(-1.0)}},
-                            init})
-        .method(FunctionDef{"_update_baudrate", {{"self"}, {"package", "_array"}}, update_baudrate})
-        .method(FunctionDef{"initialize", {{"self"}, {"baudrate", "int"}}, initialize})
-        .property(FunctionDef{"baudrate", {{"self"}}, baudrate_get, "int"},
-                  FunctionDef{"baudrate", {{"self"}, {"value", "int"}}, baudrate_set})
-        .property(FunctionDef{"name", {{"self"}}, name_get, "str"})
-        .method(FunctionDef{"close", {{"self"}}, close})
-        .property(FunctionDef{"is_open", {{"self"}}, is_open_get, "bool"})
-        .property(FunctionDef{"in_waiting", {{"self"}}, in_waiting_get, "int"})
-        .method(FunctionDef{"input_data", {{"self"}, {"data"}}, input_data})
+                            channel_init})
+        .method(FunctionDef{"_update_baudrate", {{"self"}, {"package", "_array"}}, channel_update_baudrate})
+        .method(FunctionDef{"initialize", {{"self"}, {"baudrate", "int"}}, channel_initialize})
+        .property(FunctionDef{"baudrate", {{"self"}}, channel_baudrate_get, "int"},
+                  FunctionDef{"baudrate", {{"self"}, {"value", "int"}}, channel_baudrate_set})
+        .property(FunctionDef{"name", {{"self"}}, channel_name_get, "str"})
+        .method(FunctionDef{"close", {{"self"}}, channel_close})
+        .property(FunctionDef{"is_open", {{"self"}}, channel_is_open_get, "bool"})
+        .property(FunctionDef{"in_waiting", {{"self"}}, channel_in_waiting_get, "int"})
+        .method(FunctionDef{"input_data", {{"self"}, {"data"}}, channel_input_data})
         .method(FunctionDef{"read_until",
                             {{"self"}, {"expected", nullptr, Default::bytes("\n")}, {"size", "int", Default::none()}},
-                            read_until,
+                            channel_read_until,
                             "_array"})
-        .method(FunctionDef{"read", {{"self"}, {"max_size", "int"}}, read})
-        .method(FunctionDef{"__read", {{"self"}, {"max_size", "int"}}, private_read, nullptr, kReadDoc})
-        .method(FunctionDef{"write", {{"self"}, {"data", "_Iterable"}}, write, "int"})
-        .property(FunctionDef{"timeout", {{"self"}}, timeout_get, "float"},
-                  FunctionDef{"timeout", {{"self"}, {"value", "float"}}, timeout_set})
-        .method(FunctionDef{"flush_input", {{"self"}}, flush_input})
-        .method(FunctionDef{"reset_input_buffer", {{"self"}}, reset_input_buffer})
+        .method(FunctionDef{"read", {{"self"}, {"max_size", "int"}}, channel_read})
+        .method(FunctionDef{"__read", {{"self"}, {"max_size", "int"}}, channel_private_read, nullptr, kReadDoc})
+        .method(FunctionDef{"write", {{"self"}, {"data", "_Iterable"}}, channel_write, "int"})
+        .property(FunctionDef{"timeout", {{"self"}}, channel_timeout_get, "float"},
+                  FunctionDef{"timeout", {{"self"}, {"value", "float"}}, channel_timeout_set})
+        .method(FunctionDef{"flush_input", {{"self"}}, channel_flush_input})
+        .method(FunctionDef{"reset_input_buffer", {{"self"}}, channel_reset_input_buffer})
         .build();
 }
 

@@ -24,15 +24,15 @@ py::Name n_timeout{"timeout"};
 py::Name n_flush_input{"flush_input"};
 py::Name n_flush_output_camel{"flushOutput"};
 py::Name n_reset_input_buffer{"reset_input_buffer"};
-py::Name n_serial_number{"serial_number"};
-py::Name n_channel{"channel"};
-py::Name n_port{"port"};
+py::Name k_serial_number{"serial_number"};
+py::Name k_channel{"channel"};
+py::Name k_port{"port"};
 
 py::Name g_resource_manager{"_resource_manager"};
 py::Name g_serial{"Serial"};
 py::Name g_normal_serial{"NormalSerial"};
 
-py::KwNames kw_open_serial_channel{n_serial_number, n_channel, n_baudrate, n_timeout};
+py::KwNames kw_open_serial_channel{k_serial_number, k_channel, n_baudrate, n_timeout};
 
 // The channel's own read and write, called directly when they are the module's.
 py::Member m_read{n_read};
@@ -46,7 +46,7 @@ py::Ref handle(PyObject* self) { return py::getattr(self, n_handle); }
 // bytes(value), exactly as the built-in does it (for the host's own array
 // type, which has no __bytes__, that is the copy of its buffer).
 py::Ref to_bytes(PyObject* value) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == py::host_array_type()) return py::check(PyBytes_FromObject(value));
+    if (py::is_host_array(value)) return py::check(PyBytes_FromObject(value));
     return py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), value);
 }
 
@@ -113,29 +113,29 @@ py::Ref serial_read_until(PyObject* const* a) {
     return to_bytes(py::call_method(handle(a[0]), n_read_until, a[1], a[2]));
 }
 
-py::Ref get_baudrate(PyObject* const* a) { return py::getattr(handle(a[0]), n_baudrate); }
+py::Ref serial_baudrate_get(PyObject* const* a) { return py::getattr(handle(a[0]), n_baudrate); }
 
-py::Ref set_baudrate(PyObject* const* a) {
+py::Ref serial_baudrate_set(PyObject* const* a) {
     PyObject* value = py::require_int(a[1], "value");
     py::setattr(handle(a[0]), n_baudrate, value);
     return py::none();
 }
 
-py::Ref get_port(PyObject* const* a) { return py::result_str(py::getattr(handle(a[0]), n_name)); }
+py::Ref serial_port_get(PyObject* const* a) { return py::result_str(py::getattr(handle(a[0]), n_name)); }
 
-py::Ref get_is_open(PyObject* const* a) { return py::getattr(handle(a[0]), n_is_open); }
+py::Ref serial_is_open_get(PyObject* const* a) { return py::getattr(handle(a[0]), n_is_open); }
 
-py::Ref get_in_waiting(PyObject* const* a) { return py::result_int(py::getattr(handle(a[0]), n_in_waiting)); }
+py::Ref serial_in_waiting_get(PyObject* const* a) { return py::result_int(py::getattr(handle(a[0]), n_in_waiting)); }
 
-py::Ref get_timeout(PyObject* const* a) { return py::getattr(handle(a[0]), n_timeout); }
+py::Ref serial_timeout_get(PyObject* const* a) { return py::getattr(handle(a[0]), n_timeout); }
 
-py::Ref set_timeout(PyObject* const* a) {
+py::Ref serial_timeout_set(PyObject* const* a) {
     py::Ref value = py::to_float(a[1]);
     py::setattr(handle(a[0]), n_timeout, value);
     return py::none();
 }
 
-py::Ref flush_output(PyObject* const*) { return py::none(); }
+py::Ref serial_flush_output(PyObject* const*) { return py::none(); }
 
 py::Ref serial_flush(PyObject* const* a) {
     py::call_method(a[0], n_flush_output_camel);
@@ -184,7 +184,7 @@ py::Ref create_serial_instance(PyObject* const* a) {
     if (PyTuple_GET_SIZE(args.get()) > 0) {
         port = py::call_method(PyTuple_GET_ITEM(args.get(), 0), n_upper);
     } else {
-        PyObject* given = PyDict_GetItemWithError(kwargs, n_port);
+        PyObject* given = PyDict_GetItemWithError(kwargs, k_port);
         if (!given) {
             if (PyErr_Occurred()) py::throw_error();
             py::raise(PyExc_ValueError, "Argument \"port\" is missing.");
@@ -198,9 +198,9 @@ py::Ref create_serial_instance(PyObject* const* a) {
         unpack_three(fields, parts);
         py::Ref prefixed = py::check(PyNumber_Add(py::Ref(py::str("QLIX")), parts[1]));
         port = py::check(PyNumber_Add(prefixed, parts[2]));
-        int has_port = py::check(PyDict_Contains(kwargs, n_port));
+        int has_port = py::check(PyDict_Contains(kwargs, k_port));
         if (has_port) {
-            py::check(PyDict_SetItem(kwargs, n_port, port));
+            py::check(PyDict_SetItem(kwargs, k_port, port));
         } else {
             Py_ssize_t n = PyTuple_GET_SIZE(args.get());
             py::Ref rest = py::check(PyTuple_GetSlice(args, 1, n));
@@ -232,14 +232,15 @@ py::Ref make_serial_class(PyObject* module) {
         .method({"read_until",
                  {self, Param{"expected", nullptr, Default::bytes("\n")}, Param{"size", nullptr, Default::none()}},
                  serial_read_until, "bytes"})
-        .property({"baudrate", {self}, get_baudrate}, py::FunctionDef{"baudrate", {self, Param{"value", "int"}}, set_baudrate})
-        .property({"port", {self}, get_port, "str"})
-        .property({"is_open", {self}, get_is_open})
-        .property({"in_waiting", {self}, get_in_waiting, "int"})
-        .property({"timeout", {self}, get_timeout, "float"},
-                  py::FunctionDef{"timeout", {self, Param{"value", "float"}}, set_timeout})
+        .property({"baudrate", {self}, serial_baudrate_get},
+                  py::FunctionDef{"baudrate", {self, Param{"value", "int"}}, serial_baudrate_set})
+        .property({"port", {self}, serial_port_get, "str"})
+        .property({"is_open", {self}, serial_is_open_get})
+        .property({"in_waiting", {self}, serial_in_waiting_get, "int"})
+        .property({"timeout", {self}, serial_timeout_get, "float"},
+                  py::FunctionDef{"timeout", {self, Param{"value", "float"}}, serial_timeout_set})
         .method({"flushInput", {self}, forward_void<n_flush_input>})
-        .method({"flushOutput", {self}, flush_output})
+        .method({"flushOutput", {self}, serial_flush_output})
         .method({"flush", {self}, serial_flush})
         .method({"reset_input_buffer", {self}, forward_void<n_reset_input_buffer>})
         .build();

@@ -73,7 +73,6 @@ py::Name n_interfaces{"interfaces"};
 py::Name n_endpoints{"endpoints"};
 py::Name n_address{"bEndpointAddress"};
 py::Name n_max_packet_size{"wMaxPacketSize"};
-py::Name n_dev_serial_number{"serial_number"};
 py::Name n_input_data{"input_data"};
 py::Name n_initialize{"initialize"};
 py::Name n_close_device{"close_device"};
@@ -131,14 +130,11 @@ const char* const kEchoDoc =
 
 // --- small helpers -------------------------------------------------------------
 
-Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
-
 Ref serial_number(PyObject* self) { return attr(self, n_serial_number); }
-
 
 // mapping.get(key): dictionaries directly, other mappings through `get`.
 // Returns an empty Ref when the key is absent or maps to None.
-Ref lookup(PyObject* mapping, PyObject* key) {
+Ref get_unless_none(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) {
         PyObject* v = PyDict_GetItemWithError(mapping, key);
         if (!v) {
@@ -150,7 +146,6 @@ Ref lookup(PyObject* mapping, PyObject* key) {
     Ref v = py::call_method(mapping, n_get, key);
     return v.get() == Py_None ? Ref{} : v;
 }
-
 
 bool contains(PyObject* container, PyObject* key) { return py::check(PySequence_Contains(container, key)) != 0; }
 
@@ -217,11 +212,11 @@ private:
 // --- reader threads and process exit ---------------------------------------------
 
 // The threads currently running an adapter's reader loop.
-PyObject* g_reader_threads = nullptr;
+PyObject* s_reader_threads = nullptr;
 
 PyObject* reader_threads() {
-    if (!g_reader_threads) g_reader_threads = py::check(PySet_New(nullptr)).release();
-    return g_reader_threads;
+    if (!s_reader_threads) s_reader_threads = py::check(PySet_New(nullptr)).release();
+    return s_reader_threads;
 }
 
 // Registers the current thread as a reader for the life of the loop.
@@ -235,7 +230,7 @@ public:
     ~ReaderRegistration() {
         if (py::abandoned()) return;
         py::ErrorScope kept;
-        if (PySet_Discard(g_reader_threads, thread_) < 0) PyErr_Clear();
+        if (PySet_Discard(s_reader_threads, thread_) < 0) PyErr_Clear();
     }
 
 private:
@@ -263,7 +258,7 @@ void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
     PacketBytes bytes(package);
     // Slices of a host array of unsigned bytes (what pyusb returns) are made
     // from its bytes directly: the same new arrays as slicing it.
-    bool host_bytes = bytes.in_place() && reinterpret_cast<PyObject*>(Py_TYPE(package)) == py::host_array_type();
+    bool host_bytes = bytes.in_place() && py::is_host_array(package);
     auto cut = [&](Py_ssize_t begin, Py_ssize_t end) {
         if (host_bytes) return py::new_byte_array(bytes.span().data() + begin, end - begin);
         return py::get_slice(package, begin, end);
@@ -276,7 +271,7 @@ void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
         if (record.channel < protocol::kControlChannel) {
             if (!channels) channels = attr(self, n_channels);
             Ref key = py::integer(record.channel);
-            Ref channel_obj = lookup(channels, key);
+            Ref channel_obj = get_unless_none(channels, key);
             if (!channel_obj) continue;  // not opened: dropped
             Ref data = cut(begin, end);
             m_input_data.call(channel_obj.get(), data.get());
@@ -463,7 +458,7 @@ Ref device_close(PyObject* const* a) {
     return py::none();
 }
 
-Ref device_serial_number(PyObject* const* a) { return py::result_str(attr(attr(a[0], n_dev), n_dev_serial_number)); }
+Ref device_serial_number_get(PyObject* const* a) { return py::result_str(attr(attr(a[0], n_dev), n_serial_number)); }
 
 // --- channel count -----------------------------------------------------------------
 
@@ -478,7 +473,7 @@ Ref device_query_channel_count(PyObject* const* a) {
     return py::none();
 }
 
-Ref device_channel_count(PyObject* const* a) {
+Ref device_channel_count_get(PyObject* const* a) {
     PyObject* self = a[0];
     if (attr(self, n_channel_count_attr).get() == Py_None) py::call_method(self, n_query_channel_count);
     return py::result_int(attr(self, n_channel_count_attr));
@@ -501,7 +496,7 @@ Ref device_handle_io_control_package(PyObject* const* a) {
     PyObject *self = a[0], *package = a[1];
     PyObject* channel = py::require_int(a[2], "channel");
     py::with_lock(attr(self, n_handlers_protector), [&](py::LockHold&) {
-        Ref handler = lookup(attr(self, n_handlers), channel);
+        Ref handler = get_unless_none(attr(self, n_handlers), channel);
         if (!handler) return;
         py::Fetched error = py::catch_only(PyExc_Exception, [&] { py::call(handler.get(), package); });
         if (error) write_stderr(py::text("处理 IOControl 命令时出错：[", error.get(), "]:", serial_number(self)));
@@ -657,7 +652,7 @@ Ref device_output_data(PyObject* const* a) {
 
 // --- control channel --------------------------------------------------------------------
 
-Ref device_send_command_raw(PyObject* const* a) {
+Ref device_private_send_command_to_channel(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* command = py::require_str(a[1], "command");
     PyObject* channel = py::require_int(a[2], "channel");
@@ -694,7 +689,7 @@ Ref device_send_command_raw(PyObject* const* a) {
     return py::none();
 }
 
-Ref device_send_command(PyObject* const* a) {
+Ref device_send_command_to_channel(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* command = py::require_str(a[1], "command");
     PyObject* channel = py::require_int(a[2], "channel");
@@ -763,9 +758,9 @@ Ref device_echo(PyObject* const* a) {
     return basic_query(a[0], py::text("Echo ", content, "?"));
 }
 
-Ref device_firmware_version(PyObject* const* a) { return basic_query(a[0], py::str("Version?")); }
+Ref device_firmware_version_get(PyObject* const* a) { return basic_query(a[0], py::str("Version?")); }
 
-Ref device_set_io_control_handler(PyObject* const* a) {
+Ref device_set_io_control_handler_for_channel(PyObject* const* a) {
     PyObject *self = a[0], *handler = a[1];
     PyObject* channel = py::require_int(a[2], "channel");
     if (asserting()) assert_channel_in_range(self, channel);
@@ -774,7 +769,7 @@ Ref device_set_io_control_handler(PyObject* const* a) {
     return py::none();
 }
 
-Ref device_reset_io_control_handler(PyObject* const* a) {
+Ref device_reset_io_control_handler_for_channel(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* channel = py::require_int(a[1], "channel");
     py::with_lock(attr(self, n_handlers_protector), [&](py::LockHold&) {
@@ -797,13 +792,13 @@ py::Ref make_device_class(PyObject* module) {
         .method(FunctionDef{"__init__", {self, {"dev_manager"}, {"hid_handle", "_USBDevice"}}, device_init})
         .method(FunctionDef{"set_io_control_handler_for_channel",
                             {self, {"handler", "_Callable"}, {"channel", "int"}},
-                            device_set_io_control_handler})
+                            device_set_io_control_handler_for_channel})
         .method(FunctionDef{"reset_io_control_handler_for_channel", {self, {"channel", "int"}},
-                            device_reset_io_control_handler})
+                            device_reset_io_control_handler_for_channel})
         .method(FunctionDef{"__read", {self, {"timeout", "int", Default::integer(50)}}, device_read, "_array"})
         .method(FunctionDef{"__write", {self, {"data"}, {"timeout", "int", Default::integer(100)}}, device_write})
         .method(FunctionDef{"__query_channel_count", {self}, device_query_channel_count})
-        .property(FunctionDef{"channel_count", {self}, device_channel_count, "int"})
+        .property(FunctionDef{"channel_count", {self}, device_channel_count_get, "int"})
         .method(FunctionDef{"close", {self}, device_close})
         .method(FunctionDef{"handle_io_control_package", {self, {"package", "_array"}, {"channel", "int"}},
                             device_handle_io_control_package})
@@ -813,18 +808,18 @@ py::Ref make_device_class(PyObject* module) {
         .method(FunctionDef{"open_channel", {self, {"channel", "int"}, {"baudrate", "int"}, {"timeout", "float"}},
                             device_open_channel})
         .method(FunctionDef{"close_channel", {self, {"channel", "int"}}, device_close_channel})
-        .property(FunctionDef{"serial_number", {self}, device_serial_number, "str"})
+        .property(FunctionDef{"serial_number", {self}, device_serial_number_get, "str"})
         .method(FunctionDef{"output_data", {self, {"data"}}, device_output_data})
         .method(FunctionDef{"_send_command_to_channel", {self, {"command", "str"}, {"channel", "int"}},
-                            device_send_command_raw})
+                            device_private_send_command_to_channel})
         .method(FunctionDef{"send_command_to_channel", {self, {"command", "str"}, {"channel", "int"}},
-                            device_send_command})
+                            device_send_command_to_channel})
         .method(FunctionDef{"io_control_master_query",
                             {self, {"command", "str"}, {"handler", "_Callable"}, {"timeout", "float", Default::real(0.5)}},
                             device_io_control_master_query})
         .static_method(FunctionDef{"master_basic_handler", {{"package", "_array"}}, device_master_basic_handler})
         .method(FunctionDef{"echo", {self, {"content", "str"}}, device_echo, "str", kEchoDoc})
-        .property(FunctionDef{"firmware_version", {self}, device_firmware_version, "str"})
+        .property(FunctionDef{"firmware_version", {self}, device_firmware_version_get, "str"})
         .build();
 }
 

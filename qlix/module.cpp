@@ -11,16 +11,17 @@ namespace qlix {
 
 namespace {
 
-PyObject* g_module = nullptr;        // strong; the created module
-PyObject* g_executed = nullptr;      // the module whose execution succeeded or is running
-PyObject* g_failed = nullptr;        // strong; a module whose execution failed (see module_exec)
-int64_t g_interpreter = -1;          // id of the interpreter that created it
-bool g_asserting = true;
+PyObject* s_module = nullptr;        // strong; the created module
+PyObject* s_executed = nullptr;      // the module whose execution succeeded or is running
+PyObject* s_failed = nullptr;        // strong; a module whose execution failed (see module_exec)
+int64_t s_interpreter = -1;          // id of the interpreter that created it
+bool s_asserting = true;
 
 py::Name n_name{"__name__"};
 py::Name n_write{"write"};
-py::Name n_sys{"sys"};
 py::Name n_stderr{"stderr"};
+py::Name g_sys{"sys"};
+py::Name g_now{"_now"};
 
 void copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
     py::Ref value;
@@ -33,13 +34,13 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (id == -1) py::throw_error();
-        if (g_interpreter == -1) {
-            g_interpreter = id;
-        } else if (id != g_interpreter) {
+        if (s_interpreter == -1) {
+            s_interpreter = id;
+        } else if (id != s_interpreter) {
             py::raise(PyExc_ImportError,
                       "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         }
-        if (g_module) return Py_NewRef(g_module);
+        if (s_module) return Py_NewRef(s_module);
         py::Ref name = py::check(PyObject_GetAttrString(spec, "name"));
         py::Ref module = py::check(PyModule_NewObject(name));
         PyObject* dict = PyModule_GetDict(module);
@@ -47,7 +48,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         copy_spec_attr(spec, dict, "origin", "__file__", true);
         copy_spec_attr(spec, dict, "parent", "__package__", true);
         copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false);
-        g_module = Py_NewRef(module.get());
+        s_module = Py_NewRef(module.get());
         return module.release();
     });
 }
@@ -138,8 +139,8 @@ void self_test(PyObject* dict) {
     py::Ref print = dict_item(PyEval_GetBuiltins(), "print");
     py::call(print.get(), output.get());
     if (!py::truth(serials)) return;
-    static py::Name n_timeout{"timeout"};
-    static py::KwNames kw_timeout{n_timeout};
+    static py::Name k_timeout{"timeout"};
+    static py::KwNames kw_timeout{k_timeout};
     for (int i = 0; i < 4; ++i) {
         py::Ref index = py::integer(i);
         set_global(dict, "i", index);
@@ -148,10 +149,9 @@ void self_test(PyObject* dict) {
         py::Ref one = py::integer(1);
         py::Ref com = py::call_kw(dict_item(dict, "Serial").get(), kw_timeout, port.get(), one.get());
         with_block(com, [&](PyObject* target) {
-            static py::Name n_write_method{"write"};
             set_global(dict, "com", target);
             py::Ref greeting = py::str("Hello, World!\n");
-            py::call_method(target, n_write_method, greeting.get());
+            py::call_method(target, n_write, greeting.get());
         });
     }
 }
@@ -174,14 +174,14 @@ void execute(PyObject* module) {
 
     PyObject* builtins = PyEval_GetBuiltins();
     PyObject* debug = builtins ? PyDict_GetItemString(builtins, "__debug__") : nullptr;
-    g_asserting = debug ? py::truth(debug) : true;
+    s_asserting = debug ? py::truth(debug) : true;
 
     bind_libraries(dict);
     py::Ref usb_back = dict_item(dict, "_usb_back");
     py::Ref libusb = dict_item(dict, "_libusb");
     py::Ref find_library = py::check(PyObject_GetAttrString(libusb, "find_library"));
-    static py::Name n_find_library{"find_library"};
-    static py::KwNames kw_find_library{n_find_library};
+    static py::Name k_find_library{"find_library"};
+    static py::KwNames kw_find_library{k_find_library};
     static py::Name n_get_backend{"get_backend"};
     py::Ref get_backend = py::getattr(usb_back, n_get_backend);
     set_global(dict, "_backend", py::call_kw(get_backend.get(), kw_find_library, find_library.get()));
@@ -206,13 +206,13 @@ void execute(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
-    if (g_executed) {
-        if (g_executed == module) return 0;
+    if (s_executed) {
+        if (s_executed == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'ozu_qlix' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    g_executed = module;
+    s_executed = module;
     return py::guard<int>(-1, [&] {
         try {
             execute(module);
@@ -221,10 +221,10 @@ int module_exec(PyObject* module) {
             // again with a new module object.
             // Threads it already started (a failed self-test leaves its
             // adapter open) still read its globals, so it stays alive.
-            g_executed = nullptr;
-            if (g_module == module) {
-                Py_XSETREF(g_failed, g_module);
-                g_module = nullptr;
+            s_executed = nullptr;
+            if (s_module == module) {
+                Py_XSETREF(s_failed, s_module);
+                s_module = nullptr;
             }
             throw;
         }
@@ -252,29 +252,27 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyObject* module_object() noexcept { return g_module; }
+PyObject* module_object() noexcept { return s_module; }
 
-bool asserting() noexcept { return g_asserting; }
+bool asserting() noexcept { return s_asserting; }
 
 void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
-    static py::Name n_now{"_now"};
-    py::Ref until = py::check(PyNumber_Add(py::call(global(n_now).get()), timeout));
+    py::Ref until = py::check(PyNumber_Add(py::call(global(g_now).get()), timeout));
     py::setattr(self, name, until);
 }
 
 py::Ref time_left(PyObject* self, PyObject* name) {
-    static py::Name n_now{"_now"};
     py::Ref until;
     py::catch_only(PyExc_AttributeError, [&] { until = py::getattr(self, name); });
     if (!until || until.get() == Py_None) return {};
-    py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(n_now).get())));
+    py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(g_now).get())));
     py::Ref zero = py::check(PyFloat_FromDouble(0.0));
     if (!py::check(PyObject_RichCompareBool(left, zero, Py_GT))) return {};
     return left;
 }
 
 py::Ref global(py::Name& name) {
-    PyObject* module = g_module ? g_module : g_failed;
+    PyObject* module = s_module ? s_module : s_failed;
     if (!module) {
         PyErr_SetString(PyExc_RuntimeError, "ozu_qlix is not initialised");
         py::throw_error();
@@ -289,7 +287,7 @@ py::Ref global(py::Name& name) {
 }
 
 void write_stderr(PyObject* text) {
-    py::Ref sys = global(n_sys);
+    py::Ref sys = global(g_sys);
     py::Ref err = py::getattr(sys, n_stderr);
     py::call_method(err, n_write, text);
 }

@@ -5,7 +5,7 @@
 
 #include "py/args.hpp"
 #include "py/classes.hpp"
-#include "py/names.hpp"
+#include "py/member.hpp"
 
 namespace qlix {
 
@@ -14,7 +14,11 @@ PyObject* module_object() noexcept;
 
 // The value of a module global, looked up when called (tests and users may
 // replace globals). A missing global raises NameError.
+// Prefixes: g_ keys given to global(), n_ attribute/method names, k_ keyword-only names, kw_ keyword tuples.
 py::Ref global(py::Name& name);
+
+// `self.name`, read through Python.
+inline py::Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
 
 // The assertion switch: the truth of __debug__ at import.
 bool asserting() noexcept;

@@ -18,13 +18,13 @@ py::Name n_channel_count{"channel_count"};
 py::Name n_upper{"upper"};
 py::Name n_close{"close"};
 py::Name n_values{"values"};
-py::Name n_id_vendor{"idVendor"};
-py::Name n_id_product{"idProduct"};
-py::Name n_backend{"backend"};
-py::Name n_find_all{"find_all"};
-py::Name n_channel{"channel"};
-py::Name n_baudrate{"baudrate"};
-py::Name n_timeout{"timeout"};
+py::Name k_id_vendor{"idVendor"};
+py::Name k_id_product{"idProduct"};
+py::Name k_backend{"backend"};
+py::Name k_find_all{"find_all"};
+py::Name k_channel{"channel"};
+py::Name k_baudrate{"baudrate"};
+py::Name k_timeout{"timeout"};
 
 py::Name g_usb_core{"_usb_core"};
 py::Name g_backend{"_backend"};
@@ -36,9 +36,9 @@ py::Name g_resource_manager_class{"_ResourceManager"};
 py::Name g_resource_manager{"_resource_manager"};
 py::Name g_get_hid_device{"get_hid_device"};
 
-py::KwNames kw_find_serial{n_id_vendor, n_id_product, n_backend, n_serial_number};
-py::KwNames kw_find_all{n_id_vendor, n_id_product, n_backend, n_find_all};
-py::KwNames kw_open_channel{n_channel, n_baudrate, n_timeout};
+py::KwNames kw_find_serial{k_id_vendor, k_id_product, k_backend, n_serial_number};
+py::KwNames kw_find_all{k_id_vendor, k_id_product, k_backend, k_find_all};
+py::KwNames kw_open_channel{k_channel, k_baudrate, k_timeout};
 
 constexpr const char* kNotFound = "QLIX Device (VID=0x483, PID=0x5750) not found.";
 
@@ -51,8 +51,8 @@ py::Ref first_value(PyObject* table) {
     return py::Ref::steal(first);
 }
 
-// table.get(key): the entry or an empty Ref.
-py::Ref lookup(PyObject* table, PyObject* key) {
+// table[key], or an empty Ref when the key is absent (a None entry stays None).
+py::Ref item_if_present(PyObject* table, PyObject* key) {
     if (PyDict_Check(table)) {
         PyObject* v = PyDict_GetItemWithError(table, key);
         if (!v && PyErr_Occurred()) py::throw_error();
@@ -67,7 +67,7 @@ bool is_any(PyObject* serial_number) { return PyUnicode_CompareWithASCIIString(s
 
 // --- _ResourceManager ----------------------------------------------------------
 
-py::Ref find_device(PyObject* const* a) {
+py::Ref manager_find_device(PyObject* const* a) {
     PyObject* serial_number = py::require_str(a[0], "serial_number");
     py::Ref find = py::getattr(global(g_usb_core), n_find);
     py::Ref vid = global(g_vid), pid = global(g_pid), backend = global(g_backend);
@@ -83,14 +83,14 @@ py::Ref manager_init(PyObject* const* a) {
     return py::none();
 }
 
-py::Ref get_device_by_serial_number(PyObject* const* a) {
+py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* serial_number = py::require_str(a[1], "serial_number");
     return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
         py::Ref table = py::getattr(self, n_devices);
         py::Ref device;
         if (is_any(serial_number) && py::truth(table)) device = first_value(table);
-        else device = lookup(table, serial_number);
+        else device = item_if_present(table, serial_number);
         if (device && device.get() != Py_None) return device;
 
         py::Ref found;
@@ -128,7 +128,7 @@ py::Ref get_device_by_serial_number(PyObject* const* a) {
     });
 }
 
-py::Ref open_serial_channel(PyObject* const* a) {
+py::Ref manager_open_serial_channel(PyObject* const* a) {
     // The timeout is converted before the other arguments are examined.
     py::Ref timeout = py::to_float(a[4]);
     PyObject* serial_number = py::require_str(a[1], "serial_number");
@@ -143,13 +143,13 @@ py::Ref open_serial_channel(PyObject* const* a) {
 // Forgets an adapter. Only the entry that is this very device goes: a stale
 // device closed late must not unregister a newer one with the same serial
 // number.
-py::Ref close_device(PyObject* const* a) {
+py::Ref manager_close_device(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* device = a[1];
     return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
         py::Ref table = py::getattr(self, n_devices);
         py::Ref key = py::getattr(device, n_serial_number);
-        py::Ref registered = lookup(table, key);
+        py::Ref registered = item_if_present(table, key);
         if (registered && registered.get() == device) py::check(PyObject_DelItem(table, key));
         return py::none();
     });
@@ -200,16 +200,16 @@ py::Ref make_resource_manager_class(PyObject* module) {
     using py::Default;
     using py::Param;
     return py::ClassBuilder("_ResourceManager", module)
-        .static_method({"find_device", {Param{"serial_number", "str", Default::text("")}}, find_device,
+        .static_method({"find_device", {Param{"serial_number", "str", Default::text("")}}, manager_find_device,
                         "_usb_core.Device"})
         .method({"__init__", {Param{"self"}}, manager_init})
         .method({"get_device_by_serial_number", {Param{"self"}, Param{"serial_number", "str"}},
-                 get_device_by_serial_number, "_Device"})
+                 manager_get_device_by_serial_number, "_Device"})
         .method({"open_serial_channel",
                  {Param{"self"}, Param{"serial_number", "str"}, Param{"channel", "int"}, Param{"baudrate", "int"},
                   Param{"timeout", "float"}},
-                 open_serial_channel, "_Channel"})
-        .method({"close_device", {Param{"self"}, Param{"device", "_Device"}}, close_device})
+                 manager_open_serial_channel, "_Channel"})
+        .method({"close_device", {Param{"self"}, Param{"device", "_Device"}}, manager_close_device})
         .build();
 }
 

@@ -26,7 +26,7 @@ struct SignalObject {
     Signal* signal;
 };
 
-PyTypeObject* g_signal_type = nullptr;
+PyTypeObject* s_signal_type = nullptr;
 
 int signal_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -55,7 +55,7 @@ PyObject* signal_cancel(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* signal_lost(PyObject* self, void*) { return PyBool_FromLong(lost(*reinterpret_cast<SignalObject*>(self)->signal)); }
+PyObject* signal_lost_get(PyObject* self, void*) { return PyBool_FromLong(lost(*reinterpret_cast<SignalObject*>(self)->signal)); }
 
 PyObject* signal_on_event_get(PyObject* self, void*) {
     PyObject* f = reinterpret_cast<SignalObject*>(self)->signal->on_event;
@@ -79,7 +79,7 @@ PyMethodDef signal_methods[] = {
 };
 
 PyGetSetDef signal_getset[] = {
-    {"lost", signal_lost, nullptr, "True once the channel's adapter was lost (its reader failed).", nullptr},
+    {"lost", signal_lost_get, nullptr, "True once the channel's adapter was lost (its reader failed).", nullptr},
     {"on_event", signal_on_event_get, signal_on_event_set,
      "None, or a callable run without arguments after each wake-up (input, close, adapter loss, a reply, "
      "cancel()), on the notifying thread with the GIL held. Its errors are reported as unraisable.",
@@ -140,8 +140,8 @@ void run_on_event(PyObject* on_event) {
 }  // namespace
 
 py::Ref make_signal() {
-    if (!g_signal_type) g_signal_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&signal_spec)).release());
-    auto* obj = PyObject_GC_New(SignalObject, g_signal_type);
+    if (!s_signal_type) s_signal_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&signal_spec)).release());
+    auto* obj = PyObject_GC_New(SignalObject, s_signal_type);
     if (!obj) py::throw_error();
     obj->signal = new (std::nothrow) Signal;
     py::Ref ref = py::Ref::steal(reinterpret_cast<PyObject*>(obj));
@@ -154,7 +154,7 @@ py::Ref make_signal() {
 }
 
 Signal* as_signal(PyObject* o) noexcept {
-    if (!o || !g_signal_type || Py_TYPE(o) != g_signal_type) return nullptr;
+    if (!o || !s_signal_type || Py_TYPE(o) != s_signal_type) return nullptr;
     return reinterpret_cast<SignalObject*>(o)->signal;
 }
 

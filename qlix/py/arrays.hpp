@@ -18,9 +18,12 @@ inline PyObject* host_array_type() {
     return type;
 }
 
+// True for an exact array.array (of any typecode).
+inline bool is_host_array(PyObject* o) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == host_array_type(); }
+
 // True for an exact array.array of unsigned bytes (typecode "B").
 inline bool is_host_byte_array(PyObject* o) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(o)) != host_array_type()) return false;
+    if (!is_host_array(o)) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT) < 0) {
         PyErr_Clear();

@@ -29,7 +29,7 @@ struct FunctionObject {
     PyObject* weakrefs;
 };
 
-PyTypeObject* function_type = nullptr;
+PyTypeObject* s_function_type = nullptr;
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -219,8 +219,8 @@ void function_dealloc(PyObject* self) {
 
 // --- attributes --------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_name_get(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* function_qualname_get(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 
 int set_text_attr(PyObject** slot, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -230,15 +230,15 @@ int set_text_attr(PyObject** slot, PyObject* value, const char* what) {
     Py_SETREF(*slot, Py_NewRef(value));
     return 0;
 }
-int set_name(PyObject* self, PyObject* value, void*) {
+int function_name_set(PyObject* self, PyObject* value, void*) {
     return set_text_attr(&as_function(self)->name, value, "__name__");
 }
-int set_qualname(PyObject* self, PyObject* value, void*) {
+int function_qualname_set(PyObject* self, PyObject* value, void*) {
     return set_text_attr(&as_function(self)->qualname, value, "__qualname__");
 }
 
-PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
-int set_defaults(PyObject* self, PyObject* value, void*) {
+PyObject* function_defaults_get(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
+int function_defaults_set(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
@@ -247,8 +247,8 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     Py_SETREF(as_function(self)->defaults, Py_NewRef(value));
     return 0;
 }
-PyObject* get_kwdefaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->kwdefaults); }
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+PyObject* function_kwdefaults_get(PyObject* self, void*) { return Py_NewRef(as_function(self)->kwdefaults); }
+int function_kwdefaults_set(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
@@ -257,12 +257,12 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     Py_SETREF(as_function(self)->kwdefaults, Py_NewRef(value));
     return 0;
 }
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* function_annotations_get(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (!f->annotations) f->annotations = PyDict_New();
     return Py_XNewRef(f->annotations);
 }
-int set_annotations(PyObject* self, PyObject* value, void*) {
+int function_annotations_set(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
@@ -274,7 +274,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 // inspect.Signature built from the parameter table, the current defaults and
 // the current annotations.
-PyObject* get_signature(PyObject* self, void*) {
+PyObject* function_signature_get(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&] {
         FunctionObject* f = as_function(self);
         Ref inspect = check(PyImport_ImportModule("inspect"));
@@ -315,12 +315,12 @@ PyObject* get_signature(PyObject* self, void*) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__name__", function_name_get, function_name_set, nullptr, nullptr},
+    {"__qualname__", function_qualname_get, function_qualname_set, nullptr, nullptr},
+    {"__defaults__", function_defaults_get, function_defaults_set, nullptr, nullptr},
+    {"__kwdefaults__", function_kwdefaults_get, function_kwdefaults_set, nullptr, nullptr},
+    {"__annotations__", function_annotations_get, function_annotations_set, nullptr, nullptr},
+    {"__signature__", function_signature_get, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -370,15 +370,15 @@ Ref make_default(const Default& d) {
 }  // namespace
 
 void ready_function_type() {
-    if (function_type) return;
-    function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
+    if (s_function_type) return;
+    s_function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
     // Kept for the life of the process, like the module.
 }
 
 Ref make_function(const FunctionDef& def, const char* qualname_prefix, PyObject* module) {
     ready_function_type();
     if (def.params.size() > static_cast<size_t>(kMaxParams)) raise(PyExc_SystemError, "too many parameters");
-    Ref obj = check(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, function_type)));
+    Ref obj = check(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, s_function_type)));
     FunctionObject* f = as_function(obj);
     f->vectorcall = nullptr;
     f->impl = def.impl;
@@ -430,7 +430,7 @@ Ref make_function(const FunctionDef& def, const char* qualname_prefix, PyObject*
     return obj;
 }
 
-bool is_function(PyObject* o) noexcept { return function_type && Py_TYPE(o) == function_type; }
+bool is_function(PyObject* o) noexcept { return s_function_type && Py_TYPE(o) == s_function_type; }
 
 Ref run_function(PyObject* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return bind_and_run(as_function(function), args, nargs, kwnames);
@@ -450,87 +450,6 @@ Ref class_attr(PyObject* cls, PyObject* name) {
         }
     }
     return check(PyObject_GetAttr(cls, name));
-}
-
-// --- Member ----------------------------------------------------------------------
-
-namespace {
-
-// A function of the module that Python would call by vectorcall (those taking
-// **kwargs go through tp_call for their error messages).
-bool is_vectorcall_function(PyObject* o) { return is_function(o) && as_function(o)->vectorcall; }
-
-Name n_fget{"fget"};
-
-}  // namespace
-
-Ref Member::run_held(PyObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref hold = Ref::borrow(f);  // the body may remove it from the type
-    return bind_and_run(as_function(f), args, nargs, kwnames);
-}
-
-// Looks the name up on `type` as the generic attribute lookup does and caches
-// what it finds. Returns false when the entry cannot be cached.
-bool Member::refresh(PyTypeObject* type) {
-    PyObject* old = function_;
-    function_ = nullptr;
-    type_ = type;
-    tag_ = 0;
-    property_ = false;
-    Py_XDECREF(old);
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* descr = _PyType_Lookup(type, name_.get());  // see class_attr; assigns the version tag
-    unsigned int tag = type->tp_version_tag;
-    if (tag == 0) return false;
-    Ref found;
-    bool property = false;
-    if (descr && is_vectorcall_function(descr)) {
-        found = Ref::borrow(descr);
-    } else if (descr && Py_TYPE(descr) == &PyProperty_Type) {
-        Ref fget = Ref::steal(PyObject_GetAttr(descr, n_fget.get()));
-        if (!fget) {
-            PyErr_Clear();
-            return false;
-        }
-        if (is_vectorcall_function(fget)) {
-            found = fget;
-            property = true;
-        }
-    }
-    if (type->tp_version_tag != tag) return false;
-    tag_ = tag;
-    property_ = property;
-    function_ = found.release();
-    return true;
-}
-
-PyObject* Member::method_of(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if ((type != type_ || tag_ == 0 || type->tp_version_tag != tag_) && !refresh(type)) return nullptr;
-    if (!function_ || property_) return nullptr;
-    if (type->tp_dictoffset != 0) {
-        // An instance attribute of that name comes first.
-        PyObject* dict = PyObject_GenericGetDict(self, nullptr);
-        if (!dict) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        PyObject* shadow = PyDict_GetItemWithError(dict, name_.get());
-        Py_DECREF(dict);
-        if (shadow) return nullptr;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return nullptr;  // Python's own lookup reports it
-        }
-    }
-    return function_;
-}
-
-PyObject* Member::getter_of(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if ((type != type_ || tag_ == 0 || type->tp_version_tag != tag_) && !refresh(type)) return nullptr;
-    // A property is a data descriptor: it comes before instance attributes.
-    return property_ ? function_ : nullptr;
 }
 
 }  // namespace qlix::py

@@ -14,7 +14,8 @@ PyObject* module_object() noexcept;
 
 // The value of a module global, looked up when called (tests and users may
 // replace globals). A missing global raises NameError.
-// Prefixes: g_ keys given to global(), n_ attribute/method names, k_ keyword-only names, kw_ keyword tuples.
+// Prefixes: g_ keys given to global(), n_ attribute/method names, k_ keyword-only names, kw_ keyword tuples,
+// s_ C++ state kept for the life of the process.
 py::Ref global(py::Name& name);
 
 // `self.name`, read through Python.

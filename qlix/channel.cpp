@@ -228,7 +228,7 @@ void poll_sleep() {
 // The channel's signal object (kept alive by the Ref), or an empty Ref.
 py::Ref signal_object(PyObject* self) {
     py::Ref found;
-    py::catch_only(PyExc_AttributeError, [&] { found = attr(self, n_in_signal); });
+    py::catch_only(PyExc_AttributeError, found, [&] { return PyObject_GetAttr(self, n_in_signal); });
     return found;
 }
 
@@ -343,7 +343,7 @@ py::Ref channel_update_baudrate(PyObject* const* a) {
     py::Ref feedback =
         py::check(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
     py::Ref rate;
-    if (py::catch_only(PyExc_ValueError, [&] { rate = py::check(PyLong_FromUnicodeObject(feedback, 10)); })) {
+    if (py::catch_only(PyExc_ValueError, rate, [&] { return PyLong_FromUnicodeObject(feedback, 10); })) {
         write_stderr(py::text("波特率查询结果异常:", attr(self, n_name), "：[", feedback, "]"));
         return py::none();
     }

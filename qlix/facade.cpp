@@ -75,7 +75,7 @@ py::Ref serial_init(PyObject* const* a) {
 
     py::Ref channel;
     py::Fetched error =
-        py::catch_only(PyExc_ValueError, [&] { channel = py::check(PyLong_FromUnicodeObject(channel_str, 10)); });
+        py::catch_only(PyExc_ValueError, channel, [&] { return PyLong_FromUnicodeObject(channel_str, 10); });
     if (error) {
         PyErr_SetString(PyExc_ValueError, kNameFormat);
         py::raise_in_context(error);
@@ -151,7 +151,7 @@ bool starts_with(PyObject* text, const char* prefix) {
 // `_, sn, channel = fields`, with the host's unpacking errors.
 void unpack_three(PyObject* fields, py::Ref out[3]) {
     py::Ref it;
-    if (py::catch_only(PyExc_TypeError, [&] { it = py::check(PyObject_GetIter(fields)); })) {
+    if (py::catch_only(PyExc_TypeError, it, [&] { return PyObject_GetIter(fields); })) {
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(fields)->tp_name);
         py::throw_error();
     }

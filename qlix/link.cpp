@@ -441,7 +441,7 @@ void await_reader_end(PyObject* thread, py::FirstError& failed) {
 void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
     failed.run([&] { py::setattr(self, n_stop_flag, Py_True); });
     Ref thread;  // none when not created: nothing to stop
-    failed.run([&] { py::catch_only(PyExc_AttributeError, [&] { thread = attr(self, n_input_scanner); }); });
+    failed.run([&] { py::catch_only(PyExc_AttributeError, thread, [&] { return PyObject_GetAttr(self, n_input_scanner); }); });
     if (thread) {
         join_reader(thread, failed);
         await_reader_end(thread, failed);
@@ -743,7 +743,7 @@ Ref device_master_basic_handler(PyObject* const* a) {
     const char* data = PyBytes_AS_STRING(bytes.get());
     Py_ssize_t size = PyBytes_GET_SIZE(bytes.get());
     Ref text;
-    if (!py::catch_only(PyExc_UnicodeDecodeError, [&] { text = py::check(PyUnicode_DecodeUTF8(data, size, "strict")); }))
+    if (!py::catch_only(PyExc_UnicodeDecodeError, text, [&] { return PyUnicode_DecodeUTF8(data, size, "strict"); }))
         return text;
     return py::check(PyUnicode_DecodeLatin1(data, size, "strict"));
 }

@@ -25,7 +25,7 @@ py::Name g_now{"_now"};
 
 void copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
     py::Ref value;
-    py::catch_only(PyExc_AttributeError, [&] { value = py::check(PyObject_GetAttrString(spec, from)); });
+    py::catch_only(PyExc_AttributeError, value, [&] { return PyObject_GetAttrString(spec, from); });
     if (!value || (!allow_none && value.get() == Py_None)) return;
     py::check(PyDict_SetItemString(dict, to, value));
 }
@@ -60,7 +60,7 @@ py::Ref import(const char* name) { return py::check(PyImport_ImportModule(name))
 // `from module import attr`
 py::Ref import_from(PyObject* module, const char* attr) {
     py::Ref value;
-    if (!py::catch_only(PyExc_AttributeError, [&] { value = py::check(PyObject_GetAttrString(module, attr)); }))
+    if (!py::catch_only(PyExc_AttributeError, value, [&] { return PyObject_GetAttrString(module, attr); }))
         return value;
     py::Ref module_name = py::getattr(module, n_name);
     PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr, module_name.get());
@@ -263,7 +263,7 @@ void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
 
 py::Ref time_left(PyObject* self, PyObject* name) {
     py::Ref until;
-    py::catch_only(PyExc_AttributeError, [&] { until = py::getattr(self, name); });
+    py::catch_only(PyExc_AttributeError, until, [&] { return PyObject_GetAttr(self, name); });
     if (!until || until.get() == Py_None) return {};
     py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(g_now).get())));
     py::Ref zero = py::check(PyFloat_FromDouble(0.0));

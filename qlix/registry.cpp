@@ -59,7 +59,7 @@ py::Ref item_if_present(PyObject* table, PyObject* key) {
         return py::Ref::borrow(v);
     }
     py::Ref v;
-    py::catch_only(PyExc_KeyError, [&] { v = py::check(PyObject_GetItem(table, key)); });
+    py::catch_only(PyExc_KeyError, v, [&] { return PyObject_GetItem(table, key); });
     return v;
 }
 

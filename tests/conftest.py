@@ -14,9 +14,15 @@ try:
 except ozu_qlix_sim.LibraryNotFound:
     pass  # not built here: the tests that need it skip
 
+import signal as _signal
 import threading
 
 import pytest
+
+# A shell starts background jobs with Ctrl-C ignored, and child processes
+# inherit that; the Ctrl-C tests need it delivered, here and in children.
+if _signal.getsignal(_signal.SIGINT) == _signal.SIG_IGN:
+    _signal.signal(_signal.SIGINT, _signal.default_int_handler)
 import usb.core
 
 import ozu_qlix

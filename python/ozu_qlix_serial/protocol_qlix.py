@@ -15,7 +15,7 @@ import io
 import operator
 import os
 import re
-from typing import Any, Callable, Optional, Tuple
+from typing import Any, Callable, NoReturn, Optional, Tuple
 
 from serial.serialutil import (
     EIGHTBITS, LF, PARITY_NONE, STOPBITS_ONE, PortNotOpenError, SerialBase, SerialException,
@@ -80,6 +80,13 @@ def cancel_waiting_reads(channel: Any) -> None:
 def _port_error(exc: BaseException) -> SerialException:
     """pyserial's exception for an error of the channel: the adapter lost (OSError) or a USB failure."""
     return SerialException(str(exc))
+
+
+def _raise_as(failure: Exception, exc: Exception) -> NoReturn:
+    """Raises `failure` for the caught `exc`: `exc` itself as it is, or pyserial's exception chained to it."""
+    if failure is exc:
+        raise exc
+    raise failure from exc
 
 
 _SUPPORTED = "8 data bits, no parity, 1 stop bit and no flow control"
@@ -259,10 +266,7 @@ class Serial(SerialBase):
                 self._readiness.settle()
             return data
         except Exception as exc:
-            failure = self._failure(channel, exc)
-            if failure is exc:
-                raise
-            raise failure from exc
+            _raise_as(self._failure(channel, exc), exc)
 
     def _read_inter_byte(self, channel: Any, size: int, gap: float) -> bytes:
         # Each byte that arrives restarts the inter-byte wait; the overall
@@ -307,10 +311,7 @@ class Serial(SerialBase):
                 self._readiness.settle()
             return line
         except Exception as exc:
-            failure = self._failure(channel, exc)
-            if failure is exc:
-                raise
-            raise failure from exc
+            _raise_as(self._failure(channel, exc), exc)
 
     def _read_until_sequence(self, channel: Any, expected: bytes, size: Optional[int]) -> bytes:
         # The channel reads up to the terminator's last byte; the loop goes on
@@ -343,7 +344,7 @@ class Serial(SerialBase):
         try:
             channel.reset_input_buffer()
         except Exception as exc:
-            raise self._failure(channel, exc) from exc
+            _raise_as(self._failure(channel, exc), exc)
         if self._readiness is not None:
             self._readiness.settle()
 
@@ -369,10 +370,7 @@ class Serial(SerialBase):
         try:
             return channel.write(data)
         except Exception as exc:
-            failure = self._write_failure(channel, exc)
-            if failure is exc:
-                raise
-            raise failure from exc
+            _raise_as(self._write_failure(channel, exc), exc)
 
     def _write_failure(self, channel: Any, exc: Exception) -> Exception:
         if isinstance(exc, USBTimeoutError):

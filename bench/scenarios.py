@@ -528,7 +528,23 @@ class BareStream:
 # --- 3. idle cost ------------------------------------------------------------------------
 
 
+def cpu_pct(seconds):
+    """Process CPU over `seconds` of sleep, % of one core."""
+    time.sleep(0.2)
+    t0, cpu0 = time.perf_counter(), time.process_time()
+    time.sleep(seconds)
+    return 100 * (time.process_time() - cpu0) / (time.perf_counter() - t0)
+
+
 def idle_costs(seconds):
+    # One adapter with one channel open, above the same adapter with none.
+    ozu_qlix_sim.set_paced(True)
+    single = new_adapter()
+    nothing = cpu_pct(seconds)
+    port = open_port(single, 1, timeout=0)
+    one = cpu_pct(seconds)
+    port.close()
+    ozu_qlix_sim.set_paced(False)
     adapters = adapters_for("interrupt")
     ports = [open_port(a, c, timeout=0) for a in adapters for c in range(1, a.channels + 1)]
     time.sleep(0.2)
@@ -589,8 +605,71 @@ def idle_costs(seconds):
                 pause.__exit__()
     for p in ports:
         p.close()
-    return dict(figures, idle_open_pct=open_only, idle_blocked_reads_pct=blocked,
+    return dict(figures, idle_none_pct=nothing, idle_one_adapter_added_pct=one - nothing,
+                idle_open_pct=open_only, idle_blocked_reads_pct=blocked,
                 idle_blocked_added_pct=blocked - open_only, idle_reads_returned=len(results))
+
+
+# --- 3a'. lifecycle --------------------------------------------------------------------------
+
+EXIT_PROGRAM = """
+import ozu_qlix_sim
+ozu_qlix_sim.use()
+ozu_qlix_sim.set_paced(True)
+ozu_qlix_sim.add_adapter("EXIT00000001", channels=4)
+import ozu_qlix
+if OPEN:
+    port = ozu_qlix.Serial("QLIXEXIT00000001S1", 115200, timeout=1)
+"""
+
+
+def lifecycle(cycles, exits):
+    """Wall time, paced interrupt endpoints, medians in milliseconds: opening a
+    channel, closing one that is not the adapter's last, and closing the last
+    (which stops the adapter's reader), through ozu_qlix.Serial and qlix://;
+    and how much later a program that returns from its main module with a
+    channel still open ends than one that opened nothing."""
+    import os
+    import subprocess
+    import sys
+
+    import serial
+
+    import ozu_qlix_serial  # noqa: F401  registers qlix://
+
+    ozu_qlix_sim.set_paced(True)
+    adapter = new_adapter()
+    opens, others, lasts, url_lasts = [], [], [], []
+    for _ in range(cycles):
+        t0 = time.perf_counter()
+        first = open_port(adapter, 1)
+        opens.append(time.perf_counter() - t0)
+        second = open_port(adapter, 2)
+        t0 = time.perf_counter()
+        second.close()
+        others.append(time.perf_counter() - t0)
+        t0 = time.perf_counter()
+        first.close()
+        lasts.append(time.perf_counter() - t0)
+        port = serial.serial_for_url("qlix://%s/1" % adapter.serial, baudrate=115200, timeout=1)
+        t0 = time.perf_counter()
+        port.close()
+        url_lasts.append(time.perf_counter() - t0)
+
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(sys.path)
+    ends = {}
+    for opened in (False, True):
+        times = []
+        for _ in range(exits):
+            t0 = time.perf_counter()
+            subprocess.run([sys.executable, "-c", "OPEN = %s\n" % opened + EXIT_PROGRAM], env=env, check=True)
+            times.append(time.perf_counter() - t0)
+        ends[opened] = statistics.median(times)
+    ms = lambda values: 1e3 * statistics.median(values)  # noqa: E731
+    return {"life_open_ms": ms(opens), "life_close_other_ms": ms(others), "life_close_last_ms": ms(lasts),
+            "life_close_last_url_ms": ms(url_lasts), "life_exit_open_ms": 1e3 * ends[True],
+            "life_exit_none_ms": 1e3 * ends[False], "life_exit_added_ms": 1e3 * (ends[True] - ends[False])}
 
 
 # --- 3b. latency ---------------------------------------------------------------------------
@@ -743,7 +822,7 @@ def gil_pressure(seconds):
 # --- one round ---------------------------------------------------------------------------------
 
 
-PARTS = ("unpaced", "handler", "paced", "idle", "latency", "loop", "gil")
+PARTS = ("unpaced", "handler", "paced", "idle", "lifecycle", "latency", "loop", "gil")
 
 
 def round_(quick, parts=None):
@@ -778,6 +857,9 @@ def round_(quick, parts=None):
     ozu_qlix_sim.reset()
     if "idle" in parts:
         result.update(idle_costs(0.5 if quick else 1.5))
+        ozu_qlix_sim.reset()
+    if "lifecycle" in parts:
+        result.update(lifecycle(3, 2) if quick else lifecycle(15, 10))
         ozu_qlix_sim.reset()
     if "latency" in parts:
         result.update(latencies(30 if quick else 300))

@@ -83,6 +83,9 @@ py::Name n_enumerate{"enumerate"};
 py::Name n_is_alive{"is_alive"};
 py::Name n_ident{"ident"};
 py::Name n_daemon{"daemon"};
+py::Name n_acquire{"acquire"};
+py::Name n_release{"release"};
+py::Name n_register_atexit{"_register_atexit"};
 
 // Module globals, read at call time.
 py::Name g_device{"_Device"};
@@ -121,6 +124,13 @@ py::Member m_input_data{n_input_data};
 constexpr long kControlAddressBase = 100;
 constexpr long kMaxCommandBytes = static_cast<long>(protocol::kMaxPayload);  // 62
 constexpr auto kExitCheckInterval = std::chrono::milliseconds(50);
+// The reader's read limit, in milliseconds. A reader told to stop is woken at
+// once by a reply it asks the adapter for (wake_reader), so this only bounds a
+// stop that could not be announced (adapter unplugged, OUT endpoint stalled).
+constexpr long kReaderReadLimit = 1000;
+// Sent to wake a reader: a control query the adapter answers at once.
+constexpr const char* kWakeQuery = "Echo ?";
+constexpr double kWakeReplyWait = 0.5;  // as any control query's
 
 const char* const kEchoDoc =
     "\n\t\t向 Hid 设备发送参数指定的字符串，然后接收从设备返回的数据，以字符串形式返回给调用者。"
@@ -211,42 +221,114 @@ private:
 
 // --- reader threads and process exit ---------------------------------------------
 
-// The threads currently running an adapter's reader loop.
+// The threads currently running an adapter's reader loop, each with its
+// adapter.
 PyObject* s_reader_threads = nullptr;
 
 PyObject* reader_threads() {
-    if (!s_reader_threads) s_reader_threads = py::check(PySet_New(nullptr)).release();
+    if (!s_reader_threads) s_reader_threads = py::check(PyDict_New()).release();
     return s_reader_threads;
 }
+
+// Set by threading's exit hook (below), run by the main thread once it has
+// finished its program, before it waits for the other threads.
+bool s_main_finished = false;
+
+bool is_running_reader(PyObject* thread) { return py::check(PyDict_Contains(reader_threads(), thread)) != 0; }
+
+void wake_readers_at_exit();
 
 // Registers the current thread as a reader for the life of the loop.
 class ReaderRegistration {
 public:
-    explicit ReaderRegistration(PyObject* thread) : thread_(Ref::borrow(thread)) {
-        py::check(PySet_Add(reader_threads(), thread));
+    ReaderRegistration(PyObject* thread, PyObject* device) : thread_(Ref::borrow(thread)) {
+        wake_readers_at_exit();
+        py::check(PyDict_SetItem(reader_threads(), thread, device));
     }
     ReaderRegistration(const ReaderRegistration&) = delete;
     ReaderRegistration& operator=(const ReaderRegistration&) = delete;
     ~ReaderRegistration() {
         if (py::abandoned()) return;
         py::ErrorScope kept;
-        if (PySet_Discard(s_reader_threads, thread_) < 0) PyErr_Clear();
+        if (PyDict_DelItem(s_reader_threads, thread_) < 0) PyErr_Clear();
     }
 
 private:
     Ref thread_;
 };
 
+// Makes the adapter send something, so that a reader waiting in its read
+// returns at once and sees that it is to stop (or that the process is
+// ending). The wake-up is a control query, sent only while no query is in
+// flight (that one's reply wakes the reader anyway) and no late reply is
+// awaited, and kept as a query whose reply is still to come: the next query
+// waits for that reply and drops it before it sends its own, so the wake-up
+// never answers a user's query. Its reply goes to no channel. Best effort:
+// when it cannot be sent, the reader still stops within its read limit.
+void wake_reader(PyObject* self) {
+    py::catch_only(PyExc_Exception, [&] {
+        Ref lock = attr(self, n_master_protector);
+        if (!py::truth(py::call_method(lock, n_acquire, Py_False))) return;
+        py::FirstError failed;
+        failed.run([&] {
+            if (time_left(self, n_master_pending)) return;
+            py::call_method(attr(self, n_master_event), n_clear);
+            Ref query = py::str(kWakeQuery), zero = py::integer(0);
+            Ref wait = py::check(PyFloat_FromDouble(kWakeReplyWait));
+            try {
+                py::call_method(self, n_send_command_raw, query.get(), zero.get());
+            } catch (const py::Error&) {
+                if (!py::interrupted()) throw;  // not sent
+                py::Fetched error;
+                set_deadline(self, n_master_pending, wait);
+                error.restore_and_throw();
+            }
+            set_deadline(self, n_master_pending, wait);
+        });
+        failed.run_to_end([&] { py::call_method(lock, n_release); });
+        failed.finish();
+    });
+}
+
+// threading's exit hook, run in the main thread before it waits for the
+// remaining threads: wakes every reader, so that one whose adapter is still
+// open finds out at once that the process is ending, instead of at the end of
+// its read limit. Never raises: exit goes on whatever happens here.
+Ref exit_wake_readers(PyObject* const*) {
+    s_main_finished = true;
+    if (!s_reader_threads) return py::none();
+    try {
+        Ref devices = py::check(PyDict_Values(s_reader_threads));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(devices.get()); ++i) wake_reader(PyList_GET_ITEM(devices.get(), i));
+    } catch (const py::Error&) {
+        PyErr_Clear();
+    }
+    return py::none();
+}
+
+// Registers exit_wake_readers with threading, once per process.
+void wake_readers_at_exit() {
+    static bool registered = false;
+    if (registered) return;
+    Ref threading = py::check(PyImport_ImportModule("threading"));
+    Ref module_name = py::str("ozu_qlix");
+    Ref hook = py::make_function(py::FunctionDef{"_wake_readers_at_exit", {}, exit_wake_readers}, nullptr, module_name.get());
+    // Missing (another Python) or refused (exit already under way): readers
+    // then find out within their read limit.
+    py::catch_only(PyExc_Exception, [&] { py::call_method(threading, n_register_atexit, hook.get()); });
+    registered = true;
+}
+
 // True once the main thread has finished and nothing but daemon threads and
 // adapter readers is left: then no reader may keep the process alive.
 bool process_is_ending(PyObject* main_thread, PyObject* enumerate) {
-    if (py::truth(py::call_method(main_thread, n_is_alive))) return false;
+    if (!s_main_finished && py::truth(py::call_method(main_thread, n_is_alive))) return false;
     Ref threads = py::check(PySequence_Fast(py::call(enumerate), "threading.enumerate() must return a sequence"));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(threads.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* t = PySequence_Fast_GET_ITEM(threads.get(), i);
         if (t == main_thread) continue;
-        if (py::check(PySet_Contains(reader_threads(), t))) continue;
+        if (is_running_reader(t)) continue;
         if (py::truth(attr(t, n_daemon))) continue;
         if (py::truth(py::call_method(t, n_is_alive))) return false;
     }
@@ -427,7 +509,7 @@ void await_reader_end(PyObject* thread, py::FirstError& failed) {
     auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
         bool running = false;
-        failed.run_to_end([&] { running = py::check(PySet_Contains(reader_threads(), thread)) != 0; });
+        failed.run_to_end([&] { running = is_running_reader(thread); });
         if (!running) return;
         bool current = true;  // not waited for when not known
         failed.run_to_end([&] { current = is_current(thread); });
@@ -443,6 +525,9 @@ void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
     Ref thread;  // none when not created: nothing to stop
     failed.run([&] { py::catch_only(PyExc_AttributeError, thread, [&] { return PyObject_GetAttr(self, n_input_scanner); }); });
     if (thread) {
+        bool waiting = false;  // a reader of its own, not the current thread, still in its loop
+        failed.run([&] { waiting = is_running_reader(thread) && !is_current(thread); });
+        if (waiting) failed.run([&] { wake_reader(self); });
         join_reader(thread, failed);
         await_reader_end(thread, failed);
     }
@@ -528,18 +613,23 @@ Ref device_input_scanner_function(PyObject* const* a) {
     Ref threading = py::check(PyImport_ImportModule("threading"));
     Ref main_thread = py::call_method(threading, n_main_thread);
     Ref enumerate = attr(threading, n_enumerate);
-    ReaderRegistration registration(py::call_method(threading, n_current_thread));
+    ReaderRegistration registration(py::call_method(threading, n_current_thread), self);
+    Ref limit = py::integer(kReaderReadLimit);
     auto last_check = std::chrono::steady_clock::now();
+    bool told_main_finished = false;
 
     for (;;) {
         if (py::truth(attr(self, n_stop_flag))) return py::none();
         auto now = std::chrono::steady_clock::now();
-        if (now - last_check >= kExitCheckInterval) {
+        // Checked at most every interval, and at once when the exit hook has
+        // woken the reader.
+        if (now - last_check >= kExitCheckInterval || s_main_finished != told_main_finished) {
             last_check = now;
+            told_main_finished = s_main_finished;
             if (process_is_ending(main_thread, enumerate)) return py::none();
         }
         try {
-            Ref package = m_private_read.call(self);
+            Ref package = m_private_read.call(self, limit.get());
             walk_packet(self, package, max_index);
         } catch (const py::Error&) {
             py::Fetched error;

@@ -89,3 +89,51 @@ def test_ctrl_c_with_daemon_threads_reading(backend):
     assert result.returncode in interrupted, result.stderr[-2000:]
     assert result.stdout == "main thread done\n"
     assert "KeyboardInterrupt" in result.stderr
+
+
+# A reader told to stop, or a program ending with a channel open, is woken by a
+# reply the module asks the adapter for: with reads that never time out, close
+# and exit would otherwise hang. The wake-up never answers anybody's query.
+WAKE = """
+import threading, time
+{backend}
+if UNLIMITED:  # reads end only when a packet comes
+    limited = fake.read
+    fake.read = lambda endpoint, size_or_buffer, timeout=None: limited(endpoint, size_or_buffer, None)
+import ozu_qlix
+port = ozu_qlix.Serial("QLIX0123456789ABS1", 9600)
+{ending}
+print("done")
+"""
+
+ASK_AT_EXIT = """
+# Echo replies come 50 ms late, so the wake-up's reply is still on its way
+# when the query that follows it is sent.
+import queue
+answer, woken, late = fake._command, threading.Event(), queue.Queue()
+def deliver():
+    while True:
+        time.sleep(0.05)
+        answer(*late.get())
+threading.Thread(target=deliver, daemon=True).start()
+def command(channel, text):
+    if text.startswith("Echo "):
+        woken.set()
+        late.put((channel, text))
+    else:
+        answer(channel, text)
+fake._command = command
+device = ozu_qlix.get_hid_device("0123456789AB")
+def ask():
+    woken.wait(10)
+    assert device.echo("mine") == "mine"
+threading.Thread(target=ask).start()
+"""
+
+
+@pytest.mark.parametrize("unlimited, ending", [(True, "port.close()"), (True, ""), (False, ASK_AT_EXIT)],
+                         ids=["close", "return with a channel open", "queries while exiting"])
+def test_reader_woken_at_close_and_exit(unlimited, ending):
+    code = "UNLIMITED = %s\n" % unlimited + WAKE.format(backend=BACKENDS["fake"], ending=ending)
+    result = finish_child(start_child(code), timeout=30)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "done\n", "")

@@ -136,5 +136,5 @@ def test_reader_calls_replaced_members(make_device, monkeypatch):
     original = ozu_qlix._Device._Device__read
     monkeypatch.setattr(device, "_Device__read", lambda *a: reads.append(a) or original(device, *a))
     fake.send((1, b"again"))
-    assert wait_until(lambda: got == [b"patched", b"again"]) and reads
+    assert wait_until(lambda: got == [b"patched", b"again"] and reads)
     assert bytes(channel.read(10)) == b"direct"

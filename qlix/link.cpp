@@ -265,7 +265,8 @@ private:
 // waits for that reply and drops it before it sends its own, so the wake-up
 // never answers a user's query. Its reply goes to no channel. Best effort:
 // when it cannot be sent, the reader still stops within its read limit.
-void wake_reader(PyObject* self) {
+bool wake_reader(PyObject* self) {
+    bool sent = false;
     py::catch_only(PyExc_Exception, [&] {
         Ref lock = attr(self, n_master_protector);
         if (!py::truth(py::call_method(lock, n_acquire, Py_False))) return;
@@ -284,10 +285,12 @@ void wake_reader(PyObject* self) {
                 error.restore_and_throw();
             }
             set_deadline(self, n_master_pending, wait);
+            sent = true;
         });
         failed.run_to_end([&] { py::call_method(lock, n_release); });
         failed.finish();
     });
+    return sent;
 }
 
 // threading's exit hook, run in the main thread before it waits for the
@@ -333,6 +336,14 @@ bool process_is_ending(PyObject* main_thread, PyObject* enumerate) {
         if (py::truth(py::call_method(t, n_is_alive))) return false;
     }
     return true;
+}
+
+// Where the last record header of a packet may start (`_Device.PackageSize` - 2).
+std::size_t record_max_index() {
+    Ref package_size = py::getattr(global(g_device), n_package_size);
+    long long max = PyLong_AsLongLong(package_size) - 2;
+    if (max == -3 && PyErr_Occurred()) py::throw_error();
+    return static_cast<std::size_t>(max > 0 ? max : 0);
 }
 
 // Dispatches the records of one received packet.
@@ -518,6 +529,28 @@ void await_reader_end(PyObject* thread, py::FirstError& failed) {
     }
 }
 
+// After the reader has left its loop: when it left before the reply to its
+// wake-up came, takes that reply off the IN endpoint, so that the adapter's
+// next opening does not find it there as the answer to its first query.
+// Bounded by the reply's deadline; a USB failure ends it quietly.
+void drain_wake_reply(PyObject* self) {
+    py::catch_only(PyExc_Exception, [&] {
+        std::size_t max_index = record_max_index();
+        Ref event = attr(self, n_master_event);
+        Ref timeout_error = py::getattr(global(g_usb_core), n_timeout_error);
+        while (!py::truth(py::call_method(event, n_is_set))) {
+            Ref left = time_left(self, n_master_pending);
+            if (!left) return;
+            double seconds = PyFloat_AsDouble(left);
+            if (seconds == -1.0 && PyErr_Occurred()) py::throw_error();
+            Ref limit = py::integer(static_cast<long long>(seconds * 1000.0) + 1);
+            Ref package;
+            if (py::catch_only(timeout_error, [&] { package = m_private_read.call(self, limit.get()); })) return;
+            walk_packet(self, package, max_index);
+        }
+    });
+}
+
 // Stops the reader (if there is one), then releases the USB device; every step
 // runs whatever the others raise.
 void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
@@ -527,9 +560,11 @@ void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
     if (thread) {
         bool waiting = false;  // a reader of its own, not the current thread, still in its loop
         failed.run([&] { waiting = is_running_reader(thread) && !is_current(thread); });
-        if (waiting) failed.run([&] { wake_reader(self); });
+        bool woken = false;
+        if (waiting) failed.run([&] { woken = wake_reader(self); });
         join_reader(thread, failed);
         await_reader_end(thread, failed);
+        if (woken) failed.run([&] { drain_wake_reply(self); });
     }
     failed.run_to_end([&] { py::call(global(g_close_usb_device), dev); });
 }
@@ -605,10 +640,7 @@ void channels_lost(PyObject* self) {
 
 Ref device_input_scanner_function(PyObject* const* a) {
     PyObject* self = a[0];
-    Ref package_size = py::getattr(global(g_device), n_package_size);
-    long long max = PyLong_AsLongLong(package_size) - 2;
-    if (max == -3 && PyErr_Occurred()) py::throw_error();
-    auto max_index = static_cast<std::size_t>(max > 0 ? max : 0);
+    std::size_t max_index = record_max_index();
 
     Ref threading = py::check(PyImport_ImportModule("threading"));
     Ref main_thread = py::call_method(threading, n_main_thread);

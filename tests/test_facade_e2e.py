@@ -1,6 +1,9 @@
 """Serial, create_serial_instance and the discovery functions end to end, on
 fake adapters attached to a patched USB bus."""
 
+import threading
+import time
+
 import pytest
 
 import ozu_qlix
@@ -149,3 +152,24 @@ def test_not_found(bus, name, attached, message):
             make(name)
         assert str(info.value) == message
     assert not registered() and not reader_threads()
+
+
+def test_late_wake_reply_is_not_left_for_the_next_opening(bus, forget_adapters):
+    fake = bus.add("0123456789AB", channels=2)
+    answer, read, asked = fake._command, fake.read, threading.Event()
+
+    def command(channel, text):
+        if text == "Echo ?":  # the close's wake-up: input ends the reader first, the reply comes late
+            fake.send((1, b"x"))
+            threading.Timer(0.05, answer, (channel, text)).start()
+        else:
+            answer(channel, text)
+            asked.set()
+
+    fake._command = command
+    ozu_qlix.Serial("QLIX0123456789ABS1", timeout=1).close()
+    time.sleep(0.1)  # a reply the close left behind would be waiting now
+    asked.clear()
+    fake.read = lambda *args, **kwargs: asked.wait(5) and read(*args, **kwargs)  # the next reader reads late
+    with ozu_qlix.Serial("QLIX0123456789ABS2", timeout=1) as port:  # its channel-count query gets its own reply
+        assert port.is_open

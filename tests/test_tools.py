@@ -171,3 +171,67 @@ def test_miniterm_in_a_pseudo_terminal_echoes_through_the_loopback(port):
             child.wait()
         os.close(master)
         os.close(slave)
+
+
+# --- virtual adapters for any program: OZU_QLIX_VIRTUAL -------------------------------
+
+PAIRED = "0123456789AB:4,0123456789CD:8:paired"
+
+
+@pytest.mark.parametrize("value, code, printed", [
+    # A plain program on ozu_qlix.
+    ("1", "import ozu_qlix\nprint(ozu_qlix.list_qlix_names())\n"
+          "with ozu_qlix.Serial('QLIXANYS4', timeout=1) as p:\n    p.write(b'hi'); print(p.read(2))",
+     ["['QLIX0123456789ABS1', 'QLIX0123456789ABS2', 'QLIX0123456789ABS3', 'QLIX0123456789ABS4']", "b'hi'"]),
+    # A plain pyserial program: channels 1 and 2 of the paired adapter are wired together.
+    (PAIRED, "import serial, ozu_qlix_serial\n"
+             "with serial.serial_for_url('qlix://0123456789CD/1', timeout=1) as a, "
+             "serial.serial_for_url('qlix://0123456789CD/2', timeout=1) as b:\n    a.write(b'x'); print(b.read(1))",
+     ["b'x'"]),
+    # The port listing.
+    (PAIRED, "import sys\nfrom ozu_qlix_serial.list_ports import main\nsys.exit(main([]))",
+     ["0123456789AB: 4 channels"] + ["  QLIX0123456789ABS%d     qlix://0123456789AB/%d" % (i, i) for i in range(1, 5)]
+     + ["0123456789CD: 8 channels"] + ["  QLIX0123456789CDS%d     qlix://0123456789CD/%d" % (i, i) for i in range(1, 9)]),
+], ids=["ozu_qlix", "pyserial", "ozu-qlix-ports"])
+def test_virtual_adapters_for_an_unchanged_program(monkeypatch, value, code, printed):
+    monkeypatch.setenv("OZU_QLIX_VIRTUAL", value)
+    out = run_child(code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == printed
+
+
+@pytest.mark.parametrize("importing", ["ozu_qlix", "ozu_qlix_serial"])
+def test_invalid_virtual_adapters_are_refused_with_the_syntax(monkeypatch, importing):
+    monkeypatch.setenv("OZU_QLIX_VIRTUAL", "0123456789AB:100")
+    out = run_child("import " + importing)
+    assert out.returncode == 1
+    assert out.stderr.splitlines()[-1] == (
+        "ValueError: OZU_QLIX_VIRTUAL='0123456789AB:100' is invalid (100 channels in '0123456789AB:100'); use "
+        "OZU_QLIX_VIRTUAL=1 (one 4-channel adapter 0123456789AB), or a comma-separated list of "
+        "SERIAL[:CHANNELS][:paired][:bulk], CHANNELS 1 to 99 (default 4), for example "
+        "0123456789AB:4,0123456789CD:8:paired")
+
+
+@pytest.mark.parametrize("value, adapters", [
+    ("", []), ("0", []), ("1", [("0123456789AB", 4, "interrupt", False)]),
+    (PAIRED, [("0123456789AB", 4, "interrupt", False), ("0123456789CD", 8, "interrupt", True)]),
+    (" AB12:bulk:paired, CD ", [("AB12", 4, "bulk", True), ("CD", 4, "interrupt", False)]),
+    ("AB:0", "0 channels"), ("AB,ab", "serial number ab given twice"), ("AB:4:4", "option '4'"),
+    ("AB:paired:paired", "option 'paired'"), ("A B", "serial number 'A B'"), ("AB,", "serial number ''"),
+    ("AB:", "option ''"),
+])
+def test_virtual_adapter_syntax(value, adapters):
+    import ozu_qlix_sim
+    if isinstance(adapters, list):
+        assert ozu_qlix_sim.parse_virtual(value) == adapters
+    else:
+        with pytest.raises(ValueError, match=re.escape("(%s in " % adapters)):
+            ozu_qlix_sim.parse_virtual(value)
+
+
+def test_udev_rule_is_printed_without_touching_the_bus():
+    out = run_child(NO_BUS % ("ozu_qlix_serial.list_ports", ["--udev-rule"]))
+    assert out.stdout.splitlines()[-1] == "status 0 ozu_qlix imported: False", out.stderr
+    rules = [line for line in out.stdout.splitlines() if line and not line.startswith(("#", "status"))]
+    assert rules == ['SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="0483", '
+                     'ATTR{idProduct}=="5750", MODE="0660", GROUP="plugdev", TAG+="uaccess"']

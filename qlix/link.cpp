@@ -801,8 +801,8 @@ namespace {
 
 constexpr const char* kAccessDenied =
     "access to the QLIX adapter (USB 0483:5750) was denied: this user may not open the USB device. On Linux, "
-    "install the udev rule that \"ozu-qlix-ports --udev-rule\" prints and replug the adapter (README, \"Use a "
-    "real adapter\")";
+    "install the udev rule that \"ozu-qlix-ports --udev-rule\" prints and replug the adapter; on Windows, another "
+    "process may hold it (README, \"Use a real adapter\")";
 constexpr const char* kNotSupported =
     "the QLIX adapter (USB 0483:5750) cannot be opened: its driver does not support libusb. On Windows, bind the "
     "WinUSB driver to it, for instance with Zadig (README, \"Use a real adapter\")";
@@ -834,39 +834,45 @@ Ref explained(PyObject* exc, PyObject* message) {
     return made;
 }
 
+// What a user can do about `exc`, a refusal to open the adapter `dev` (null when there is nothing to say).
+Ref advice(PyObject* exc, PyObject* dev) {
+    if (PyErr_GivenExceptionMatches(exc, PyExc_NotImplementedError)) return py::str(kNotSupported);
+    long code = backend_error_code(exc);
+    if (code == -3) return py::str(kAccessDenied);  // LIBUSB_ERROR_ACCESS
+    if (code != -6) return {};                      // LIBUSB_ERROR_BUSY
+    Ref serial;
+    py::catch_only(PyExc_Exception, serial, [&] { return PyObject_GetAttr(dev, n_serial_number); });
+    if (!serial || !PyUnicode_Check(serial.get())) serial = py::str("(USB 0483:5750)");
+    return py::text("the QLIX adapter ", serial,
+                    " is busy (Resource busy): another process holds it. Only one process at a time can use an "
+                    "adapter's channels: close the other program, or open every channel from one process");
+}
+
+// pyusb's "The device has no langid (permission issue, ...)" hides why a
+// serial number could not be read: opening the device tells. Returns the
+// error of opening it (null when it opens; it is released again then).
+Ref why_unreadable(PyObject* exc, PyObject* dev) {
+    static py::Name n_langid{"langid"};
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_ValueError)) return {};
+    Ref text = py::check(PyObject_Str(exc));
+    if (py::check_size(PyUnicode_Find(text, n_langid, 0, PY_SSIZE_T_MAX, 1)) < 0) return {};
+    py::Fetched opening = py::catch_only(PyExc_Exception, [&] { py::call_method(dev, n_get_active_configuration); });
+    py::catch_only(PyExc_Exception, [&] { py::call(global(g_close_usb_device), dev); });
+    return Ref::borrow(opening.get());
+}
+
 }  // namespace
 
 void explain_open_error(PyObject* dev) {
     py::Fetched error;
     if (!error || !error.matches(PyExc_Exception)) return error.restore();
-    PyObject* exc = error.get();
     try {
-        Ref message;
-        if (error.matches(PyExc_NotImplementedError)) {
-            message = py::str(kNotSupported);
-        } else if (error.matches(PyExc_ValueError)) {
-            // pyusb's "The device has no langid (permission issue, ...)": the
-            // device could not be opened to read its serial number.
-            static py::Name n_langid{"langid"};
-            Ref text = py::check(PyObject_Str(exc));
-            if (py::check_size(PyUnicode_Find(text, n_langid, 0, PY_SSIZE_T_MAX, 1)) >= 0)
-                message = py::str(kAccessDenied);
-        } else {
-            long code = backend_error_code(exc);
-            if (code == -3) {  // LIBUSB_ERROR_ACCESS
-                message = py::str(kAccessDenied);
-            } else if (code == -6) {  // LIBUSB_ERROR_BUSY
-                Ref serial;
-                py::catch_only(PyExc_Exception, serial, [&] { return PyObject_GetAttr(dev, n_serial_number); });
-                if (!serial || !PyUnicode_Check(serial.get())) serial = py::str("(USB 0483:5750)");
-                message = py::text("the QLIX adapter ", serial,
-                                   " is busy (Resource busy): another process holds it. Only one process at a time "
-                                   "can use an adapter's channels: close the other program, or open every channel "
-                                   "from one process");
-            }
-        }
+        Ref cause = why_unreadable(error.get(), dev);
+        if (cause) PyException_SetContext(cause, Py_NewRef(error.get()));
+        else cause = Ref::borrow(error.get());
+        Ref message = advice(cause, dev);
         if (!message) return error.restore();
-        Ref replacement = explained(exc, message);
+        Ref replacement = explained(cause, message);
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(replacement.get())), replacement);
     } catch (const py::Error&) {
         PyErr_Clear();

@@ -175,11 +175,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sessions.append(made)
         return made
 
-    saved = sys.argv, serial.serial_for_url, miniterm.Miniterm, miniterm.ask_for_port
+    # miniterm's main looks these up when it runs: ours stand in for the session.
+    patched = {"Miniterm": session, "ask_for_port": _chooser(lambda: getattr(miniterm, "comports")())}
+    saved = sys.argv, serial.serial_for_url, {name: getattr(miniterm, name) for name in patched}
     sys.argv = ["ozu-qlix-term"] + args
     serial.serial_for_url = _open_for_miniterm(serial.serial_for_url)
-    miniterm.Miniterm = session
-    miniterm.ask_for_port = _chooser(lambda: miniterm.comports())
+    for name, value in patched.items():
+        setattr(miniterm, name, value)
     try:
         miniterm.main()
     except SystemExit as exit_:
@@ -188,7 +190,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         sys.stderr.write("ozu-qlix-term: standard input must be a terminal (%s)\n" % exc)
         return 1
     finally:
-        sys.argv, serial.serial_for_url, miniterm.Miniterm, miniterm.ask_for_port = saved
+        sys.argv, serial.serial_for_url, originals = saved
+        for name, value in originals.items():
+            setattr(miniterm, name, value)
     return 1 if any(s.failure is not None for s in sessions) else 0
 
 

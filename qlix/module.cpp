@@ -72,8 +72,8 @@ py::Ref import_from(PyObject* module, const char* attr) {
 // and tools then run unchanged on virtual adapters.
 void use_virtual_adapters() {
     static py::Name n_environ{"environ"}, n_get{"get"}, n_use_environment{"use_environment"};
-    py::Ref environ = py::getattr(import("os"), n_environ);
-    py::Ref value = py::call_method(environ, n_get, py::Ref(py::str("OZU_QLIX_VIRTUAL")).get());
+    py::Ref variables = py::getattr(import("os"), n_environ);
+    py::Ref value = py::call_method(variables, n_get, py::Ref(py::str("OZU_QLIX_VIRTUAL")).get());
     if (value.get() == Py_None || !py::truth(value)) return;
     py::call_method(import("ozu_qlix_sim"), n_use_environment);
 }

@@ -43,6 +43,32 @@ constexpr const char* kNameFormat =
 
 py::Ref handle(PyObject* self) { return py::getattr(self, n_handle); }
 
+// The keywords of pyserial's Serial that a QLIX channel accepts and ignores.
+constexpr const char* kIgnoredKeywords[] = {"bytesize", "parity",        "stopbits",           "xonxoff",  "rtscts",
+                                            "dsrdtr",   "write_timeout", "inter_byte_timeout", "exclusive"};
+// The ones Serial takes itself.
+constexpr const char* kOwnKeywords[] = {"port", "baudrate", "timeout"};
+
+template <std::size_t N>
+bool listed(PyObject* key, const char* const (&names)[N]) {
+    for (const char* name : names)
+        if (PyUnicode_CompareWithASCIIString(key, name) == 0) return true;
+    return false;
+}
+
+// A keyword that pyserial's Serial does not take is refused as Python refuses
+// an unknown keyword, so that a misspelt `timout` cannot pass in silence.
+void refuse_unknown_keywords(PyObject* kwargs, const char* function, bool own_too) {
+    if (!kwargs) return;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (listed(key, kIgnoredKeywords) || (own_too && listed(key, kOwnKeywords))) continue;
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+        py::throw_error();
+    }
+}
+
 // bytes(value), exactly as the built-in does it (for the host's own array
 // type, which has no __bytes__, that is the copy of its buffer).
 py::Ref to_bytes(PyObject* value) {
@@ -55,6 +81,7 @@ py::Ref to_bytes(PyObject* value) {
 py::Ref serial_init(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* port = a[1];
+    refuse_unknown_keywords(a[4], "Serial.__init__", false);
     py::Ref timeout = py::to_float(a[3]);
     py::require_str(port, "port");
     PyObject* baudrate = py::require_int(a[2], "baudrate");
@@ -179,6 +206,7 @@ void unpack_three(PyObject* fields, py::Ref out[3]) {
 py::Ref create_serial_instance(PyObject* const* a) {
     py::Ref args = py::Ref::borrow(a[0]);
     PyObject* kwargs = a[1];  // the function's own copy of the caller's keywords
+    refuse_unknown_keywords(kwargs, "create_serial_instance", true);
 
     py::Ref port;
     if (PyTuple_GET_SIZE(args.get()) > 0) {

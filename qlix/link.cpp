@@ -421,6 +421,19 @@ void store_endpoints(PyObject* self, PyObject* dev) {
     py::setattr(self, n_ep_out, py::check(PyObject_GetItem(py::call_method(interface, n_endpoints), one)));
 }
 
+// Claims interface 0 of a pyusb device now, so that an adapter held by
+// another process fails here, where the caller gets the error, rather than at
+// the reader thread's first transfer. (Stand-ins for pyusb devices are left
+// as they are: pyusb claims on the first transfer anyway.)
+void claim_interface(PyObject* dev) {
+    static py::Name n_claim_interface{"claim_interface"};
+    static py::Name g_usb_device{"_USBDevice"};
+    if (!py::check(PyObject_IsInstance(dev, global(g_usb_device)))) return;
+    Ref util = py::check(PyImport_ImportModule("usb.util"));
+    Ref zero = py::integer(0);
+    py::call_method(util, n_claim_interface, dev, zero.get());
+}
+
 void start_reader(PyObject* self) {
     py::setattr(self, n_stop_flag, Py_False);
     Ref target = attr(self, n_input_scanner_function);
@@ -437,8 +450,10 @@ Ref device_init(PyObject* const* a) {
     try {
         detach_kernel_driver(dev);
         store_endpoints(self, dev);
+        claim_interface(dev);
         start_reader(self);
     } catch (const py::Error&) {
+        explain_open_error(dev);
         py::FirstError failed;
         failed.keep();
         failed.run([&] { shut_down(self, dev, failed); });
@@ -902,6 +917,90 @@ Ref device_reset_io_control_handler_for_channel(PyObject* const* a) {
 }
 
 }  // namespace
+
+// What a user can do about the USB library's refusals to open an adapter.
+namespace {
+
+constexpr const char* kAccessDenied =
+    "access to the QLIX adapter (USB 0483:5750) was denied: this user may not open the USB device. On Linux, "
+    "install the udev rule that \"ozu-qlix-ports --udev-rule\" prints and replug the adapter; on Windows, another "
+    "process may hold it (README, \"Use a real adapter\")";
+constexpr const char* kNotSupported =
+    "the QLIX adapter (USB 0483:5750) cannot be opened: its driver does not support libusb. On Windows, bind the "
+    "WinUSB driver to it, for instance with Zadig (README, \"Use a real adapter\")";
+
+py::Name n_usb_error{"USBError"};
+py::Name n_code{"backend_error_code"};
+py::Name n_errno{"errno"};
+
+// pyusb's error code for the USB library's refusal in `exc` (0 when there is none).
+long backend_error_code(PyObject* exc) {
+    Ref usb_error = py::getattr(global(g_usb_core), n_usb_error);
+    if (!PyErr_GivenExceptionMatches(exc, usb_error)) return 0;
+    Ref code;
+    py::catch_only(PyExc_AttributeError, code, [&] { return PyObject_GetAttr(exc, n_code); });
+    if (!code || !PyLong_Check(code.get())) return 0;
+    long value = PyLong_AsLong(code);
+    if (value == -1 && PyErr_Occurred()) py::throw_error();
+    return value;
+}
+
+// The same kind of error as `exc` with `message`, and with `exc` as its cause.
+Ref explained(PyObject* exc, PyObject* message) {
+    Ref kind = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+    Ref made = backend_error_code(exc) != 0
+                   ? py::call(kind.get(), message, py::getattr(exc, n_code).get(), py::getattr(exc, n_errno).get())
+                   : py::call(kind.get(), message);
+    PyException_SetCause(made, Py_NewRef(exc));
+    PyException_SetContext(made, Py_NewRef(exc));
+    return made;
+}
+
+// What a user can do about `exc`, a refusal to open the adapter `dev` (null when there is nothing to say).
+Ref advice(PyObject* exc, PyObject* dev) {
+    if (PyErr_GivenExceptionMatches(exc, PyExc_NotImplementedError)) return py::str(kNotSupported);
+    long code = backend_error_code(exc);
+    if (code == -3) return py::str(kAccessDenied);  // LIBUSB_ERROR_ACCESS
+    if (code != -6) return {};                      // LIBUSB_ERROR_BUSY
+    Ref serial;
+    py::catch_only(PyExc_Exception, serial, [&] { return PyObject_GetAttr(dev, n_serial_number); });
+    if (!serial || !PyUnicode_Check(serial.get())) serial = py::str("(USB 0483:5750)");
+    return py::text("the QLIX adapter ", serial,
+                    " is busy (Resource busy): another process holds it. Only one process at a time can use an "
+                    "adapter's channels: close the other program, or open every channel from one process");
+}
+
+// pyusb's "The device has no langid (permission issue, ...)" hides why a
+// serial number could not be read: opening the device tells. Returns the
+// error of opening it (null when it opens; it is released again then).
+Ref why_unreadable(PyObject* exc, PyObject* dev) {
+    static py::Name n_langid{"langid"};
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_ValueError)) return {};
+    Ref text = py::check(PyObject_Str(exc));
+    if (py::check_size(PyUnicode_Find(text, n_langid, 0, PY_SSIZE_T_MAX, 1)) < 0) return {};
+    py::Fetched opening = py::catch_only(PyExc_Exception, [&] { py::call_method(dev, n_get_active_configuration); });
+    py::catch_only(PyExc_Exception, [&] { py::call(global(g_close_usb_device), dev); });
+    return Ref::borrow(opening.get());
+}
+
+}  // namespace
+
+void explain_open_error(PyObject* dev) {
+    py::Fetched error;
+    if (!error || !error.matches(PyExc_Exception)) return error.restore();
+    try {
+        Ref cause = why_unreadable(error.get(), dev);
+        if (cause) PyException_SetContext(cause, Py_NewRef(error.get()));
+        else cause = Ref::borrow(error.get());
+        Ref message = advice(cause, dev);
+        if (!message) return error.restore();
+        Ref replacement = explained(cause, message);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(replacement.get())), replacement);
+    } catch (const py::Error&) {
+        PyErr_Clear();
+        error.restore();
+    }
+}
 
 py::Ref make_device_class(PyObject* module) {
     using py::Default;

@@ -67,6 +67,17 @@ py::Ref import_from(PyObject* module, const char* attr) {
     py::throw_error();
 }
 
+// With OZU_QLIX_VIRTUAL set, the virtual adapters it names are plugged in, and
+// the virtual USB library chosen, before the USB backend is loaded: programs
+// and tools then run unchanged on virtual adapters.
+void use_virtual_adapters() {
+    static py::Name n_environ{"environ"}, n_get{"get"}, n_use_environment{"use_environment"};
+    py::Ref variables = py::getattr(import("os"), n_environ);
+    py::Ref value = py::call_method(variables, n_get, py::Ref(py::str("OZU_QLIX_VIRTUAL")).get());
+    if (value.get() == Py_None || !py::truth(value)) return;
+    py::call_method(import("ozu_qlix_sim"), n_use_environment);
+}
+
 // The library bindings, in order of definition.
 void bind_libraries(PyObject* dict) {
     set_global(dict, "_array", import_from(import("array"), "array"));
@@ -176,6 +187,7 @@ void execute(PyObject* module) {
     PyObject* debug = builtins ? PyDict_GetItemString(builtins, "__debug__") : nullptr;
     s_asserting = debug ? py::truth(debug) : true;
 
+    use_virtual_adapters();
     bind_libraries(dict);
     py::Ref usb_back = dict_item(dict, "_usb_back");
     py::Ref libusb = dict_item(dict, "_libusb");

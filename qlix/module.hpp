@@ -41,6 +41,12 @@ void write_stderr(PyObject* text);
 // from now on a read that finds the queue empty raises (channel.cpp).
 void mark_adapter_lost(PyObject* channel);
 
+// With the error of opening the pyusb device `dev` set: when it is the USB
+// library's "access denied", "busy" or "not supported", replaces it with an
+// error of the same type whose message names the cause and the fix, the
+// original chained as its cause (link.cpp). Other errors stay as they are.
+void explain_open_error(PyObject* dev);
+
 // A wait for a reply was interrupted, so the reply may still come: the
 // attribute `name` of `self` records until when (`_now()` + `timeout`), and
 // time_left() gives what is left of it (None when nothing is pending, or the

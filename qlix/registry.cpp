@@ -162,11 +162,22 @@ py::Ref all_attached() {
     return py::check(PyObject_GetIter(all));
 }
 
+// The serial-number string of an attached adapter; reading it opens the
+// device, so the USB library's refusals are explained.
+py::Ref serial_number_of(PyObject* dev) {
+    try {
+        return py::getattr(dev, n_serial_number);
+    } catch (const py::Error&) {
+        explain_open_error(dev);
+        throw;
+    }
+}
+
 py::Ref list_serial_numbers(PyObject* const*) {
     py::Ref it = all_attached();
     py::Ref serial_numbers = py::check(PyList_New(0));
     while (py::Ref dev = py::Ref::steal(PyIter_Next(it))) {
-        py::check(PyList_Append(serial_numbers, py::getattr(dev, n_serial_number)));
+        py::check(PyList_Append(serial_numbers, serial_number_of(dev)));
     }
     if (PyErr_Occurred()) py::throw_error();
     return serial_numbers;
@@ -181,7 +192,7 @@ py::Ref list_qlix_names(PyObject* const*) {
     py::Ref it = all_attached();
     py::Ref names = py::check(PyList_New(0));
     while (py::Ref dev = py::Ref::steal(PyIter_Next(it))) {
-        py::Ref serial_number = py::getattr(dev, n_serial_number);
+        py::Ref serial_number = serial_number_of(dev);
         py::Ref hid_dev = py::call(global(g_get_hid_device).get(), serial_number.get());
         py::Ref count_obj = py::getattr(hid_dev, n_channel_count);
         py::Ref count_index = py::check(PyNumber_Index(count_obj));

@@ -91,6 +91,9 @@ public:
     bool stall_out = false;
     bool out_timeout = false;
     bool vanish_on_open = false;
+    bool access_denied = false;      // opening a handle fails as for a user without permission
+    bool claimed_elsewhere = false;  // interface 0 is held by another process
+    bool not_supported = false;      // the device's driver is not one libusb can use
     ReplyFault reply_fault = ReplyFault::none;
     int fault_scope = kScopeAdapter | kScopeChannel;
     bool pairing = false;

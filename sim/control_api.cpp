@@ -19,7 +19,8 @@ constexpr int kBadArgument = -2;
 constexpr int kNoMemory = -3;
 
 enum Fault : int { fault_stall_in = 1, fault_stall_out = 2, fault_out_timeout = 3, fault_vanish_on_open = 4,
-                   fault_kernel_driver = 5 };
+                   fault_kernel_driver = 5, fault_access_denied = 6, fault_claimed_elsewhere = 7,
+                   fault_not_supported = 8 };
 
 enum Counter : int { counter_dropped = 10, counter_packets_in = 11, counter_packets_out = 12,
                      counter_pending = 13, counter_open_handles = 14 };
@@ -162,6 +163,9 @@ QSIM_EXPORT int qlixsim_set_fault(int id, int which, int on) {
         case fault_out_timeout: a.out_timeout = value; break;
         case fault_vanish_on_open: a.vanish_on_open = value; break;
         case fault_kernel_driver: a.kernel_driver = value; break;
+        case fault_access_denied: a.access_denied = value; break;
+        case fault_claimed_elsewhere: a.claimed_elsewhere = value; break;
+        case fault_not_supported: a.not_supported = value; break;
         default: return kBadArgument;
         }
         a.cv.notify_all();
@@ -177,6 +181,9 @@ QSIM_EXPORT int qlixsim_get_fault(int id, int which) {
         case fault_out_timeout: return a.out_timeout;
         case fault_vanish_on_open: return a.vanish_on_open;
         case fault_kernel_driver: return a.kernel_driver;
+        case fault_access_denied: return a.access_denied;
+        case fault_claimed_elsewhere: return a.claimed_elsewhere;
+        case fault_not_supported: return a.not_supported;
         default: return kBadArgument;
         }
     }));

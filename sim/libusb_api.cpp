@@ -560,6 +560,14 @@ QSIM_EXPORT int QSIM_CALL libusb_open(libusb_device* device, libusb_device_handl
         if (!a.plugged) {
             return static_cast<int>(LIBUSB_ERROR_NO_DEVICE);
         }
+        // What libusb answers when the device node is not the user's (Linux), or
+        // when the device's driver is not one libusb can use (Windows).
+        if (a.access_denied) {
+            return static_cast<int>(LIBUSB_ERROR_ACCESS);
+        }
+        if (a.not_supported) {
+            return static_cast<int>(LIBUSB_ERROR_NOT_SUPPORTED);
+        }
         auto owned = std::make_unique<libusb_device_handle>(libusb_device_handle{dev, dev->adapter});
         ++dev->refs;
         ++a.open_handles;
@@ -618,6 +626,9 @@ QSIM_EXPORT int QSIM_CALL libusb_claim_interface(libusb_device_handle* handle, i
     return with_handle(handle, [&](World& w, libusb_device_handle* h, Adapter& a) {
         if (interface_number != 0 || a.configuration != 1) {
             return static_cast<int>(LIBUSB_ERROR_NOT_FOUND);
+        }
+        if (a.claimed_elsewhere) {  // another process's handle holds it
+            return static_cast<int>(LIBUSB_ERROR_BUSY);
         }
         return claim(w, a, h);
     });

@@ -121,6 +121,9 @@ def test_bad_names(registry, name, error, message):
     ((None, True, None), {}, "must be real number, not NoneType"),  # timeout is converted first
     ((None, True), {}, "Argument 'port' has incorrect type (expected str, got NoneType)"),
     (("QLIXANYS1", 1, 2, 3), {}, "Serial.__init__() takes from 2 to 4 positional arguments but 5 were given"),
+    # A keyword pyserial's Serial does not take, such as a misspelt timeout, is refused before anything else.
+    (("QLIXANYS1",), {"timout": 0.5}, "Serial.__init__() got an unexpected keyword argument 'timout'"),
+    ((None,), {"parity": "N", "bogus": 1}, "Serial.__init__() got an unexpected keyword argument 'bogus'"),
 ])
 def test_constructor_type_errors(registry, args, kwargs, message):
     with pytest.raises(TypeError) as info:
@@ -130,7 +133,8 @@ def test_constructor_type_errors(registry, args, kwargs, message):
 
 
 def test_constructor_passes_on_and_ignores_extras(registry):
-    ozu_qlix.Serial(port="qlixanys4", baudrate=115200, timeout=2, bytesize=8, parity="N")
+    ozu_qlix.Serial(port="qlixanys4", baudrate=115200, timeout=2, bytesize=8, parity="N", stopbits=1, xonxoff=False,
+                    rtscts=False, dsrdtr=False, write_timeout=1, inter_byte_timeout=None, exclusive=True)
     assert registry.requests == [dict(serial_number="ANY", channel=4, baudrate=115200, timeout=2.0)]
 
 

@@ -77,11 +77,16 @@ def test_dudaze_unpacking_errors(classes, name):
     ((), {"baudrate": 9600}, ValueError, 'Argument "port" is missing.'),
     ((None,), {}, AttributeError, "'NoneType' object has no attribute 'upper'"),
     ((), {"port": 3}, AttributeError, "'int' object has no attribute 'upper'"),
+    # Keywords pyserial's Serial does not take are refused, whichever class the name chooses.
+    (("QLIXANYS1",), {"timout": 0.5}, TypeError, "create_serial_instance() got an unexpected keyword argument 'timout'"),
+    (("COM3",), {"bytesize": 8, "bogus": 1}, TypeError,
+     "create_serial_instance() got an unexpected keyword argument 'bogus'"),
 ])
 def test_port_errors(classes, args, kwargs, error, message):
     with pytest.raises(error) as info:
         ozu_qlix.create_serial_instance(*args, **kwargs)
     assert str(info.value) == message
+    assert classes[0].calls == classes[1].calls == []
 
 
 def test_keywords_must_be_strings():

@@ -243,3 +243,47 @@ def test_failed_selftest_exits_cleanly():
     assert out.returncode == 1, out.stderr
     assert "AssertionError: 通道号超出范围 (0, 2]:CCCCCCCCCCCC" in out.stderr
     assert "Fatal" not in out.stderr
+
+
+# The USB library's refusals a user meets first, each with the error that says what to do, the
+# original chained: (fault, type of the module's error, its message starts, pyusb's original text).
+REFUSALS = {
+    "access_denied": (usb.core.USBError, "[Errno 13] access to the QLIX adapter (USB 0483:5750) was denied",
+                      "Access denied (insufficient permissions)", 'the udev rule that "ozu-qlix-ports --udev-rule"'),
+    "claimed_elsewhere": (usb.core.USBError, "[Errno 16] the QLIX adapter REFUSE01 is busy (Resource busy): "
+                          "another process holds it", "Resource busy", "Only one process at a time"),
+    "not_supported": (NotImplementedError, "the QLIX adapter (USB 0483:5750) cannot be opened: its driver",
+                      "Operation not supported or unimplemented on this platform", "bind the WinUSB driver"),
+}
+
+
+@pytest.mark.parametrize("fault", sorted(REFUSALS))
+@pytest.mark.parametrize("how", ["Serial", "list_serial_numbers", "qlix://ANY/1", "qlix://REFUSE01/1"])
+def test_open_refusals_say_the_cause_and_the_fix(sim, fault, how):
+    import serial
+    import ozu_qlix_serial  # noqa: F401  (registers qlix://)
+
+    kind, start, original, fix = REFUSALS[fault]
+    adapter = sim.add_adapter("REFUSE01", channels=2)
+    setattr(adapter, fault, True)
+    if how == "list_serial_numbers" and fault == "claimed_elsewhere":
+        assert ozu_qlix.list_serial_numbers() == ["REFUSE01"]  # reading its serial number needs no claim
+        return
+    if how.startswith("qlix://"):
+        # Found by serial number, an adapter that cannot be opened is "not found": the listing says why.
+        with pytest.raises(serial.SerialException) as info:
+            serial.serial_for_url(how)
+        assert str(info.value).startswith("could not open port %s: %s" % (how, start))
+        error = info.value.__cause__
+    else:
+        with pytest.raises(kind) as info:
+            ozu_qlix.Serial("QLIXANYS1") if how == "Serial" else ozu_qlix.list_serial_numbers()
+        error = info.value
+    assert type(error) is kind and str(error).startswith(start) and fix in str(error)
+    assert type(error.__cause__) is kind and original in str(error.__cause__)
+    assert registry() == {} and wait_until(lambda: sim.open_handles() == 0, 5)
+    setattr(adapter, fault, False)  # mended, the same adapter opens
+    with ozu_qlix.Serial("QLIXANYS1", timeout=1) as port:
+        port.write(b"ok")
+        assert port.read(2) == b"ok"
+    assert_released(sim)

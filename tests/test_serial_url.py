@@ -174,18 +174,34 @@ def test_modem_lines_and_break(open_port):
     assert port.write(b"on") == 2 and port.read(2) == b"on"
 
 
+# English first, the module's own text kept after it.
 @pytest.mark.parametrize("url, message, cause", [
-    ("qlix://FEEDFACE0000/1", 'Serial Number "FEEDFACE0000" not found', AssertionError),
-    ("qlix://ANY/5", "通道号超出范围 (0, 4]:0123456789AB", AssertionError),
-    ("qlix://ANY/1", "通道[1]已经打开:0123456789AB", AssertionError),
-    ("qlix://ANY/x", "expected a URL of the form qlix://<serial number or ANY>/<channel>", None),
-    ("qlix://ANY/0", "expected a URL of the form", None),
+    ("qlix://FEEDFACE0000/1", "no attached QLIX adapter has the serial number FEEDFACE0000 (attached: "
+     "0123456789AB): `ozu-qlix-ports` lists the attached ones (QLIX Device (VID=0x483, PID=0x5750) with Serial "
+     'Number "FEEDFACE0000" not found.)', AssertionError),
+    ("qlix://ANY/5", "channel 5 is out of range: adapter 0123456789AB has channels 1 to 4 "
+     "(通道号超出范围 (0, 4]:0123456789AB)", AssertionError),
+    ("qlix://ANY/0", "channel 0 is out of range: adapter 0123456789AB has channels 1 to 4 "
+     "(通道号超出范围 (0, 4]:0123456789AB)", AssertionError),
+    ("qlix://ANY/1", "channel 1 of adapter 0123456789AB is already open (one port per channel) "
+     "(通道[1]已经打开:0123456789AB)", AssertionError),
+    ("qlix://ANY/x", "expected a URL of the form qlix://<serial number or ANY>/<channel>, not 'qlix://ANY/x'", None),
 ])
 def test_open_failures_are_serial_exceptions(open_port, url, message, cause):
     open_port("qlix://ANY/1")
-    with pytest.raises(serial.SerialException, match=re.escape(message)) as failure:
+    with pytest.raises(serial.SerialException) as failure:
         open_port(url)
+    prefix = "" if cause is None else "could not open port %s: " % url
+    assert str(failure.value) == prefix + message
     assert type(failure.value.__cause__) is cause if cause else failure.value.__cause__ is None
+
+
+def test_no_adapter_attached_says_where_to_look(vbus):
+    with pytest.raises(serial.SerialException) as failure:
+        serial.serial_for_url("qlix://ANY/1")
+    assert str(failure.value) == (
+        'could not open port qlix://ANY/1: no QLIX adapter is attached: `ozu-qlix-ports` lists the attached ones; '
+        'to set one up, see the README, "Use a real adapter" (QLIX Device (VID=0x483, PID=0x5750) not found.)')
 
 
 @pytest.mark.parametrize("use", [
@@ -263,4 +279,5 @@ def test_unplugging_raises_serial_exception(open_port, adapter, how, watchdog):
         assert time.monotonic() - unplugged < 10  # not the 30 s timeout
     assert isinstance(failure.value.__cause__, OSError)
     if how != "write":
-        assert str(failure.value) == "设备[QLIX0123456789ABS1]已断开"
+        assert str(failure.value) == ("the adapter of QLIX0123456789ABS1 is disconnected (unplugged, or its USB reads "
+                                      "fail) (设备[QLIX0123456789ABS1]已断开)")

@@ -142,12 +142,18 @@ class Serial:
     seconds; 0 (the default) or a negative value lets reads wait until satisfied.
     """
 
-    def __init__(self, port: str, baudrate: int = 9600, timeout: float = 0, **kwargs: Any) -> None:
+    def __init__(
+        self, port: str, baudrate: int = 9600, timeout: float = 0, *, bytesize: int = ..., parity: str = ...,
+        stopbits: float = ..., xonxoff: bool = ..., rtscts: bool = ..., write_timeout: float | None = ...,
+        dsrdtr: bool = ..., inter_byte_timeout: float | None = ..., exclusive: bool | None = ...,
+    ) -> None:
         """Opens the channel named by `port` ("QLIXANYS1", "QLIX<serial number>S<channel>").
 
-        Other pyserial keywords are accepted and ignored. Raises AssertionError for a name
-        that does not follow the grammar or an adapter that is not attached, ValueError for a
-        channel part that is not a number, OSError when the baud rate is not confirmed.
+        pyserial's other keywords (bytesize, parity, ...) are accepted and ignored; any other
+        keyword raises TypeError. Raises AssertionError for a name that does not follow the
+        grammar or an adapter that is not attached, ValueError for a channel part that is not a
+        number, OSError when the baud rate is not confirmed; pyusb's USBError (or
+        NotImplementedError) saying what to do when the USB device cannot be opened.
         """
     def __enter__(self) -> Serial:
         """Returns the port itself (already open)."""
@@ -190,8 +196,15 @@ class Serial:
     def reset_input_buffer(self) -> None:
         """Discards received data, in the adapter and in the port."""
 
-def create_serial_instance(*args: Any, **kwargs: Any) -> Serial | NormalSerial:
-    """A ``Serial`` for a port name beginning "QLIX", else pyserial's ``serial.Serial``, same arguments."""
+def create_serial_instance(
+    *args: Any, port: str | None = ..., baudrate: int = ..., timeout: float | None = ..., bytesize: int = ...,
+    parity: str = ..., stopbits: float = ..., xonxoff: bool = ..., rtscts: bool = ...,
+    write_timeout: float | None = ..., dsrdtr: bool = ..., inter_byte_timeout: float | None = ...,
+    exclusive: bool | None = ...,
+) -> Serial | NormalSerial:
+    """A ``Serial`` for a port name beginning "QLIX", else pyserial's ``serial.Serial``, same arguments.
+
+    Takes the keywords of pyserial's ``Serial``; any other keyword raises TypeError."""
 def get_hid_device(serial_number: str = "ANY") -> _Device:
     """The open adapter with `serial_number` ("ANY": any attached adapter), opened when needed."""
 def list_qlix_names() -> list[str]:

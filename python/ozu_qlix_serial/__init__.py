@@ -12,7 +12,12 @@ Importing this package registers the scheme with pyserial::
 The URL is ``qlix://<serial number or ANY>/<channel>``, in any case. The port is a
 ``serial.SerialBase`` with pyserial's semantics (see ``ozu_qlix_serial.protocol_qlix.Serial``).
 The adapters are driven by the ``ozu_qlix`` extension, imported when the first port opens.
+
+With the environment variable ``OZU_QLIX_VIRTUAL`` set, importing this package plugs in the
+virtual adapters it names (see ``ozu_qlix_sim.use_environment``).
 """
+
+import os as _os
 
 import serial as _serial
 
@@ -24,3 +29,8 @@ __version__ = "0.1.0"
 
 if __name__ not in _serial.protocol_handler_packages:
     _serial.protocol_handler_packages.append(__name__)
+
+if _os.environ.get("OZU_QLIX_VIRTUAL"):
+    import ozu_qlix_sim as _sim
+
+    _sim.use_environment()

@@ -1,16 +1,19 @@
 """List the attached QLIX adapters and their channels' port names and URLs.
 
     ozu-qlix-ports [-v] [--json]
+    ozu-qlix-ports --udev-rule
 
 Works like ``python -m serial.tools.list_ports`` for QLIX channels: one line per
 channel with its port name (for ``ozu_qlix.Serial``) and its URL (for
 ``serial.serial_for_url``). Exits 1, with a message on stderr, when no adapter
-is attached.
+is attached. ``--udev-rule`` prints the udev rule that lets a user without root
+open the adapters on Linux, touching no hardware.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.resources
 import json
 import sys
 from typing import Any, Dict, List, Optional, Sequence
@@ -46,6 +49,14 @@ def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
     return found
 
 
+UDEV_RULE_FILE = "60-ozu-qlix.rules"
+
+
+def udev_rule() -> str:
+    """The udev rule file (Linux) that gives the logged-in user and the group plugdev access to the adapters."""
+    return importlib.resources.files(__package__).joinpath(UDEV_RULE_FILE).read_text(encoding="utf-8")
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="ozu-qlix-ports", description="List the attached QLIX adapters and their channels' port names and URLs.",
@@ -53,12 +64,18 @@ def _parser() -> argparse.ArgumentParser:
                "2 for a usage error.")
     parser.add_argument("-v", "--verbose", action="store_true", help="show each adapter's firmware version")
     parser.add_argument("--json", action="store_true", help="print the listing as JSON")
+    parser.add_argument("--udev-rule", action="store_true",
+                        help="print the udev rule that lets users without root open the adapters (Linux), "
+                             "for /etc/udev/rules.d/%s, and exit" % UDEV_RULE_FILE)
     return parser
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command with `argv` (default: the command line) and returns its exit status."""
     args = _parser().parse_args(argv)
+    if args.udev_rule:
+        sys.stdout.write(udev_rule())
+        return 0
     try:
         found = adapters(firmware=args.verbose)
     except Exception as exc:

@@ -26,7 +26,7 @@ from usb.core import USBTimeoutError  # type: ignore[import-untyped]
 
 from ._waitable import OUTPUT_QUEUE_LIMIT, OutputQueue, Readiness
 
-__all__ = ["Serial", "parse_url", "port_url", "OUTPUT_QUEUE_LIMIT"]
+__all__ = ["Serial", "parse_url", "port_url", "describe", "OUTPUT_QUEUE_LIMIT"]
 
 SCHEME = "qlix"
 _URL = re.compile(r"qlix://([^/?#]+)/(\d+)/?", re.IGNORECASE)
@@ -42,9 +42,10 @@ def parse_url(url: str) -> Tuple[str, int]:
     """The serial number (upper case, "ANY" for any adapter) and channel number of a ``qlix://`` URL.
 
     Raises ``SerialException`` for anything that is not ``qlix://<serial number or ANY>/<channel>``.
+    The channel number is not checked here: the adapter's channel count decides (channel 0 never exists).
     """
     match = _URL.fullmatch(url) if isinstance(url, str) else None
-    if match is None or int(match.group(2)) < 1:
+    if match is None:
         raise SerialException("expected a URL of the form %s, not %r" % (_URL_FORM, url))
     return match.group(1).upper(), int(match.group(2))
 
@@ -77,9 +78,55 @@ def cancel_waiting_reads(channel: Any) -> None:
         signal.cancel()
 
 
+# The module's messages (most of them Chinese) and what they say in English.
+_ENGLISH = [(re.compile(pattern), english) for pattern, english in [
+    (r"通道号超出范围 \(0, (?P<count>\d+)\]:(?P<serial>.*)",
+     "channel {channel} is out of range: adapter {serial} has channels 1 to {count}"),
+    (r"通道\[(?P<n>\d+)\]已经打开:(?P<serial>.*)",
+     "channel {n} of adapter {serial} is already open (one port per channel)"),
+    (r"查询设备通道数量超时:(?P<serial>.*)", "adapter {serial} did not answer the channel-count query in time"),
+    (r"设置波特率超时:(?P<name>.*):目标值 = (?P<rate>.*)", "setting the baud rate of {name} to {rate} timed out"),
+    (r"设置波特率失败:(?P<name>.*):当前值 = (?P<now>.*):目标值 = (?P<rate>.*)",
+     "the adapter did not take the baud rate {rate} for {name}: it runs at {now}"),
+    (r"设备\[(?P<name>.*)\]已断开", "the adapter of {name} is disconnected (unplugged, or its USB reads fail)"),
+    (r"设备\[(?P<name>.*)\]已关闭", "{name} is closed"),
+    (r"QLIX Device \(VID=0x483, PID=0x5750\) not found\.",
+     "no QLIX adapter is attached: `ozu-qlix-ports` lists the attached ones; to set one up, see the README, "
+     "\"Use a real adapter\""),
+    (r"QLIX Device \(VID=0x483, PID=0x5750\) with Serial Number \"(?P<serial>.*)\" not found\.",
+     "no attached QLIX adapter has the serial number {serial}{attached}: `ozu-qlix-ports` lists the attached ones"),
+]]
+
+
+def describe(exc: BaseException, channel: Optional[int] = None, attached: Optional[list] = None) -> str:
+    """The text of an error of the ``ozu_qlix`` module for pyserial users: English first, the module's
+    own text after it in parentheses; other errors' text as it is. `channel` is the channel being
+    opened, `attached` the serial numbers of the attached adapters, where known."""
+    text = str(exc)
+    for pattern, english in _ENGLISH:
+        match = pattern.fullmatch(text)
+        if match:
+            listed = " (attached: %s)" % (", ".join(attached) or "none") if attached is not None else ""
+            return "%s (%s)" % (english.format(channel=channel, attached=listed, **match.groupdict()), text)
+    return text
+
+
+def _open_failure(exc: Exception, channel: int) -> Tuple[str, Exception]:
+    """The text for a port that did not open, and the error to chain: for an adapter not found, the
+    error that listing the adapters gives instead, when there is one (access denied, no driver)."""
+    attached = None
+    if isinstance(exc, AssertionError) and str(exc).endswith("not found."):
+        import ozu_qlix
+        try:
+            attached = ozu_qlix.list_serial_numbers()
+        except Exception as listing:  # names the cause: the adapter is there but cannot be opened
+            return describe(listing), listing
+    return describe(exc, channel, attached), exc
+
+
 def _port_error(exc: BaseException) -> SerialException:
     """pyserial's exception for an error of the channel: the adapter lost (OSError) or a USB failure."""
-    return SerialException(str(exc))
+    return SerialException(describe(exc))
 
 
 def _raise_as(failure: Exception, exc: Exception) -> NoReturn:
@@ -180,13 +227,17 @@ class Serial(SerialBase):
         for name in _FIXED:
             _check_setting(name, getattr(self, "_" + name))
         serial_number, channel = parse_url(self._port)
+        if channel < 1 and not __debug__:  # the module's own range check is an assertion
+            raise SerialException("could not open port %s: channel %d is out of range: channels are numbered "
+                                  "from 1" % (self._port, channel))
         try:
             import ozu_qlix
             self._channel = ozu_qlix._resource_manager.open_serial_channel(
                 serial_number=serial_number, channel=channel, baudrate=self._baudrate,
                 timeout=_channel_timeout(self._timeout))
         except Exception as exc:
-            raise SerialException("could not open port %s: %s" % (self._port, exc)) from exc
+            text, cause = _open_failure(exc, channel)
+            raise SerialException("could not open port %s: %s" % (self._port, text)) from cause
         self.is_open = True
         self.name = self._channel.name
 
@@ -231,7 +282,7 @@ class Serial(SerialBase):
             except Exception as exc:
                 if channel.baudrate is not None:
                     self._baudrate = channel.baudrate  # what the adapter runs at
-                raise SerialException("could not set the baud rate of %s: %s" % (self.name, exc)) from exc
+                raise SerialException("could not set the baud rate of %s: %s" % (self.name, describe(exc))) from exc
         channel.timeout = _channel_timeout(self._timeout)
 
     def _failure(self, channel: Any, exc: Exception) -> Exception:

@@ -13,6 +13,10 @@ per process and keeps it, so the virtual one has to be chosen first::
         port.write(b"ping")
         assert port.read(4) == b"ping"  # the firmware loops data back
 
+Programs that know nothing of this package run on virtual adapters when the
+environment variable OZU_QLIX_VIRTUAL is set (see use_environment): importing
+ozu_qlix or ozu_qlix_serial then plugs them in.
+
 The library is looked up in this order: the file or directory named by the
 environment variable OZU_QLIX_SIM_LIB, this package's directory (installed
 wheel), then the directory that holds the ozu_qlix extension (a development
@@ -32,6 +36,7 @@ from pathlib import Path
 __all__ = [
     "Adapter", "ReplyFault", "Scope", "LibraryNotFound", "library_path", "use", "in_use", "add_adapter",
     "adapters", "reset", "set_paced", "paced", "set_kernel_driver_support", "open_handles",
+    "VIRTUAL_VAR", "VIRTUAL_SYNTAX", "parse_virtual", "use_environment",
 ]
 
 ENV_VAR = "OZU_QLIX_SIM_LIB"
@@ -59,6 +64,7 @@ class Scope(enum.IntFlag):
 
 
 _FAULT_STALL_IN, _FAULT_STALL_OUT, _FAULT_OUT_TIMEOUT, _FAULT_VANISH, _FAULT_KERNEL_DRIVER = 1, 2, 3, 4, 5
+_FAULT_ACCESS_DENIED, _FAULT_CLAIMED_ELSEWHERE, _FAULT_NOT_SUPPORTED = 6, 7, 8
 _COUNTER_DROPPED, _COUNTER_IN, _COUNTER_OUT, _COUNTER_PENDING, _COUNTER_HANDLES = 10, 11, 12, 13, 14
 MALFORMED_REASONS = ("total", "wrong_size", "bad_count", "padding", "unknown_command", "bad_channel")
 
@@ -262,6 +268,12 @@ class Adapter:
     out_timeout = _fault(_FAULT_OUT_TIMEOUT, "OUT endpoint NAKs everything: writes time out.")
     vanish_on_open = _fault(_FAULT_VANISH, "The adapter disappears when the next handle is opened.")
     kernel_driver_active = _fault(_FAULT_KERNEL_DRIVER, "A kernel driver is bound to interface 0.")
+    access_denied = _fault(_FAULT_ACCESS_DENIED,
+                           "Opening the device is refused as for a user without permission (LIBUSB_ERROR_ACCESS).")
+    claimed_elsewhere = _fault(_FAULT_CLAIMED_ELSEWHERE,
+                               "Interface 0 is held by another process: claiming it fails (LIBUSB_ERROR_BUSY).")
+    not_supported = _fault(_FAULT_NOT_SUPPORTED, "The device's driver is not one libusb can use, as on Windows "
+                                                 "without WinUSB: opening fails (LIBUSB_ERROR_NOT_SUPPORTED).")
 
     # data
     def inject(self, channel: int, data) -> int:
@@ -363,3 +375,69 @@ def set_kernel_driver_support(on: bool = True):
 def open_handles() -> int:
     """Device handles currently open on the virtual bus."""
     return lib().qlixsim_open_handles()
+
+
+# --- virtual adapters for any program ------------------------------------------------
+
+VIRTUAL_VAR = "OZU_QLIX_VIRTUAL"
+VIRTUAL_SYNTAX = ("OZU_QLIX_VIRTUAL=1 (one 4-channel adapter 0123456789AB), or a comma-separated list of "
+                  "SERIAL[:CHANNELS][:paired][:bulk], CHANNELS 1 to 99 (default 4), for example "
+                  "0123456789AB:4,0123456789CD:8:paired")
+_DEFAULT_SERIAL = "0123456789AB"
+_SERIAL_CHARS = frozenset("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz-_.")
+_environment = None  # the adapters use_environment plugged in
+
+
+def parse_virtual(value: str) -> list:
+    """The adapters a value of OZU_QLIX_VIRTUAL describes, as (serial, channels, endpoint, pairing)
+    tuples; an empty list for "" or "0". ValueError, showing the syntax, for anything else."""
+    value = value.strip()
+    if value in ("", "0"):
+        return []
+    if value == "1":
+        return [(_DEFAULT_SERIAL, 4, "interrupt", False)]
+    found, seen = [], set()
+    for item in value.split(","):
+        fields = item.strip().split(":")
+        serial, options = fields[0], fields[1:]
+        channels, endpoint, pairing = 4, "interrupt", False
+        problem = None
+        if not serial or not set(serial) <= _SERIAL_CHARS:
+            problem = "serial number %r" % serial
+        elif serial.upper() in seen:
+            problem = "serial number %s given twice" % serial
+        if options and options[0].isdigit():
+            channels = int(options.pop(0))
+            if not 1 <= channels <= 99:
+                problem = problem or "%d channels" % channels
+        for option in options:
+            if option == "paired" and not pairing:
+                pairing = True
+            elif option == "bulk" and endpoint == "interrupt":
+                endpoint = "bulk"
+            else:
+                problem = problem or "option %r" % option
+        if problem:
+            raise ValueError("%s=%r is invalid (%s in %r); use %s" % (VIRTUAL_VAR, value, problem, item, VIRTUAL_SYNTAX))
+        seen.add(serial.upper())
+        found.append((serial, channels, endpoint, pairing))
+    return found
+
+
+def use_environment():
+    """Plugs in the virtual adapters that the environment variable OZU_QLIX_VIRTUAL names, making the
+    virtual library this process's USB library first (see use). Returns the adapters, or None when
+    the variable is unset, empty or "0". ozu_qlix and ozu_qlix_serial call it when imported, so an
+    unchanged program runs on virtual adapters; later calls return the same adapters again.
+
+    An invalid value raises ValueError with the syntax.
+    """
+    global _environment
+    if _environment is not None:
+        return _environment
+    wanted = parse_virtual(os.environ.get(VIRTUAL_VAR, ""))
+    if not wanted:
+        return None
+    use()
+    _environment = [add_adapter(*adapter) for adapter in wanted]
+    return _environment

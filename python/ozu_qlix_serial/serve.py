@@ -415,6 +415,47 @@ _EXTPROC = 0o200000        # Linux: termios changes on the terminal are reported
 _TIOCPKT_IOCTL = 0x40      # packet-mode status: the terminal's termios changed
 
 
+class _OpenWatch:
+    """Linux: inotify on the terminals' device files, so that a program opening one wakes the loop
+    (no timer while terminals wait for programs)."""
+
+    _IN_OPEN = 0x20
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, on_open: Callable[[], None]) -> None:
+        import ctypes
+        self._libc = ctypes.CDLL(None, use_errno=True)
+        fd = self._libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        self.fd, self._loop, self._on_open = fd, loop, on_open
+        self._watches: Dict[str, int] = {}
+        loop.add_reader(fd, self._read)
+
+    def add(self, path: str) -> None:
+        wd = self._libc.inotify_add_watch(self.fd, os.fsencode(path), self._IN_OPEN)
+        if wd < 0:
+            raise OSError("inotify_add_watch %s failed" % path)
+        self._watches[path] = wd
+
+    def remove(self, path: str) -> None:
+        wd = self._watches.pop(path, None)
+        if wd is not None:
+            self._libc.inotify_rm_watch(self.fd, wd)
+
+    def _read(self) -> None:
+        try:
+            while os.read(self.fd, 4096):
+                pass
+        except OSError:
+            pass  # drained
+        self._on_open()
+        self._loop.call_later(TERMINAL_CHECK, self._on_open)  # in case the open was not complete yet
+
+    def close(self) -> None:
+        self._loop.remove_reader(self.fd)
+        os.close(self.fd)
+
+
 class _Terminal:
     """The pseudo-terminal of a channel (POSIX) and its symbolic link.
 
@@ -438,6 +479,8 @@ class _Terminal:
             attrs[1] &= ~termios.OPOST
             attrs[2] = (attrs[2] & ~(termios.CSIZE | termios.PARENB)) | termios.CS8 | termios.CLOCAL | termios.CREAD
             attrs[3] &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN)
+            if _LINUX:
+                attrs[3] |= _EXTPROC
             attrs[6][termios.VMIN], attrs[6][termios.VTIME] = 1, 0
             if rate in _SPEED_CODES:
                 attrs[4] = attrs[5] = _SPEED_CODES[rate]
@@ -456,6 +499,9 @@ class _Terminal:
             os.unlink(temporary)
         os.symlink(self.tty, temporary)
         os.replace(temporary, link)
+        watch = service.server.open_watch
+        if watch is not None:
+            watch.add(self.tty)
 
     def hung_up(self) -> bool:
         poller = select.poll()
@@ -477,7 +523,7 @@ class _Terminal:
     def watch_termios(self) -> None:
         try:
             attrs = termios.tcgetattr(self.master)
-            if _LINUX and not attrs[3] & _EXTPROC:
+            if _LINUX and not attrs[3] & _EXTPROC:  # the program cleared it: set it again at once
                 attrs[3] |= _EXTPROC
                 termios.tcsetattr(self.master, termios.TCSANOW, attrs)
         except termios.error:
@@ -537,6 +583,9 @@ class _Terminal:
 
     def close(self) -> None:
         """Hangs up: programs reading the terminal see end of file; the link goes."""
+        watch = self.service.server.open_watch
+        if watch is not None:
+            watch.remove(self.tty)
         if self.is_open:
             asyncio.get_running_loop().remove_reader(self.master)
             self.is_open = False
@@ -793,6 +842,7 @@ class Server:
         self._attaching: Set[str] = set()
         self._errors: Dict[str, str] = {}
         self._terminal_timer: Optional[asyncio.TimerHandle] = None
+        self.open_watch: Optional[_OpenWatch] = None
         self._networks = [ipaddress.ip_network(n, strict=False) for n in options.allow]
 
     def mapping(self) -> List[Entry]:
@@ -818,6 +868,11 @@ class Server:
         self.loop = asyncio.get_running_loop()
         self._stopping = asyncio.Event()
         self.started = asyncio.Event()
+        if _LINUX and self.options.link_dir is not None:
+            try:
+                self.open_watch = _OpenWatch(self.loop, self._check_terminals)
+            except OSError as exc:
+                log.debug("no inotify (%s): terminals are checked every %g s", exc, TERMINAL_CHECK)
         log.info("ozu-qlix-serve started: listening on %s%s, %s", self.options.bind,
                  "" if not self.options.port_base else " from port %d" % self.options.port_base,
                  "terminals in %s" % self.options.link_dir if self.options.link_dir else "no terminals")
@@ -934,7 +989,10 @@ class Server:
         await self._close_ports([port for port in ports if port is not None])
 
     def watch_terminals(self) -> None:
-        """Checks the terminals every 50 ms while one waits for a program (or off Linux)."""
+        """Checks the terminals every 50 ms while one waits for a program (without inotify), or
+        while a program has one open (off Linux, for its termios changes)."""
+        if self.open_watch is not None:
+            return
         if self._terminal_timer is None and self.loop is not None:
             self._terminal_timer = self.loop.call_later(TERMINAL_CHECK, self._check_terminals)
 
@@ -962,6 +1020,9 @@ class Server:
         for service in self.services.values():
             if service.listener is not None:
                 service.listener.close()
+        if self.open_watch is not None:
+            self.open_watch.close()
+            self.open_watch = None
         await self._close_ports([port for port in ports if port is not None])
         log.info("ozu-qlix-serve stopped")
 

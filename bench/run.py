@@ -99,6 +99,7 @@ ROWS = [
     ("serve_terminal_line_median_ms", "through the terminal (POSIX), median", "ms",
      ("plus", "serve_direct_line_median_ms", 1.0)),
     ("serve_stream_pct", "4 channels both ways over TCP: % of 62 B x 1/frame", "%", ("min", 95)),
+    ("serve_direct_stream_pct", "  the same on direct qlix:// ports (write_timeout 0, fileno)", "%", None),
     ("serve_stream_lost_bytes", "  bytes lost", "B", ("max", 0)),
     ("serve_stream_corrupt_channels", "  channels that got back other bytes", "", ("max", 0)),
     ("serve_idle_pct", "2 adapters x 4 channels served, a silent client on each: CPU, % of one core",

@@ -401,3 +401,31 @@ def test_fuzz_client_input(chunks):
     stream = b"".join(chunks)
     if rfc2217.IAC not in stream:
         assert client.service.data == stream
+
+
+@pytest.mark.parametrize("argv, expected", [
+    ([], [("0123456789ABS1", 7100), ("0123456789ABS2", 7101), ("0123456789CDS1", 7102), ("0123456789CDS2", 7200)]),
+    (["QLIX0123456789CDS2", "0123456789AB", "--port-base", "8000", "--no-terminals"],
+     [("0123456789ABS1", 8000), ("0123456789ABS2", 8001), ("0123456789CDS2", 7200)]),
+], ids=["config", "command-line"])
+def test_list_json(sim, tmp_path, capsys, argv, expected):
+    import json
+    sim.add_adapter("0123456789CD", channels=2)
+    sim.add_adapter(SERIAL, channels=2)
+    links = tmp_path / "links"
+    config = tmp_path / "serve.toml"
+    config.write_text('port_base = 7100\nlink_dir = %s\n[tcp_ports]\n"qlix://0123456789CD/2" = 7200\n'
+                      % json.dumps(str(links)))
+    assert serve.main(["--config", str(config), "--list", "--json", *argv]) == 0
+    terminals = POSIX and "--no-terminals" not in argv
+    assert json.loads(capsys.readouterr().out) == [
+        {"name": "QLIX" + name, "url": "qlix://%s/%s" % tuple(name.split("S")), "tcp_port": port,
+         "path": str(links / ("QLIX" + name)) if terminals else None} for name, port in expected]
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--bind", "0.0.0.0"], "--allow"), (["qlix://ANY/1"], "ANY"), (["--max-connections", "0"], "at least 1"),
+])
+def test_usage_errors(capsys, argv, message):
+    assert serve.main(argv) == 2
+    assert message in capsys.readouterr().err

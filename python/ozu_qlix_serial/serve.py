@@ -217,7 +217,7 @@ class _PortManager(rfc2217.PortManager):
 
     def __init__(self, client: "_Client") -> None:
         self.client = client
-        super().__init__(_Settings(client.service), client, _DebugLog(client.label))
+        super().__init__(_Settings(client.service), client, _DebugLog(client.label))  # type: ignore[arg-type]
 
     def _telnet_process_subnegotiation(self, suboption: bytes) -> None:
         if suboption[0:1] == rfc2217.COM_PORT_OPTION:
@@ -235,7 +235,7 @@ class _PortManager(rfc2217.PortManager):
             if command == rfc2217.SET_CONTROL and value[:1] in _BREAK_REQUESTS:
                 self.rfc2217_send_subnegotiation(rfc2217.SERVER_SET_CONTROL, rfc2217.SET_CONTROL_BREAK_OFF)
                 return
-        super()._telnet_process_subnegotiation(suboption)
+        super()._telnet_process_subnegotiation(suboption)  # type: ignore[misc]
 
     def answer_baudrate(self, rate: int) -> None:
         self.rfc2217_send_subnegotiation(rfc2217.SERVER_SET_BAUDRATE, struct.pack("!I", rate))
@@ -855,8 +855,9 @@ class Server:
             ip = ipaddress.ip_address(address.split("%")[0])
         except ValueError:
             return False
-        if getattr(ip, "ipv4_mapped", None):
-            ip = ip.ipv4_mapped  # type: ignore[union-attr]
+        mapped = getattr(ip, "ipv4_mapped", None)
+        if mapped is not None:
+            ip = mapped
         return ip.is_loopback or any(ip in network for network in self._networks)
 
     def stop(self) -> None:
@@ -986,7 +987,11 @@ class Server:
             return
         ports = [service.detach() for service in services]
         log.info("unplugged %s (%s)", serial_number, why)
-        await self._close_ports([port for port in ports if port is not None])
+        self._attaching.add(serial_number)  # not served again before its old ports are closed
+        try:
+            await self._close_ports([port for port in ports if port is not None])
+        finally:
+            self._attaching.discard(serial_number)
 
     def watch_terminals(self) -> None:
         """Checks the terminals every 50 ms while one waits for a program (without inotify), or
@@ -1103,6 +1108,8 @@ def load_options(argv: Optional[Sequence[str]] = None) -> Tuple[Options, argpars
         return value if value is not None else config.get(name, default)
 
     link_dir = pick("link_dir", _default_link_dir())
+    if link_dir is True:
+        link_dir = _default_link_dir()
     if args.no_terminals or link_dir is False or os.name == "nt":
         link_dir = None
     options = Options(

@@ -624,8 +624,10 @@ class ChannelService:
         self._control: Optional[asyncio.Task] = None
 
     async def listen(self) -> None:
+        # asyncio's default reuses the address on POSIX only (on Windows it would let another
+        # program bind the same port).
         self.listener = await self._loop.create_server(lambda: _Client(self), self.server.options.bind,
-                                                       self.entry.tcp_port, reuse_address=True)
+                                                       self.entry.tcp_port)
         self.tcp_port = self.listener.sockets[0].getsockname()[1]
 
     # attaching and detaching the port

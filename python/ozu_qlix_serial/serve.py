@@ -26,17 +26,21 @@ import ipaddress
 import json
 import logging
 import os
-import re
 import signal
 import socket
 import struct
 import sys
-from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 import serial
 from serial import rfc2217
 
 from .protocol_qlix import parse_url, port_url
+
+if sys.platform != "win32":
+    from ._terminal import LINUX, TERMINAL_CHECK, OpenWatch, Terminal
+else:
+    LINUX, TERMINAL_CHECK = False, 0.05
 
 __all__ = ["Options", "Entry", "Server", "load_options", "plan", "main"]
 
@@ -45,7 +49,6 @@ log = logging.getLogger("ozu_qlix_serial.serve")
 DEFAULT_PORT_BASE = 7000
 DEFAULT_BAUDRATE = 115200
 SCAN_INTERVAL = 1.0          # seconds between bus scans: an adapter plugged in is served within 2 s
-TERMINAL_CHECK = 0.05        # seconds between checks for a program opening a terminal
 READ_SIZE = 16384            # bytes read from a TCP client at once (keeps each callback short)
 CLIENT_BUFFER_LIMIT = 262144  # bytes queued for a client that does not read; beyond, its data is dropped
 MAX_SUBNEGOTIATION = 1024    # a longer Telnet subnegotiation ends the connection
@@ -399,204 +402,6 @@ def _keepalive(transport: asyncio.BaseTransport) -> None:
         pass
 
 
-# --- pseudo-terminals -------------------------------------------------------------------------
-
-if os.name != "nt":
-    import fcntl
-    import pty
-    import select
-    import termios
-
-    _SPEEDS = {getattr(termios, n): int(n[1:]) for n in dir(termios) if re.fullmatch(r"B\d+", n) and n != "B0"}
-    _SPEED_CODES = {rate: code for code, rate in _SPEEDS.items()}
-
-_LINUX = sys.platform.startswith("linux")
-_EXTPROC = 0o200000        # Linux: termios changes on the terminal are reported to the master
-_TIOCPKT_IOCTL = 0x40      # packet-mode status: the terminal's termios changed
-
-
-class _OpenWatch:
-    """Linux: inotify on the terminals' device files, so that a program opening one wakes the loop
-    (no timer while terminals wait for programs)."""
-
-    _IN_OPEN = 0x20
-
-    def __init__(self, loop: asyncio.AbstractEventLoop, on_open: Callable[[], None]) -> None:
-        import ctypes
-        self._libc = ctypes.CDLL(None, use_errno=True)
-        fd = self._libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
-        if fd < 0:
-            raise OSError(ctypes.get_errno(), "inotify_init1")
-        self.fd, self._loop, self._on_open = fd, loop, on_open
-        self._watches: Dict[str, int] = {}
-        loop.add_reader(fd, self._read)
-
-    def add(self, path: str) -> None:
-        wd = self._libc.inotify_add_watch(self.fd, os.fsencode(path), self._IN_OPEN)
-        if wd < 0:
-            raise OSError("inotify_add_watch %s failed" % path)
-        self._watches[path] = wd
-
-    def remove(self, path: str) -> None:
-        wd = self._watches.pop(path, None)
-        if wd is not None:
-            self._libc.inotify_rm_watch(self.fd, wd)
-
-    def _read(self) -> None:
-        try:
-            while os.read(self.fd, 4096):
-                pass
-        except OSError:
-            pass  # drained
-        self._on_open()
-        self._loop.call_later(TERMINAL_CHECK, self._on_open)  # in case the open was not complete yet
-
-    def close(self) -> None:
-        self._loop.remove_reader(self.fd)
-        os.close(self.fd)
-
-
-class _Terminal:
-    """The pseudo-terminal of a channel (POSIX) and its symbolic link.
-
-    The server keeps only the master side. While no program has the terminal open the master
-    reports a hang-up; channel input is then dropped. In packet mode, with EXTPROC set on the
-    terminal (Linux), each termios change of the program is reported on the master, so a new
-    baud rate reaches the channel at once; elsewhere the terminal is checked every 50 ms."""
-
-    def __init__(self, service: "ChannelService", link: str, rate: int) -> None:
-        self.service = service
-        self.link = link
-        self.is_open = False
-        self.paused = False
-        self.rate = rate
-        master, slave = pty.openpty()
-        try:
-            self.tty = os.ttyname(slave)
-            attrs = termios.tcgetattr(slave)
-            attrs[0] &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
-                          | termios.IGNCR | termios.ICRNL | termios.IXON)
-            attrs[1] &= ~termios.OPOST
-            attrs[2] = (attrs[2] & ~(termios.CSIZE | termios.PARENB)) | termios.CS8 | termios.CLOCAL | termios.CREAD
-            attrs[3] &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN)
-            if _LINUX:
-                attrs[3] |= _EXTPROC
-            attrs[6][termios.VMIN], attrs[6][termios.VTIME] = 1, 0
-            if rate in _SPEED_CODES:
-                attrs[4] = attrs[5] = _SPEED_CODES[rate]
-            termios.tcsetattr(slave, termios.TCSANOW, attrs)
-            fcntl.ioctl(master, termios.TIOCPKT, struct.pack("i", 1))
-        except BaseException:
-            os.close(master)
-            raise
-        finally:
-            os.close(slave)
-        os.set_blocking(master, False)
-        self.master = master
-        os.makedirs(os.path.dirname(link), exist_ok=True)
-        temporary = "%s.%d.tmp" % (link, os.getpid())
-        if os.path.lexists(temporary):
-            os.unlink(temporary)
-        os.symlink(self.tty, temporary)
-        os.replace(temporary, link)
-        watch = service.server.open_watch
-        if watch is not None:
-            watch.add(self.tty)
-
-    def hung_up(self) -> bool:
-        poller = select.poll()
-        poller.register(self.master, select.POLLIN)
-        return any(event & select.POLLHUP for _, event in poller.poll(0))
-
-    def check(self) -> None:
-        """Notices a program opening the terminal (and, off Linux, its termios changes)."""
-        if not self.is_open:
-            if not self.hung_up():
-                self.is_open = True
-                self.watch_termios()
-                if not self.paused:
-                    asyncio.get_running_loop().add_reader(self.master, self.readable)
-                log.debug("%s: terminal opened", self.service.entry.name)
-        elif not _LINUX:
-            self.watch_termios()
-
-    def watch_termios(self) -> None:
-        try:
-            attrs = termios.tcgetattr(self.master)
-            if _LINUX and not attrs[3] & _EXTPROC:  # the program cleared it: set it again at once
-                attrs[3] |= _EXTPROC
-                termios.tcsetattr(self.master, termios.TCSANOW, attrs)
-        except termios.error:
-            return
-        rate = _SPEEDS.get(attrs[4])
-        if rate is not None and rate != self.rate:
-            self.rate = rate
-            self.service.request_baudrate(rate, self)
-
-    def answer_rate(self, rate: int) -> None:
-        """Shows the channel's rate on the terminal (also after a refused change)."""
-        self.rate = rate
-        code = _SPEED_CODES.get(rate)
-        try:
-            attrs = termios.tcgetattr(self.master)
-            if code is not None and attrs[4] != code:
-                attrs[4] = attrs[5] = code
-                termios.tcsetattr(self.master, termios.TCSANOW, attrs)
-        except termios.error:
-            pass
-
-    def readable(self) -> None:
-        try:
-            data = os.read(self.master, READ_SIZE)
-        except BlockingIOError:
-            return
-        except OSError:
-            data = b""
-        if not data:  # EIO: the last program closed the terminal
-            self.is_open = False
-            asyncio.get_running_loop().remove_reader(self.master)
-            log.debug("%s: terminal closed", self.service.entry.name)
-            self.service.server.watch_terminals()
-            return
-        if data[0] == 0:
-            if len(data) > 1:
-                self.service.from_client(data[1:])
-        elif data[0] & _TIOCPKT_IOCTL:
-            self.watch_termios()
-
-    def write(self, data: bytes) -> None:
-        """Channel input: dropped while no program has the terminal open or reads it."""
-        if self.is_open:
-            try:
-                os.write(self.master, data)
-            except OSError:
-                pass
-
-    def pause(self, paused: bool) -> None:
-        self.paused = paused
-        if self.is_open:
-            loop = asyncio.get_running_loop()
-            if paused:
-                loop.remove_reader(self.master)
-            else:
-                loop.add_reader(self.master, self.readable)
-
-    def close(self) -> None:
-        """Hangs up: programs reading the terminal see end of file; the link goes."""
-        watch = self.service.server.open_watch
-        if watch is not None:
-            watch.remove(self.tty)
-        if self.is_open:
-            asyncio.get_running_loop().remove_reader(self.master)
-            self.is_open = False
-        os.close(self.master)
-        try:
-            if os.readlink(self.link) == self.tty:
-                os.unlink(self.link)
-        except OSError:
-            pass
-
-
 # --- one channel ------------------------------------------------------------------------------
 
 class ChannelService:
@@ -610,7 +415,7 @@ class ChannelService:
         self.port: Any = None
         self.baudrate = server.options.baudrate
         self.clients: List[_Client] = []
-        self.terminal: Optional[_Terminal] = None
+        self.terminal: Any = None  # a Terminal (POSIX)
         self.listener: Optional[asyncio.AbstractServer] = None
         self._loop = server.loop
         self._fd: Optional[int] = None
@@ -639,12 +444,13 @@ class ChannelService:
             self._loop.add_reader(self._fd, self.service_port)
         else:
             port.set_event_callback(self._wake_threadsafe)
-        if self.entry.path is not None:
-            try:
-                self.terminal = _Terminal(self, self.entry.path, self.baudrate)
-            except OSError as exc:
-                log.error("%s: no terminal at %s: %s", self.entry.name, self.entry.path, exc)
-            self.server.watch_terminals()
+        if sys.platform != "win32":  # (the path is None on Windows)
+            if self.entry.path is not None:
+                try:
+                    self.terminal = Terminal(self, self.entry.path, self.baudrate)
+                except OSError as exc:
+                    log.error("%s: no terminal at %s: %s", self.entry.name, self.entry.path, exc)
+                self.server.watch_terminals()
         self.service_port()
 
     def detach(self) -> Any:
@@ -844,7 +650,7 @@ class Server:
         self._attaching: Set[str] = set()
         self._errors: Dict[str, str] = {}
         self._terminal_timer: Optional[asyncio.TimerHandle] = None
-        self.open_watch: Optional[_OpenWatch] = None
+        self.open_watch: Any = None  # an OpenWatch (Linux)
         self._networks = [ipaddress.ip_network(n, strict=False) for n in options.allow]
 
     def mapping(self) -> List[Entry]:
@@ -871,11 +677,12 @@ class Server:
         self.loop = asyncio.get_running_loop()
         self._stopping = asyncio.Event()
         self.started = asyncio.Event()
-        if _LINUX and self.options.link_dir is not None:
-            try:
-                self.open_watch = _OpenWatch(self.loop, self._check_terminals)
-            except OSError as exc:
-                log.debug("no inotify (%s): terminals are checked every %g s", exc, TERMINAL_CHECK)
+        if sys.platform != "win32":
+            if LINUX and self.options.link_dir is not None:
+                try:
+                    self.open_watch = OpenWatch(self.loop, self._check_terminals)
+                except OSError as exc:
+                    log.debug("no inotify (%s): terminals are checked every %g s", exc, TERMINAL_CHECK)
         log.info("ozu-qlix-serve started: listening on %s%s, %s", self.options.bind,
                  "" if not self.options.port_base else " from port %d" % self.options.port_base,
                  "terminals in %s" % self.options.link_dir if self.options.link_dir else "no terminals")
@@ -1013,7 +820,7 @@ class Server:
                     terminal.check()
                 except OSError as exc:
                     log.debug("%s: terminal check: %s", service.entry.name, exc)
-                waiting = waiting or not terminal.is_open or not _LINUX
+                waiting = waiting or not terminal.is_open or not LINUX
         if waiting and not (self._stopping is None or self._stopping.is_set()):
             self.watch_terminals()
 
@@ -1048,7 +855,7 @@ def _release(device: Any) -> None:
 # --- command line -----------------------------------------------------------------------------
 
 def _default_link_dir() -> Optional[str]:
-    if os.name == "nt":
+    if sys.platform == "win32":
         return None
     if hasattr(os, "geteuid") and os.geteuid() == 0:
         return "/run/qlix"

@@ -147,6 +147,24 @@ def test_raw_tcp_client_gets_data_only(sim, start):
         assert receive(sock, 12) == b"plain data\r\n"  # no Telnet negotiation in front
 
 
+@pytest.mark.parametrize("use_descriptors", [None, False], ids=["platform", "event-callback"])
+def test_stream_larger_than_the_queues_arrives_intact(sim, start, use_descriptors):
+    # Channels 1 and 2 wired together: channel 1 gets no input, so only the room coming free in its
+    # output queue wakes the server to send the rest.
+    sim.set_paced(False)
+    sim.add_adapter(SERIAL, channels=2, pairing=True)
+    server = start(use_descriptors)
+    data = bytes(i % 251 for i in range(1 << 19))  # no IAC: raw clients; 8 times the port's output queue
+    with connect(server.tcp(1)) as sender, connect(server.tcp(2)) as receiver:
+        assert wait_until(lambda: len(server.service(2).clients) == 1)
+        thread = threading.Thread(target=sender.sendall, args=(data,))
+        thread.start()
+        try:
+            assert receive(receiver, len(data)) == data
+        finally:
+            thread.join(30)
+
+
 @pytest.mark.skipif(not POSIX, reason="pseudo-terminals are POSIX only")
 @pytest.mark.parametrize("opener", ["pyserial", "termios"])
 def test_terminal_path(sim, start, opener):

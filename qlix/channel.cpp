@@ -539,8 +539,9 @@ py::Ref channel_reset_input_buffer(PyObject* const* a) {
         send_command(self, "FlushInput");
     } catch (const py::Error&) {
         // Refused because the adapter closed meanwhile, on a closed channel.
-        if (py::interrupted() || channel_open(self) || device_is_open(attr(self, n_device)) || !asserting()) throw;
         py::Fetched error;
+        if (!error.matches(PyExc_Exception) || !asserting() || channel_open(self) || device_is_open(attr(self, n_device)))
+            error.restore_and_throw();
         try {
             closed_error(self);
         } catch (const py::Error&) {

@@ -700,8 +700,8 @@ Ref device_open_channel(PyObject* const* a) {
             } catch (const py::Error&) {
                 // Closed meanwhile (its last channel was closed in another
                 // thread): that is what the open ran into, not the query.
-                if (py::interrupted() || device_is_open(self)) throw;
                 py::Fetched error;
+                if (!error.matches(PyExc_Exception) || device_is_open(self)) error.restore_and_throw();
                 try {
                     raise_closed_adapter(self);
                 } catch (const py::Error&) {

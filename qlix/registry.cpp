@@ -251,8 +251,9 @@ py::Ref list_qlix_names(PyObject* const*) {
             } catch (const py::Error&) {
                 // Closed while it was asked (its last channel was closed in
                 // another thread): asked again on the adapter the registry holds now.
-                if (attempt >= kAttempts || py::interrupted() || device_is_open(hid_dev)) throw;
-                PyErr_Clear();
+                py::Fetched error;
+                if (attempt >= kAttempts || !error.matches(PyExc_Exception) || device_is_open(hid_dev))
+                    error.restore_and_throw();
             }
         }
         py::Ref count_index = py::check(PyNumber_Index(count_obj));

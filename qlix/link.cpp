@@ -70,6 +70,8 @@ py::Name n_is_set{"is_set"};
 py::Name n_wait{"wait"};
 py::Name n_start{"start"};
 py::Name n_join{"join"};
+py::Name n_acquire{"acquire"};
+py::Name n_release{"release"};
 py::Name n_get{"get"};
 py::Name n_values{"values"};
 py::Name n_read{"read"};
@@ -385,15 +387,18 @@ long long transfers(PyObject* self) {
     py::throw_error();
 }
 
-// One USB transfer, counted while it runs. Once the adapter is closing none
-// starts: pyusb would open the released device again for it, and that handle
-// would never be released. The check and the count are one step under the
-// GIL (no Python code runs between them), and close waits for the count to
-// drop to 0 before it releases the device.
+// One USB transfer, counted while it runs. Once the adapter is closing no
+// write starts, and once it is closed no read (the reader reads on until it is
+// stopped, so that a query already sent gets its reply): pyusb would open the
+// released device again for them, and that handle would never be released.
+// The check and the count are one step under the GIL (no Python code runs
+// between them), and close waits for the count to drop to 0 before it
+// releases the device.
 class Transfer {
 public:
-    explicit Transfer(PyObject* self) : self_(self) {
-        if (!device_is_open(self)) raise_closed_adapter(self);
+    Transfer(PyObject* self, bool write) : self_(self) {
+        DeviceState state = device_state(self);
+        if (write ? state != DeviceState::open : state == DeviceState::closed) raise_closed_adapter(self);
         py::setattr(self, n_transfers, py::integer(transfers(self) + 1));
     }
     Transfer(const Transfer&) = delete;
@@ -415,7 +420,7 @@ private:
 Ref device_read(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* timeout = py::require_int(a[1], "timeout");
-    Transfer transfer(self);
+    Transfer transfer(self, false);
     Ref dev = attr(self, n_dev);
     Ref ep = attr(self, n_ep_in);
     Ref address = attr(ep, n_address);
@@ -426,7 +431,7 @@ Ref device_read(PyObject* const* a) {
 Ref device_write(PyObject* const* a) {
     PyObject *self = a[0], *data = a[1];
     PyObject* timeout = py::require_int(a[2], "timeout");
-    Transfer transfer(self);
+    Transfer transfer(self, true);
     Ref dev = attr(self, n_dev);
     Ref ep = attr(self, n_ep_out);
     Ref address = attr(ep, n_address);
@@ -502,6 +507,21 @@ void begin_closing(PyObject* self) {
     py::setattr(self, n_stop_flag, Py_True);
 }
 
+// No write starts any more; a control query already sent still gets its reply
+// while the reader runs (waited for, within the longest query time-out): left
+// unread, it would answer the first query of the adapter's next opening.
+void stop_writes(PyObject* self, py::FirstError& failed) {
+    failed.run([&] {
+        if (device_is_open(self)) py::setattr(self, n_state, n_closing);
+    });
+    Ref acquired;
+    failed.run([&] {
+        Ref wait = py::check(PyFloat_FromDouble(1.5));
+        acquired = py::call_method(attr(self, n_master_protector), n_acquire, Py_True, wait.get());
+    });
+    if (acquired && py::truth(acquired)) failed.run([&] { py::call_method(attr(self, n_master_protector), n_release); });
+}
+
 // Waits until the USB transfers that started before the close have ended
 // (each within its time-out). Bounded.
 void await_transfers(PyObject* self, py::FirstError& failed) {
@@ -524,6 +544,7 @@ void release_device(PyObject* self, PyObject* dev, py::FirstError& failed) {
 // Stops the reader (if there is one), then releases the USB device; every step
 // runs whatever the others raise.
 void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
+    stop_writes(self, failed);
     failed.run([&] { begin_closing(self); });
     Ref thread;  // none when not created: nothing to stop
     failed.run([&] { py::catch_only(PyExc_AttributeError, thread, [&] { return PyObject_GetAttr(self, n_input_scanner); }); });

@@ -246,12 +246,16 @@ def settle_failures():
                         % (ozu_qlix_sim.open_handles(), len(registry())))
     for t in readers():
         device = t._target.__self__
-        if device not in registry().values() or device._Device__state != "open":
-            failures.append("a reader runs for a closed adapter: %r" % device.__dict__.get("_Device__state"))
+        if device not in registry().values() or state(device) != "open":
+            failures.append("a reader runs for a closed adapter (%s)" % state(device))
     for sn, device in registry().items():
-        if device._Device__state != "open" or not device._Device__input_scanner.is_alive():
+        if state(device) != "open" or not device._Device__input_scanner.is_alive():
             failures.append("%s is registered but not open" % sn)
     return failures
+
+
+def state(device):
+    return device.__dict__.get("_Device__state", "open")
 
 
 def close_registered():

@@ -123,8 +123,8 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
             device = py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
                 py::Ref table = py::getattr(self, n_devices);
                 bool closing = false;
-                py::Ref device = registered_open(table, serial_number, closing);
-                if (device) return device;
+                py::Ref registered = registered_open(table, serial_number, closing);
+                if (registered) return registered;
                 if (closing && std::chrono::steady_clock::now() < give_up) {
                     wait = true;
                     return {};
@@ -148,7 +148,7 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
                         assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number,
                                          "\" not found.");
                 }
-                device = py::call(global(g_device).get(), self, found.get());
+                py::Ref device = py::call(global(g_device).get(), self, found.get());
                 // An adapter that could not be registered (an interruption by
                 // Ctrl-C while its serial number is read) is closed again once
                 // the lock is released (its reader may be waiting for the

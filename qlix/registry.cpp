@@ -148,17 +148,17 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
                         assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number,
                                          "\" not found.");
                 }
-                py::Ref device = py::call(global(g_device).get(), self, found.get());
+                py::Ref made = py::call(global(g_device).get(), self, found.get());
                 // An adapter that could not be registered (an interruption by
                 // Ctrl-C while its serial number is read) is closed again once
                 // the lock is released (its reader may be waiting for the
                 // lock): unregistered, it would keep its reader and its USB
                 // interface.
-                unregistered = device;
-                py::Ref key = py::getattr(device, n_serial_number);
-                py::check(PyObject_SetItem(table, key, device));
+                unregistered = made;
+                py::Ref key = py::getattr(made, n_serial_number);
+                py::check(PyObject_SetItem(table, key, made));
                 unregistered = py::Ref();
-                return device;
+                return made;
             });
         } catch (const py::Error&) {
             if (!unregistered) throw;

@@ -501,7 +501,7 @@ void await_reader_end(PyObject* thread, py::FirstError& failed) {
     }
 }
 
-// The close begins: no USB transfer starts any more, and the reader stops.
+// The close goes on: nothing is written any more, and the reader stops.
 void begin_closing(PyObject* self) {
     if (device_is_open(self)) py::setattr(self, n_state, n_closing);
     py::setattr(self, n_stop_flag, Py_True);
@@ -942,7 +942,8 @@ DeviceState device_state(PyObject* device) {
 
 bool is_closed_adapter_error(PyObject* error) {
     Ref usb_error = py::getattr(global(g_usb_core), n_usb_error);
-    if (!PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(usb_error.get()))) return false;
+    if (!PyType_Check(usb_error.get()) || !PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(usb_error.get())))
+        return false;
     Ref code = py::getattr(error, n_backend_error_code);
     Ref number = py::getattr(error, n_errno);
     Ref enodev = py::integer(ENODEV);

@@ -7,7 +7,8 @@
 #   build_wheels.sh [VERSION...]
 #
 # Linux: zig's clang and libc++ (linked statically) against glibc 2.17's
-# symbols, so one wheel serves distributions from glibc 2.17 on; the
+# symbols, with the system's libgcc_s.so.1 as the unwinder, so one wheel
+# serves distributions from glibc 2.17 on (see scripts/linux/); the
 # extension module and the virtual USB library are built by the project's
 # CMakeLists.txt for the host's CPython of each version, packed by
 # scripts/wheel.py, and `auditwheel show` must confirm the manylinux tag.
@@ -16,6 +17,7 @@
 set -euo pipefail
 # shellcheck source=wheel_env.sh
 . "$(dirname "$0")/wheel_env.sh"
+use_cache
 cd "$ROOT"
 [ $# -gt 0 ] || set -- 3.11 3.12 3.13
 BUILD=$ROOT/build/linux_x86_64
@@ -30,14 +32,17 @@ step "sdist"
 # One objects cache for every version: the virtual USB library, the same for
 # all of them, is compiled once.
 export ZIG_LOCAL_CACHE_DIR=$BUILD/zig-cache
+"$ROOT/scripts/linux/zig-c++" -c -O2 -fPIC -std=c++20 -Wall -Wextra -Werror -o "$BUILD/rethrow.o" \
+    "$ROOT/scripts/linux/rethrow.cpp"
 for version in "$@"; do
     xy=$(nodot "$version")
     out=$BUILD/cp$xy
     tag=cp$xy-cp$xy-$PLATFORM
     step "cp$xy: building with zig for x86_64-linux-gnu.2.17"
+    rm -rf "$out"
     cmake -S "$ROOT" -B "$out/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/scripts/linux/zig-linux-x64.cmake" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
-        -DPython_EXECUTABLE="$(host_python "$version")" \
+        -DZIG_RETHROW_OBJECT="$BUILD/rethrow.o" -DPython_EXECUTABLE="$(host_python "$version")" \
         >"$out.configure.log" || { cat "$out.configure.log"; exit 1; }
     cmake --build "$out/cmake"
     rm -rf "$out/stage"

@@ -16,6 +16,7 @@ import ozu_qlix  # noqa: E402  (after use(), as in the tests)
 import ozu_qlix_cli  # noqa: E402
 import ozu_qlix_serial  # noqa: E402
 
+print("Python %s on %s" % (sys.version.split()[0], sys.platform))
 site = {Path(sysconfig.get_path(key)).resolve() for key in ("purelib", "platlib")}
 found = {module.__name__: module.__file__ for module in (ozu_qlix, ozu_qlix_cli, ozu_qlix_serial, ozu_qlix_sim)}
 found["virtual USB library"] = ozu_qlix_sim.library_path()

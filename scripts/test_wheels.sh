@@ -34,8 +34,8 @@ record() {
     log=$(mktemp)
     "$@" 2>&1 | tee "$log"
     status=${PIPESTATUS[0]}
-    results+=("$(printf '%-28s %-6s %s' "$name" "$([ "$status" -eq 0 ] && echo ok || echo FAILED)" \
-        "$(grep -E '^=+ .*(passed|failed|error).* =+$' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//')")")
+    results+=("$(printf '%s\t%s\t%s' "$name" "$([ "$status" -eq 0 ] && echo ok || echo FAILED)" \
+        "$(grep -E '^=+ .*(passed|failed|error).* =+$' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')")")
     rm -f "$log"
     [ "$status" -eq 0 ] || failed=1
     return 0
@@ -87,5 +87,12 @@ for version in 3.11 3.13; do
 done
 
 step "summary"
-printf '%s\n' "${results[@]}"
+# One line per run, then every run's counts added up as one closing line (a
+# run that failed outside pytest counts as one failure).
+printf '%s\n' "${results[@]}" | awk -F '\t' '
+    { printf "%-22s %-6s %s\n", $1, $2, $3
+      m = split($3, w, /[ ,]+/)
+      for (i = 2; i <= m; i++) if (w[i] ~ /^(passed|failed|skipped|errors?)$/) n[w[i]] += w[i - 1]
+      if ($2 != "ok" && $3 !~ /failed|error/) n["failed"]++ }
+    END { printf "wheels: %d passed, %d failed, %d skipped\n", n["passed"], n["failed"] + n["error"] + n["errors"], n["skipped"] }'
 exit "$failed"

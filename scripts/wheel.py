@@ -1,4 +1,4 @@
-"""Helpers of the wheel scripts (build_wheels.sh, linux_wheels.sh, windows_wine.sh), run by the
+"""Helpers of the wheel scripts (build_wheels.sh, windows_wine.sh), run by the
 host's Python (the tools venv).
 
     wheel.py requirements                   what a Windows interpreter needs from the package index

@@ -25,6 +25,7 @@
 set -euo pipefail
 # shellcheck source=wheel_env.sh
 . "$(dirname "$0")/wheel_env.sh"
+use_cache
 cd "$ROOT"
 HERE=$ROOT/scripts/windows
 BUILD=$ROOT/build/win_amd64

@@ -27,7 +27,8 @@ results=()
 failed=0
 
 # record NAME COMMAND...: runs it with its output shown, and keeps its
-# status and pytest's closing line (if any) for the summary.
+# status and pytest's summaries (the first run's and, when failed tests ran
+# once more, that run's) for the summary.
 record() {
     local name=$1 status log
     shift
@@ -35,7 +36,7 @@ record() {
     "$@" 2>&1 | tee "$log"
     status=${PIPESTATUS[0]}
     results+=("$(printf '%s\t%s\t%s' "$name" "$([ "$status" -eq 0 ] && echo ok || echo FAILED)" \
-        "$(grep -E '^=+ .*(passed|failed|error).* =+$' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')")")
+        "$(grep -E '^=+ .*(passed|failed|error).* =+$' "$log" | tr -d '=' | sed 's/^ *//; s/ *$//' | paste -sd '\t')")")
     rm -f "$log"
     [ "$status" -eq 0 ] || failed=1
     return 0
@@ -87,12 +88,20 @@ for version in 3.11 3.13; do
 done
 
 step "summary"
-# One line per run, then every run's counts added up as one closing line (a
-# run that failed outside pytest counts as one failure).
+# One line per run, then every run's counts added up as one closing line: the
+# first run's passed and skipped tests, those that passed when run once more,
+# and what failed last (a run that failed outside pytest counts as one).
 printf '%s\n' "${results[@]}" | awk -F '\t' '
-    { printf "%-22s %-6s %s\n", $1, $2, $3
-      m = split($3, w, /[ ,]+/)
-      for (i = 2; i <= m; i++) if (w[i] ~ /^(passed|failed|skipped|errors?)$/) n[w[i]] += w[i - 1]
-      if ($2 != "ok" && $3 !~ /failed|error/) n["failed"]++ }
-    END { printf "wheels: %d passed, %d failed, %d skipped\n", n["passed"], n["failed"] + n["error"] + n["errors"], n["skipped"] }'
+    function count(text, what,   w, m, i, c) {
+        m = split(text, w, /[ ,]+/)
+        for (i = 2; i <= m; i++) if (w[i] ~ ("^" what "$")) c += w[i - 1]
+        return c
+    }
+    { printf "%-22s %-6s %s%s\n", $1, $2, $3, (NF > 3 ? "; failed ones once more: " $4 : "")
+      last = (NF > 3 ? $4 : $3)
+      passed += count($3, "passed") + (NF > 3 ? count($4, "passed") : 0)
+      skipped += count($3, "skipped")
+      bad = count(last, "failed") + count(last, "errors?")
+      failed += (bad == 0 && $2 != "ok") ? 1 : bad }
+    END { printf "wheels: %d passed, %d failed, %d skipped\n", passed, failed, skipped }'
 exit "$failed"

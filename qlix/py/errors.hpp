@@ -12,12 +12,12 @@
 
 #include "ref.hpp"
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 #include <exception>
 #include <new>
+
+#if defined(__GLIBCXX__) || (defined(_LIBCPP_VERSION) && defined(__linux__))
+#include <cxxabi.h>
+#endif
 
 namespace qlix::py {
 
@@ -72,6 +72,11 @@ R guard(R fail, F&& body) {
         throw;
 #endif
     } catch (...) {
+#if defined(_LIBCPP_VERSION) && defined(__linux__)
+        // With libc++ (the Linux wheels) the forced unwind is a foreign
+        // exception, one without a C++ type: it passes too.
+        if (!abi::__cxa_current_exception_type()) throw;
+#endif
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
         return fail;
     }

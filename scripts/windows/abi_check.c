@@ -13,7 +13,11 @@ static const struct { const char* expr; Py_ssize_t value; } layouts[] = {
     {"type.__itemsize__", sizeof(PyMemberDef)},
     {"type.__dictoffset__", offsetof(PyTypeObject, tp_dict)},
     {"type.__weakrefoffset__", offsetof(PyTypeObject, tp_weaklist)},
+#if PY_VERSION_HEX >= 0x030C0000
     {"int.__basicsize__", offsetof(PyLongObject, long_value.ob_digit)},
+#else
+    {"int.__basicsize__", offsetof(PyLongObject, ob_digit)},
+#endif
     {"int.__itemsize__", sizeof(digit)},
     {"float.__basicsize__", sizeof(PyFloatObject)},
     {"complex.__basicsize__", sizeof(PyComplexObject)},

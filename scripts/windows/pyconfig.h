@@ -1,5 +1,6 @@
-/* pyconfig.h for compiling extension modules against the official CPython 3.12
-   for Windows x64 (python312.dll, built with MSVC) with a cross compiler.
+/* pyconfig.h for compiling extension modules against the official CPython
+   3.11, 3.12 and 3.13 for Windows x64 (python3XX.dll, built with MSVC) with a
+   cross compiler.
    Only what the public headers read, with the values of that build;
    scripts/windows/abi_check.c checks the resulting layouts against the
    interpreter itself. */
@@ -18,7 +19,7 @@
 #define WITH_THREAD
 #define PLATFORM "win32"
 
-/* python312.dll is a shared library: API functions and data are imported,
+/* python3XX.dll is a shared library: API functions and data are imported,
    the module's init function exported. */
 #define Py_ENABLE_SHARED 1
 #define HAVE_DECLSPEC_DLL

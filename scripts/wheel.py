@@ -1,8 +1,10 @@
-"""Helpers of windows_wine.sh, run by the host's Python (the tools venv).
+"""Helpers of the wheel scripts (build_wheels.sh, windows_wine.sh), run by the
+host's Python (the tools venv).
 
-    wheel.py requirements               what the Windows interpreter needs from the package index
-    wheel.py check-imports FILE...      every DLL a built binary imports is a system DLL or python312.dll
-    wheel.py pack STAGE OUT_DIR TAG     packs STAGE (what CMake installed) into a wheel
+    wheel.py requirements                   what a Windows interpreter needs from the package index
+    wheel.py check-imports PYDLL FILE...    every DLL a built binary imports is a system DLL or PYDLL
+    wheel.py pack STAGE OUT_DIR TAG         packs STAGE (what CMake installed) into a wheel
+    wheel.py list FILE...                   each file's name, tags and size
 """
 
 import base64
@@ -17,7 +19,7 @@ import tomllib
 import zipfile
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
+ROOT = Path(__file__).resolve().parents[1]
 
 
 def pyproject():
@@ -34,22 +36,22 @@ def requirements():
     print("\n".join(reqs))
 
 
-# What a binary built for python312.dll may import: the interpreter, the
-# universal C runtime (as python312.dll itself does) and the system's own DLLs.
+# What a binary built for python3XX.dll may import: the interpreter, the
+# universal C runtime (as python3XX.dll itself does) and the system's own DLLs.
 # A MinGW runtime (msvcrt.dll, libstdc++, libgcc, winpthread) would mean a
 # second C runtime in the process.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ws2_32.dll", "winmm.dll", "ntdll.dll",
                "bcrypt.dll", "synchronization.dll"}
 
 
-def check_imports(files):
+def check_imports(python_dll, files):
     import pefile
     bad = 0
     for name in files:
         pe = pefile.PE(name, fast_load=True)
         pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
         dlls = sorted(entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []))
-        foreign = [d for d in dlls if not (d in SYSTEM_DLLS or d == "python312.dll" or d.startswith("api-ms-win-"))]
+        foreign = [d for d in dlls if not (d in SYSTEM_DLLS or d == python_dll.lower() or d.startswith("api-ms-win-"))]
         ucrt = any(d.startswith("api-ms-win-crt-") for d in dlls)
         print("%s imports %s" % (Path(name).name, ", ".join(dlls)))
         if foreign or not ucrt:
@@ -79,9 +81,12 @@ def pack(stage, out_dir, tag):
     with tempfile.TemporaryDirectory() as meta:
         dist_info = prepare_metadata_for_build_wheel(meta)  # reads pyproject.toml in the current directory
         shutil.copytree(Path(meta) / dist_info, stage / dist_info)
+    # A compressed tag (platform "a.b") stands for one Tag line per expansion.
     wheel_file = stage / dist_info / "WHEEL"
-    lines = [l for l in wheel_file.read_text().splitlines() if not l.startswith("Tag:")]
-    wheel_file.write_text("\n".join(lines + ["Tag: " + tag]) + "\n")
+    lines = [l for l in wheel_file.read_text().splitlines() if l.strip() and not l.startswith("Tag:")]
+    interpreter, abi, platforms = tag.split("-")
+    lines += ["Tag: %s-%s-%s" % (interpreter, abi, platform) for platform in platforms.split(".")]
+    wheel_file.write_text("\n".join(lines) + "\n")
 
     name, version = dist_info[: -len(".dist-info")].rsplit("-", 1)
     out_dir.mkdir(parents=True, exist_ok=True)
@@ -102,14 +107,25 @@ def pack(stage, out_dir, tag):
     print(target)
 
 
+def list_files(files):
+    """One line per file: its tag (the wheel's, or "sdist") and size, then its name."""
+    for name in files:
+        path = Path(name)
+        tag = "-".join(path.stem.split("-")[-3:]) if path.suffix == ".whl" else "sdist"
+        print("%-46s %6.0f KiB  %s" % (tag, path.stat().st_size / 1024, path.name))
+
+
 if __name__ == "__main__":
-    command, args = sys.argv[1], sys.argv[2:]
+    command = sys.argv[1]
+    args = [os.path.abspath(a) if os.path.exists(a) or os.sep in a else a for a in sys.argv[2:]]
     os.chdir(ROOT)
     if command == "requirements":
         requirements()
     elif command == "check-imports":
-        check_imports(args)
+        check_imports(args[0], args[1:])
     elif command == "pack":
         pack(*args)
+    elif command == "list":
+        list_files(args)
     else:
         sys.exit(__doc__)

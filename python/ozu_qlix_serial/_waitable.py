@@ -9,12 +9,14 @@ import socket
 import threading
 from typing import Any, Callable, Optional
 
+from . import _extension
+
 # Bytes the output queue holds (those being sent included). A write with
 # write_timeout = 0 takes what fits; the port is writable while some room is left.
 OUTPUT_QUEUE_LIMIT = 65536
-# Bytes the writer thread hands the channel at once: 16 packets, so that
-# reset_output_buffer() drops all but at most this much.
-_SEND_CHUNK = 16 * 62
+# Packets the writer thread hands the channel at once, so that
+# reset_output_buffer() drops all but at most this many.
+_SEND_PACKETS = 16
 
 
 def _drain(sock: socket.socket) -> None:
@@ -40,7 +42,7 @@ class Readiness:
 
     def __init__(self, channel: Any) -> None:
         self._channel = channel
-        self._signal = channel.__dict__["_Channel__in_signal"]
+        self._signal = _extension.in_signal(channel)
         ours, peer = socket.socketpair()
         self._ours, self._peer = ours, peer
         for sock in (ours, peer):
@@ -191,14 +193,15 @@ class OutputQueue:
 
     def _run(self) -> None:
         channel = self._channel
+        chunk_size = _SEND_PACKETS * _extension.payload_size()
         while True:
             with self._cond:
                 while not self._data and not self._stopped:
                     self._cond.wait()
                 if self._stopped:
                     return
-                chunk = bytes(self._data[:_SEND_CHUNK])
-                del self._data[:_SEND_CHUNK]
+                chunk = bytes(self._data[:chunk_size])
+                del self._data[:chunk_size]
                 self._sending = len(chunk)
             error = None
             try:

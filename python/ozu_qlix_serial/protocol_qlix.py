@@ -24,6 +24,7 @@ from serial.serialutil import (
 from serial.serialutil import to_bytes  # type: ignore[attr-defined]
 from usb.core import USBTimeoutError  # type: ignore[import-untyped]
 
+from . import _extension
 from ._waitable import OUTPUT_QUEUE_LIMIT, OutputQueue, Readiness
 
 __all__ = ["Serial", "parse_url", "port_url", "describe", "OUTPUT_QUEUE_LIMIT"]
@@ -60,7 +61,7 @@ def port_url(port_name: str) -> str:
     if not upper.startswith("QLIX") or len(tokens) != 2 or not tokens[0] or not tokens[1].isdigit():
         raise ValueError('%r is not a QLIX port name ("QLIXANYS<channel>" or "QLIX<serial number>S<channel>")'
                          % port_name)
-    return "qlix://%s/%d" % (tokens[0], int(tokens[1]))
+    return _extension.url(tokens[0], int(tokens[1]))
 
 
 def _channel_timeout(seconds: Optional[float]) -> float:
@@ -73,7 +74,7 @@ def _channel_timeout(seconds: Optional[float]) -> float:
 
 def cancel_waiting_reads(channel: Any) -> None:
     """Makes every read waiting on `channel` (an ``ozu_qlix`` channel) return at once with what it has."""
-    signal = channel.__dict__.get("_Channel__in_signal")
+    signal = _extension.in_signal(channel)
     if signal is not None:
         signal.cancel()
 

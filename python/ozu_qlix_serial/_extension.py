@@ -1,0 +1,50 @@
+"""What this package takes from the ``ozu_qlix`` extension beyond its public members.
+
+Every read of the extension's private attributes, and every convention of it
+that this package repeats, is here and nowhere else in the package.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Set
+
+
+def port_name(serial_number: str, channel: int) -> str:
+    """The extension's name of a channel's port ("QLIX<serial number>S<channel>")."""
+    return "QLIX%sS%d" % (serial_number, channel)
+
+
+def url(serial_number: str, channel: int) -> str:
+    """The ``qlix://`` URL of a channel."""
+    return "qlix://%s/%d" % (serial_number, channel)
+
+
+def payload_size() -> int:
+    """Data bytes one USB packet carries: the packet less its channel and count bytes."""
+    import ozu_qlix
+    return ozu_qlix._Device.PackageSize - 2
+
+
+def in_signal(channel: Any) -> Any:
+    """The signal that wakes the reads waiting on `channel` (None for an object without one)."""
+    return channel.__dict__.get("_Channel__in_signal")
+
+
+def _devices() -> Dict[str, Any]:
+    import ozu_qlix
+    return getattr(ozu_qlix._resource_manager, "_ResourceManager__devices")  # serial number: _Device
+
+
+def registered_adapters() -> Set[str]:
+    """The serial numbers of the adapters the extension holds open."""
+    return set(_devices())
+
+
+def close_if_idle(serial_number: str) -> None:
+    """Closes the registered adapter `serial_number` (and forgets it) unless a channel of it is open.
+
+    This is the close of an adapter's last channel: channel 0, which never opens, is closed.
+    """
+    device = _devices().get(serial_number)
+    if device is not None:
+        device.close_channel(0)

@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 
+#include "channel.hpp"
 #include "module.hpp"
 #include "protocol.hpp"
 #include "py/lock.hpp"
@@ -148,14 +149,14 @@ double wall_clock() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// A read's deadline: _now() + timeout when the timeout is greater than 0,
+// A read's deadline: _now() + timeout (the channel's, or one given to the read)
+// when the timeout is greater than 0,
 // otherwise (0, negative, NaN) positive infinity. While `_now` is the host's
 // time.time and the timeout a float, the same clock is read here instead of
 // calling it; any other `_now` is called as usual.
 class Deadline {
 public:
-    explicit Deadline(PyObject* self) {
-        py::Ref timeout = m_timeout.get(self);
+    explicit Deadline(const py::Ref& timeout) {
         bool limited;
         if (PyFloat_CheckExact(timeout)) {
             limited = PyFloat_AS_DOUBLE(timeout.get()) > 0.0;  // false for NaN, as `nan > 0` is
@@ -621,10 +622,8 @@ void extend(PyObject* result, PyObject* part) {
     py::call_method(result, n_extend, part);
 }
 
-py::Ref channel_read(PyObject* const* a) {
-    PyObject* self = a[0];
-    long long max_size = clamped(py::require_int(a[1], "max_size"));
-    Deadline deadline(self);
+// channel.read(max_size) until `deadline`.
+py::Ref read(PyObject* self, long long max_size, Deadline deadline) {
     // A result of the host's array type is made when first needed (making it
     // runs no code), and the first part becomes the result when it already is
     // such an array that nothing else can reach: the same new array's bytes.
@@ -651,6 +650,11 @@ py::Ref channel_read(PyObject* const* a) {
     }
     if (!result) result = zero_array(0);
     return result;
+}
+
+py::Ref channel_read(PyObject* const* a) {
+    long long max_size = clamped(py::require_int(a[1], "max_size"));
+    return read(a[0], max_size, Deadline(m_timeout.get(a[0])));
 }
 
 // The character code of a one-character terminator, refused as ord() would.
@@ -682,7 +686,7 @@ py::Ref channel_read_until(PyObject* const* a) {
     long long size = 4294967296LL;
     if (a[2] != Py_None) size = clamped(py::require_int(a[2], "size"));
     py::Ref end = terminator_code(a[1]);
-    Deadline deadline(self);
+    Deadline deadline(m_timeout.get(self));
     py::Ref result = new_byte_array();
     long long have = 0;
     // While __read is the module's own, each step takes up to the terminator
@@ -831,6 +835,11 @@ constexpr const char* kReadDoc =
     "\n\t\t";
 
 }  // namespace
+
+py::Ref read_within(PyObject* channel, PyObject* max_size, PyObject* timeout) {
+    long long size = clamped(py::require_int(max_size, "max_size"));
+    return read(channel, size, Deadline(py::to_float(timeout)));
+}
 
 void mark_adapter_lost(PyObject* channel) {
     py::Ref obj = signal_object(channel);

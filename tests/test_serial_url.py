@@ -14,6 +14,7 @@ import serial.threaded
 import usb.core
 
 import ozu_qlix_serial
+from ozu_qlix_serial import protocol_qlix
 from conftest import wait_until
 
 SERIAL_NUMBER = "0123456789AB"
@@ -119,6 +120,27 @@ def test_timeouts(open_port, adapter, settings, queued, call, expected, low, hig
     result, took = elapsed(lambda: call(port))
     assert result == expected
     assert low <= took < high
+
+
+def test_timeout_set_by_another_thread_during_an_inter_byte_read_is_kept(open_port, adapter, monkeypatch):
+    # Another thread sets port.timeout at every point where the read works out
+    # a wait's time-out: the port's channel must end with the last value set.
+    port = open_port(timeout=30.0, inter_byte_timeout=0.2)
+    adapter.inject(1, b"abc")
+    assert wait_until(lambda: port.in_waiting == 3)
+    reader, values, convert = threading.current_thread(), iter(range(11, 100)), protocol_qlix._channel_timeout
+
+    def switching(seconds):
+        value = convert(seconds)
+        if threading.current_thread() is reader:
+            other = threading.Thread(target=setattr, args=(port, "timeout", next(values)))
+            other.start()
+            other.join()
+        return value
+
+    monkeypatch.setattr(protocol_qlix, "_channel_timeout", switching)
+    assert port.read(10) == b"abc"
+    assert port._channel.timeout == float(port.timeout)
 
 
 def test_timeout_none_waits_for_every_byte(open_port, adapter):

@@ -30,6 +30,11 @@ def in_signal(channel: Any) -> Any:
     return channel.__dict__.get("_Channel__in_signal")
 
 
+def read(channel: Any, size: int, timeout: float) -> Any:
+    """`channel.read(size)` waiting at most `timeout` (a channel time-out), not the channel's own."""
+    return in_signal(channel).read(channel, size, timeout)
+
+
 def _devices() -> Dict[str, Any]:
     import ozu_qlix
     return getattr(ozu_qlix._resource_manager, "_ResourceManager__devices")  # serial number: _Device

@@ -322,27 +322,24 @@ class Serial(SerialBase):
 
     def _read_inter_byte(self, channel: Any, size: int, gap: float) -> bytes:
         # Each byte that arrives restarts the inter-byte wait; the overall
-        # timeout bounds the whole read. The channel's own time-out is lent for
-        # each wait and put back afterwards.
+        # timeout bounds the whole read. Each wait passes its own time-out: the
+        # channel's stays the port's, whatever another thread sets meanwhile.
         cancels = self._cancels
         deadline = Timeout(self._timeout)  # type: ignore[arg-type]  # None: no limit
         data = bytearray()
-        try:
-            while len(data) < size:
-                wait = deadline.time_left() if self._timeout is not None else None
-                if data:
-                    wait = gap if wait is None else min(wait, gap)
-                channel.timeout = _channel_timeout(wait)
-                part = channel.read(1)
-                if not part or cancels != self._cancels:
-                    data += part
-                    break
+        while len(data) < size:
+            wait = deadline.time_left() if self._timeout is not None else None
+            if data:
+                wait = gap if wait is None else min(wait, gap)
+            timeout = _channel_timeout(wait)
+            part = _extension.read(channel, 1, timeout)
+            if not part or cancels != self._cancels:
                 data += part
-                ready = min(channel.in_waiting, size - len(data))
-                if ready > 0:
-                    data += channel.read(ready)
-        finally:
-            channel.timeout = _channel_timeout(self._timeout)
+                break
+            data += part
+            ready = min(channel.in_waiting, size - len(data))
+            if ready > 0:
+                data += _extension.read(channel, ready, timeout)
         return bytes(data)
 
     def read_until(self, expected: bytes = LF, size: Optional[int] = None) -> bytes:

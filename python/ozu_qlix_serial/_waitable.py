@@ -19,13 +19,18 @@ OUTPUT_QUEUE_LIMIT = 65536
 _SEND_PACKETS = 16
 
 
+def _quietly(call: Callable[[Any], Any], arg: Any) -> Any:
+    """call(arg) on a non-blocking socket; None when it would block (BlockingIOError) or the socket is closed."""
+    try:
+        return call(arg)
+    except OSError:
+        return None
+
+
 def _drain(sock: socket.socket) -> None:
     """Reads `sock` until nothing is left (or its peer is gone)."""
-    try:
-        while sock.recv(4096):
-            pass
-    except OSError:
-        pass  # empty (BlockingIOError), or closed meanwhile
+    while _quietly(sock.recv, 4096):
+        pass
 
 
 class Readiness:
@@ -73,10 +78,7 @@ class Readiness:
             if self._readable:
                 return
             self._readable = True
-            try:
-                self._peer.send(b"\0")
-            except OSError:
-                pass  # closed meanwhile
+            _quietly(self._peer.send, b"\0")
 
     def settle(self) -> None:
         """After a read: lowers the level when nothing is left to read. Input that
@@ -98,13 +100,8 @@ class Readiness:
                 _drain(self._peer)
                 return
             filler = bytes(512)
-            try:
-                while self._ours.send(filler):
-                    pass
-            except (BlockingIOError, InterruptedError):
+            while _quietly(self._ours.send, filler):
                 pass
-            except OSError:
-                pass  # closed meanwhile
 
     def close(self) -> None:
         """Stops following the channel and closes both ends. The peer goes first,

@@ -15,7 +15,7 @@ import io
 import operator
 import os
 import re
-from typing import Any, Callable, NoReturn, Optional, Tuple
+from typing import Any, NoReturn, Optional, Tuple
 
 from serial.serialutil import (
     EIGHTBITS, LF, PARITY_NONE, STOPBITS_ONE, PortNotOpenError, SerialBase, SerialException,
@@ -140,7 +140,7 @@ def _raise_as(failure: Exception, exc: Exception) -> NoReturn:
 _SUPPORTED = "8 data bits, no parity, 1 stop bit and no flow control"
 
 
-def _fixed_setting(name: str, allowed: Callable[[Any], bool], supported: str) -> property:
+def _fixed_setting(name: str, supported: str) -> property:
     """A setting the adapter cannot change: values other than `supported` raise ValueError."""
     private = "_" + name
 
@@ -154,18 +154,6 @@ def _fixed_setting(name: str, allowed: Callable[[Any], bool], supported: str) ->
         setattr(self, private, value)
 
     return property(get, set_, doc="Only %s: QLIX channels use %s." % (supported, _SUPPORTED))
-
-
-# setting: (test of a value, what the adapter supports)
-_FIXED = {
-    "bytesize": (lambda v: v == EIGHTBITS, "8 (EIGHTBITS)"),
-    "parity": (lambda v: v == PARITY_NONE, "'N' (PARITY_NONE)"),
-    "stopbits": (lambda v: v == STOPBITS_ONE, "1 (STOPBITS_ONE)"),
-    "xonxoff": (lambda v: not v, "False"),
-    "rtscts": (lambda v: not v, "False"),
-    "dsrdtr": (lambda v: not v, "False or None"),
-    "rs485_mode": (lambda v: v is None, "None"),
-}
 
 
 def _check_setting(name: str, value: Any) -> None:
@@ -260,13 +248,18 @@ class Serial(SerialBase):
             if readiness is not None:
                 readiness.close()
 
+    def _open_channel(self) -> Any:
+        """The channel; PortNotOpenError when the port is not open."""
+        channel = self._channel
+        if channel is None:
+            raise PortNotOpenError()
+        return channel
+
     def fileno(self) -> int:
         """A descriptor to wait on (POSIX): readable while input is queued, or once the adapter is
         lost or the port closed; writable while the output queue has room. Made at the first call,
         closed with the port. On Windows: io.UnsupportedOperation (poll ``in_waiting`` there)."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._open_channel()
         if os.name == "nt":
             raise io.UnsupportedOperation("fileno: no descriptor on Windows; poll in_waiting")
         if self._readiness is None:
@@ -299,16 +292,12 @@ class Serial(SerialBase):
     @property
     def in_waiting(self) -> int:
         """Bytes received and not yet read."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._open_channel()
         return channel.in_waiting
 
     def read(self, size: int = 1) -> bytes:
         """Reads up to `size` bytes: all of them, or fewer when the timeout (or ``inter_byte_timeout``) ends."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._open_channel()
         if size.__class__ is not int:
             size = operator.index(size)
         try:
@@ -344,9 +333,7 @@ class Serial(SerialBase):
 
     def read_until(self, expected: bytes = LF, size: Optional[int] = None) -> bytes:
         """Reads up to and including `expected` (any length), at most `size` bytes, or until the timeout."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._open_channel()
         if expected.__class__ is not bytes or not expected or self._inter_byte_timeout is not None:
             return super().read_until(expected, size)
         if size is not None and size.__class__ is not int:
@@ -387,9 +374,7 @@ class Serial(SerialBase):
 
     def reset_input_buffer(self) -> None:
         """Discards received data, in the adapter and in the port."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._open_channel()
         try:
             channel.reset_input_buffer()
         except Exception as exc:
@@ -402,9 +387,7 @@ class Serial(SerialBase):
     def write(self, data: Any) -> int:
         """Sends `data` (bytes-like) and returns its length once every packet is on the bus; with
         ``write_timeout = 0``, queues what fits and returns that count at once."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._open_channel()
         if data.__class__ is not bytes and data.__class__ is not bytearray:
             data = to_bytes(data)
         output = self._output
@@ -431,8 +414,7 @@ class Serial(SerialBase):
 
     def _queued_output(self):
         """The output queue of ``write_timeout = 0`` writes (None before the first); the port must be open."""
-        if self._channel is None:
-            raise PortNotOpenError()
+        self._open_channel()
         return self._output
 
     @property
@@ -462,8 +444,7 @@ class Serial(SerialBase):
         """DTR has no effect on QLIX channels."""
 
     def _line(self) -> bool:
-        if self._channel is None:
-            raise PortNotOpenError()
+        self._open_channel()
         return False
 
     cts = property(_line, doc="Always False: QLIX channels have no modem lines.")
@@ -482,6 +463,19 @@ class Serial(SerialBase):
             raise SerialException("break: not supported by QLIX adapters")
 
 
-for _name, (_allowed, _supported) in _FIXED.items():
-    setattr(Serial, _name, _fixed_setting(_name, _allowed, _supported))
-del _name, _allowed, _supported
+# setting: (test of a value, what the adapter supports). Data bits, parity and
+# stop bits take the one value of the port's BYTESIZES, PARITIES and STOPBITS.
+_FIXED = {
+    "bytesize": (lambda v: v in Serial.BYTESIZES, "8 (EIGHTBITS)"),
+    "parity": (lambda v: v in Serial.PARITIES, "'N' (PARITY_NONE)"),
+    "stopbits": (lambda v: v in Serial.STOPBITS, "1 (STOPBITS_ONE)"),
+    "xonxoff": (lambda v: not v, "False"),
+    "rtscts": (lambda v: not v, "False"),
+    "dsrdtr": (lambda v: not v, "False or None"),
+    "rs485_mode": (lambda v: v is None, "None"),
+}
+
+
+for _name, (_, _supported) in _FIXED.items():
+    setattr(Serial, _name, _fixed_setting(_name, _supported))
+del _name, _supported

@@ -183,18 +183,13 @@ void unpack_three(PyObject* fields, py::Ref out[3]) {
         py::throw_error();
     }
     for (Py_ssize_t i = 0; i < 3; ++i) {
-        out[i] = py::Ref::steal(PyIter_Next(it));
+        out[i] = py::next(it);
         if (!out[i]) {
-            if (PyErr_Occurred()) py::throw_error();
             PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", i);
             py::throw_error();
         }
     }
-    py::Ref extra = py::Ref::steal(PyIter_Next(it));
-    if (!extra) {
-        if (PyErr_Occurred()) py::throw_error();
-        return;
-    }
+    if (!py::next(it)) return;
     // From 3.14 on the host also names the count when it is known.
     if (Py_Version >= 0x030E0000 && (PyList_CheckExact(fields) || PyTuple_CheckExact(fields)))
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 3, got %zd)", PySequence_Size(fields));

@@ -120,23 +120,17 @@ void with_block(PyObject* cm, F&& body) {
     static py::Name n_enter{"__enter__"}, n_exit{"__exit__"};
     py::Ref exit = py::getattr(reinterpret_cast<PyObject*>(Py_TYPE(cm)), n_exit);
     py::Ref target = py::call_method(cm, n_enter);
-    try {
-        body(target.get());
-    } catch (const py::Error&) {
-        py::Fetched error;
-        PyObject* exc = error.get();
-        py::Ref tb = py::Ref::steal(PyException_GetTraceback(exc));
-        bool suppress = false;
-        try {
-            suppress = py::truth(py::call(exit.get(), cm, reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc,
-                                          tb ? tb.get() : Py_None));
-        } catch (const py::Error&) {
-            py::raise_in_context(error);
-        }
-        if (!suppress) error.restore_and_throw();
-        return;
-    }
-    py::call(exit.get(), cm, Py_None, Py_None, Py_None);
+    bool suppressed = false;
+    py::on_error([&] { body(target.get()); },
+                 [&](const py::Fetched& error) {
+                     PyObject* exc = error.get();
+                     if (!exc) return false;  // no Python error: a C++ one passes on
+                     py::Ref tb = py::Ref::steal(PyException_GetTraceback(exc));
+                     suppressed = py::truth(py::call(exit.get(), cm, reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc,
+                                                     tb ? tb.get() : Py_None));
+                     return suppressed;
+                 });
+    if (!suppressed) py::call(exit.get(), cm, Py_None, Py_None, Py_None);
 }
 
 // Runs when the module executes as the main program: lists the adapters and

@@ -144,8 +144,8 @@ void self_test(PyObject* dict) {
     py::Ref print = dict_item(PyEval_GetBuiltins(), "print");
     py::call(print.get(), output.get());
     if (!py::truth(serials)) return;
-    static py::Name k_timeout{"timeout"};
-    static py::KwNames kw_timeout{k_timeout};
+    static py::Name n_timeout{"timeout"};
+    static py::KwNames kw_timeout{n_timeout};
     for (int i = 0; i < 4; ++i) {
         py::Ref index = py::integer(i);
         set_global(dict, "i", index);
@@ -186,8 +186,8 @@ void execute(PyObject* module) {
     py::Ref usb_back = dict_item(dict, "_usb_back");
     py::Ref libusb = dict_item(dict, "_libusb");
     py::Ref find_library = py::check(PyObject_GetAttrString(libusb, "find_library"));
-    static py::Name k_find_library{"find_library"};
-    static py::KwNames kw_find_library{k_find_library};
+    static py::Name n_find_library{"find_library"};
+    static py::KwNames kw_find_library{n_find_library};
     static py::Name n_get_backend{"get_backend"};
     py::Ref get_backend = py::getattr(usb_back, n_get_backend);
     set_global(dict, "_backend", py::call_kw(get_backend.get(), kw_find_library, find_library.get()));

@@ -103,6 +103,23 @@ ROWS = [
     ("loop_idle_added_pct", "  the 5 ports, above no port open", "%", ("max", 0.3)),
     ("loop_idle_reader_pct", "  the loop, one channel open outside it (reader thread)", "%", None),
     ("loop_idle_ports_pct", "  the 5 ports, above that one channel", "%", None),
+    ("section", "ozu-qlix-serve (own process), paced interrupt endpoints, next to a direct qlix:// port"),
+    ("serve_direct_line_median_ms", "direct qlix:// port: 17-byte line round trip, median", "ms", None),
+    ("serve_rfc2217_line_median_ms", "through rfc2217://, median", "ms", ("plus", "serve_direct_line_median_ms", 1.0)),
+    ("serve_terminal_line_median_ms", "through the terminal (POSIX), median", "ms",
+     ("plus", "serve_direct_line_median_ms", 1.0)),
+    ("serve_stream_pct", "4 channels both ways over TCP: % of 62 B x 1/frame", "%", ("min", 95)),
+    ("serve_direct_stream_pct", "  the same on direct qlix:// ports (write_timeout 0, fileno)", "%", None),
+    ("serve_stream_lost_bytes", "  bytes lost", "B", ("max", 0)),
+    ("serve_stream_corrupt_channels", "  channels that got back other bytes", "", ("max", 0)),
+    ("serve_idle_pct", "2 adapters x 4 channels served, a silent client on each: CPU, % of one core",
+     "%", None),
+    ("serve_idle_direct_pct", "  the same 8 channels open, no server (reader threads)", "%", None),
+    ("serve_idle_added_pct", "  the server, above its adapters' reader threads", "%", ("max", 0.3)),
+    ("serve_cycles", "client connect/disconnect cycles", "", None),
+    ("serve_cycles_fds_added", "  server's descriptors afterwards, added", "", ("max", 0)),
+    ("serve_cycles_threads_added", "  server's threads afterwards, added", "", ("max", 0)),
+    ("serve_cycles_rss_added_kib", "  server's resident memory afterwards, added", "KiB", None),
     ("section", "GIL pressure: pure-Python thread while bulk streams"),
     ("busy_share_module_pct", "busy thread, % of its solo speed (module)", "%", ("min", 80)),
     ("busy_share_bare_pct", "busy thread, % of its solo speed (bare pyusb)", "%", None),
@@ -226,7 +243,7 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, help="rounds per build (default 3, quick 1)")
     parser.add_argument("--baseline", help="an older build directory measured alongside, round by round")
     parser.add_argument("--json", default=str(DEFAULT_JSON), help="where to write the results (default %(default)s)")
-    parser.add_argument("--parts", help="only these parts, comma-separated: unpaced, handler, paced, idle, latency, loop, gil")
+    parser.add_argument("--parts", help="only these parts, comma-separated: unpaced, handler, paced, idle, latency, loop, serve, gil")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 

@@ -822,7 +822,7 @@ def gil_pressure(seconds):
 # --- one round ---------------------------------------------------------------------------------
 
 
-PARTS = ("unpaced", "handler", "paced", "idle", "lifecycle", "latency", "loop", "gil")
+PARTS = ("unpaced", "handler", "paced", "idle", "lifecycle", "latency", "loop", "serve", "gil")
 
 
 def round_(quick, parts=None):
@@ -866,6 +866,10 @@ def round_(quick, parts=None):
         ozu_qlix_sim.reset()
     if "loop" in parts:
         result.update(event_loop(10, 0.1, 4096) if quick else event_loop(300, 3.0))
+        ozu_qlix_sim.reset()
+    if "serve" in parts:
+        import serve_scenarios
+        result.update(serve_scenarios.serve_costs(quick))
         ozu_qlix_sim.reset()
     if "gil" in parts:
         result.update(gil_pressure(seconds))

@@ -31,6 +31,8 @@ def test_quick_run_writes_every_figure(tmp_path):
     report = json.loads(out_file.read_text())
     figures = report["median"]["current"]
     wanted = {row[0] for row in run.ROWS if row[0] != "section"}
+    if os.name == "nt":
+        wanted = {key for key in wanted if not key.startswith("serve_")}  # the serve part is POSIX only
     assert wanted <= set(figures)
     for endpoint in ("interrupt", "bulk"):
         assert figures[endpoint + "_lost_bytes"] == 0

@@ -22,7 +22,8 @@ from conftest import assert_released, run_child, wait_until
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SCRIPTS = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["scripts"]
 TOOLS = {"ozu-qlix-ports": "ozu_qlix_serial.list_ports", "ozu-qlix-term": "ozu_qlix_serial.miniterm",
-         "ozu-qlix-selftest": "ozu_qlix_cli", "ozu-qlix-demo": "ozu_qlix_sim.demo"}
+         "ozu-qlix-selftest": "ozu_qlix_cli", "ozu-qlix-demo": "ozu_qlix_sim.demo",
+         "ozu-qlix-serve": "ozu_qlix_serial.serve"}
 
 # Runs a tool's main() with the given arguments and a USB bus that fails when touched.
 # pyserial's Windows port listing does not load under wine 8 (its cfgmgr32.dll

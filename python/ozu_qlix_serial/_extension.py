@@ -6,7 +6,7 @@ that this package repeats, is here and nowhere else in the package.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Set
+from typing import Any, Dict
 
 
 def port_name(serial_number: str, channel: int) -> str:
@@ -40,16 +40,14 @@ def _devices() -> Dict[str, Any]:
     return getattr(ozu_qlix._resource_manager, "_ResourceManager__devices")  # serial number: _Device
 
 
-def registered_adapters() -> Set[str]:
-    """The serial numbers of the adapters the extension holds open."""
-    return set(_devices())
+def registered_adapters() -> Dict[str, Any]:
+    """The adapters the extension holds open, by serial number."""
+    return dict(_devices())
 
 
-def close_if_idle(serial_number: str) -> None:
-    """Closes the registered adapter `serial_number` (and forgets it) unless a channel of it is open.
+def close_if_idle(device: Any) -> None:
+    """Closes an adapter (and has the registry forget it) unless a channel of it is open.
 
     This is the close of an adapter's last channel: channel 0, which never opens, is closed.
     """
-    device = _devices().get(serial_number)
-    if device is not None:
-        device.close_channel(0)
+    device.close_channel(0)

@@ -112,6 +112,37 @@ class Readiness:
         self._ours.close()
 
 
+class Notifier:
+    """Calls a function instead of moving a descriptor: for event loops that have
+    no descriptor to wait on (Windows). It stands where a :class:`Readiness` would,
+    so the channel's signal and the output queue drive it the same way.
+
+    `callback` runs on the notifying thread (the adapter's reader or the port's
+    writer) after input arrived, the adapter was lost, the port closed or room
+    came free in the output queue; it must only hand the news to its loop (for
+    example with ``loop.call_soon_threadsafe``).
+    """
+
+    def __init__(self, channel: Any, callback: Callable[[], None]) -> None:
+        self._signal = _extension.in_signal(channel)
+        self._callback = callback
+        self._signal.on_event = self.on_event
+
+    def on_event(self) -> None:
+        self._callback()
+
+    def settle(self) -> None:
+        """Nothing to lower: the callback is an edge, not a level."""
+
+    def set_writable(self, writable: bool) -> None:
+        if writable:
+            self._callback()
+
+    def close(self) -> None:
+        if self._signal.on_event == self.on_event:
+            self._signal.on_event = None
+
+
 class OutputQueue:
     """Bytes waiting to be sent on a channel, written by a thread of their own.
 
@@ -128,7 +159,7 @@ class OutputQueue:
         self._sending = 0
         self._error: Optional[Exception] = None
         self._stopped = False
-        self._readiness: Optional[Readiness] = None
+        self._readiness: Optional[Readiness | Notifier] = None
         self._thread = threading.Thread(target=self._run, name="qlix output %s" % channel.name, daemon=True)
         self._thread.start()
 
@@ -137,7 +168,7 @@ class OutputQueue:
         """Bytes taken and not yet sent."""
         return len(self._data) + self._sending
 
-    def follow(self, readiness: Readiness) -> None:
+    def follow(self, readiness: Readiness | Notifier) -> None:
         """Keeps `readiness` writable exactly while there is room."""
         with self._cond:
             self._readiness = readiness

@@ -29,7 +29,7 @@ def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
     """
     import ozu_qlix
 
-    already_open = _extension.registered_adapters()
+    already_open = set(_extension.registered_adapters())
     found = []
     try:
         for serial_number in ozu_qlix.list_serial_numbers():
@@ -42,8 +42,9 @@ def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
                                "url": _extension.url(serial_number, ch)} for ch in range(1, count + 1)]
             found.append(entry)
     finally:
-        for serial_number in _extension.registered_adapters() - already_open:
-            _extension.close_if_idle(serial_number)
+        for serial_number, device in _extension.registered_adapters().items():
+            if serial_number not in already_open:
+                _extension.close_if_idle(device)
     return found
 
 

@@ -15,7 +15,7 @@ import io
 import operator
 import os
 import re
-from typing import Any, NoReturn, Optional, Tuple
+from typing import Any, Callable, NoReturn, Optional, Tuple
 
 from serial.serialutil import (
     EIGHTBITS, LF, PARITY_NONE, STOPBITS_ONE, PortNotOpenError, SerialBase, SerialException,
@@ -25,7 +25,7 @@ from serial.serialutil import to_bytes  # type: ignore[attr-defined]
 from usb.core import USBTimeoutError  # type: ignore[import-untyped]
 
 from . import _extension
-from ._waitable import OUTPUT_QUEUE_LIMIT, OutputQueue, Readiness
+from ._waitable import OUTPUT_QUEUE_LIMIT, Notifier, OutputQueue, Readiness
 
 __all__ = ["Serial", "parse_url", "port_url", "describe", "OUTPUT_QUEUE_LIMIT"]
 
@@ -201,7 +201,7 @@ class Serial(SerialBase):
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self._channel: Any = None
         self._cancels = 0
-        self._readiness: Optional[Readiness] = None
+        self._readiness: Optional[Readiness | Notifier] = None
         self._output: Optional[OutputQueue] = None
         super().__init__(*args, **kwargs)
 
@@ -262,11 +262,31 @@ class Serial(SerialBase):
         channel = self._open_channel()
         if os.name == "nt":
             raise io.UnsupportedOperation("fileno: no descriptor on Windows; poll in_waiting")
+        if isinstance(self._readiness, Notifier):
+            raise io.UnsupportedOperation("fileno: the port calls its event callback instead")
         if self._readiness is None:
             self._readiness = Readiness(channel)
             if self._output is not None:
                 self._output.follow(self._readiness)
         return self._readiness.fileno()
+
+    def set_event_callback(self, callback: Optional[Callable[[], None]]) -> None:
+        """Calls `callback()` whenever ``fileno()`` would change: input queued, the adapter lost, the
+        port closed, room in the output queue. It runs on the adapter's reader thread or the port's
+        writer thread and should only wake its event loop (``loop.call_soon_threadsafe``); read
+        ``in_waiting`` and ``read`` from the loop. On every platform; on Windows, where there is no
+        descriptor, the way to drive the port from an event loop. None stops the calls. A port uses
+        either this or ``fileno()``."""
+        channel = self._open_channel()
+        if isinstance(self._readiness, Readiness):
+            raise SerialException("set_event_callback: the port already has a descriptor (fileno)")
+        if self._readiness is not None:
+            self._readiness.close()
+            self._readiness = None
+        if callback is not None:
+            self._readiness = Notifier(channel, callback)
+            if self._output is not None:
+                self._output.follow(self._readiness)
 
     def _reconfigure_port(self) -> None:
         channel = self._channel

@@ -1,0 +1,212 @@
+"""The pseudo-terminals of ozu-qlix-serve (POSIX only; imported by ``serve`` where there are any)."""
+
+from __future__ import annotations
+
+import sys
+
+assert sys.platform != "win32"  # (also tells type checkers to skip the module there)
+
+import asyncio  # noqa: E402
+import fcntl  # noqa: E402
+import logging  # noqa: E402
+import os  # noqa: E402
+import pty  # noqa: E402
+import re  # noqa: E402
+import select  # noqa: E402
+import struct  # noqa: E402
+import termios  # noqa: E402
+from typing import Any, Callable, Dict  # noqa: E402
+
+log = logging.getLogger("ozu_qlix_serial.serve")
+
+TERMINAL_CHECK = 0.05        # seconds between checks for a program opening a terminal (without inotify)
+READ_SIZE = 16384            # bytes read from a terminal at once
+
+_SPEEDS = {getattr(termios, n): int(n[1:]) for n in dir(termios) if re.fullmatch(r"B\d+", n) and n != "B0"}
+_SPEED_CODES = {rate: code for code, rate in _SPEEDS.items()}
+
+LINUX = sys.platform.startswith("linux")
+_EXTPROC = 0o200000        # Linux: termios changes on the terminal are reported to the master
+_TIOCPKT_IOCTL = 0x40      # packet-mode status: the terminal's termios changed
+
+
+class OpenWatch:
+    """Linux: inotify on the terminals' device files, so that a program opening one wakes the loop
+    (no timer while terminals wait for programs)."""
+
+    _IN_OPEN = 0x20
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, on_open: Callable[[], None]) -> None:
+        import ctypes
+        self._libc = ctypes.CDLL(None, use_errno=True)
+        fd = self._libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        self.fd, self._loop, self._on_open = fd, loop, on_open
+        self._watches: Dict[str, int] = {}
+        loop.add_reader(fd, self._read)
+
+    def add(self, path: str) -> None:
+        wd = self._libc.inotify_add_watch(self.fd, os.fsencode(path), self._IN_OPEN)
+        if wd < 0:
+            raise OSError("inotify_add_watch %s failed" % path)
+        self._watches[path] = wd
+
+    def remove(self, path: str) -> None:
+        wd = self._watches.pop(path, None)
+        if wd is not None:
+            self._libc.inotify_rm_watch(self.fd, wd)
+
+    def _read(self) -> None:
+        try:
+            while os.read(self.fd, 4096):
+                pass
+        except OSError:
+            pass  # drained
+        self._on_open()
+        self._loop.call_later(TERMINAL_CHECK, self._on_open)  # in case the open was not complete yet
+
+    def close(self) -> None:
+        self._loop.remove_reader(self.fd)
+        os.close(self.fd)
+
+
+class Terminal:
+    """The pseudo-terminal of a channel (POSIX) and its symbolic link.
+
+    The server keeps only the master side. While no program has the terminal open the master
+    reports a hang-up; channel input is then dropped. In packet mode, with EXTPROC set on the
+    terminal (Linux), each termios change of the program is reported on the master, so a new
+    baud rate reaches the channel at once; elsewhere the terminal is checked every 50 ms."""
+
+    def __init__(self, service: Any, link: str, rate: int) -> None:
+        self.service = service
+        self.link = link
+        self.is_open = False
+        self.paused = False
+        self.rate = rate
+        master, slave = pty.openpty()
+        try:
+            self.tty = os.ttyname(slave)
+            attrs = termios.tcgetattr(slave)
+            attrs[0] &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
+                          | termios.IGNCR | termios.ICRNL | termios.IXON)
+            attrs[1] &= ~termios.OPOST
+            attrs[2] = (attrs[2] & ~(termios.CSIZE | termios.PARENB)) | termios.CS8 | termios.CLOCAL | termios.CREAD
+            attrs[3] &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN)
+            if LINUX:
+                attrs[3] |= _EXTPROC
+            attrs[6][termios.VMIN], attrs[6][termios.VTIME] = 1, 0
+            if rate in _SPEED_CODES:
+                attrs[4] = attrs[5] = _SPEED_CODES[rate]
+            termios.tcsetattr(slave, termios.TCSANOW, attrs)
+            fcntl.ioctl(master, termios.TIOCPKT, struct.pack("i", 1))
+        except BaseException:
+            os.close(master)
+            raise
+        finally:
+            os.close(slave)
+        os.set_blocking(master, False)
+        self.master = master
+        os.makedirs(os.path.dirname(link), exist_ok=True)
+        temporary = "%s.%d.tmp" % (link, os.getpid())
+        if os.path.lexists(temporary):
+            os.unlink(temporary)
+        os.symlink(self.tty, temporary)
+        os.replace(temporary, link)
+        watch = service.server.open_watch
+        if watch is not None:
+            watch.add(self.tty)
+
+    def hung_up(self) -> bool:
+        poller = select.poll()
+        poller.register(self.master, select.POLLIN)
+        return any(event & select.POLLHUP for _, event in poller.poll(0))
+
+    def check(self) -> None:
+        """Notices a program opening the terminal (and, off Linux, its termios changes)."""
+        if not self.is_open:
+            if not self.hung_up():
+                self.is_open = True
+                self.watch_termios()
+                if not self.paused:
+                    asyncio.get_running_loop().add_reader(self.master, self.readable)
+                log.debug("%s: terminal opened", self.service.entry.name)
+        elif not LINUX:
+            self.watch_termios()
+
+    def watch_termios(self) -> None:
+        try:
+            attrs = termios.tcgetattr(self.master)
+            if LINUX and not attrs[3] & _EXTPROC:  # the program cleared it: set it again at once
+                attrs[3] |= _EXTPROC
+                termios.tcsetattr(self.master, termios.TCSANOW, attrs)
+        except termios.error:
+            return
+        rate = _SPEEDS.get(attrs[4])
+        if rate is not None and rate != self.rate:
+            self.rate = rate
+            self.service.request_baudrate(rate, self)
+
+    def answer_rate(self, rate: int) -> None:
+        """Shows the channel's rate on the terminal (also after a refused change)."""
+        self.rate = rate
+        code = _SPEED_CODES.get(rate)
+        try:
+            attrs = termios.tcgetattr(self.master)
+            if code is not None and attrs[4] != code:
+                attrs[4] = attrs[5] = code
+                termios.tcsetattr(self.master, termios.TCSANOW, attrs)
+        except termios.error:
+            pass
+
+    def readable(self) -> None:
+        try:
+            data = os.read(self.master, READ_SIZE)
+        except BlockingIOError:
+            return
+        except OSError:
+            data = b""
+        if not data:  # EIO: the last program closed the terminal
+            self.is_open = False
+            asyncio.get_running_loop().remove_reader(self.master)
+            log.debug("%s: terminal closed", self.service.entry.name)
+            self.service.server.watch_terminals()
+            return
+        if data[0] == 0:
+            if len(data) > 1:
+                self.service.from_client(data[1:])
+        elif data[0] & _TIOCPKT_IOCTL:
+            self.watch_termios()
+
+    def write(self, data: bytes) -> None:
+        """Channel input: dropped while no program has the terminal open or reads it."""
+        if self.is_open:
+            try:
+                os.write(self.master, data)
+            except OSError:
+                pass
+
+    def pause(self, paused: bool) -> None:
+        self.paused = paused
+        if self.is_open:
+            loop = asyncio.get_running_loop()
+            if paused:
+                loop.remove_reader(self.master)
+            else:
+                loop.add_reader(self.master, self.readable)
+
+    def close(self) -> None:
+        """Hangs up: programs reading the terminal see end of file; the link goes."""
+        watch = self.service.server.open_watch
+        if watch is not None:
+            watch.remove(self.tty)
+        if self.is_open:
+            asyncio.get_running_loop().remove_reader(self.master)
+            self.is_open = False
+        os.close(self.master)
+        try:
+            if os.readlink(self.link) == self.tty:
+                os.unlink(self.link)
+        except OSError:
+            pass

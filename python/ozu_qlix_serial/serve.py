@@ -1,0 +1,996 @@
+"""Share QLIX channels with other programs and hosts: ``ozu-qlix-serve``.
+
+One process owns the adapters and serves each channel
+
+- as an RFC 2217 port over TCP (every platform): pyserial's ``rfc2217://host:port``, other
+  RFC 2217 clients, and raw TCP or telnet clients (data only);
+- as a pseudo-terminal (POSIX) behind a stable symbolic link named after the channel, for
+  minicom, screen, ``serial.Serial(path)`` or C's ``open`` and ``termios``.
+
+Adapters plugged in while it runs are served within two seconds (the bus is scanned every
+second); an unplugged adapter's clients are disconnected and its terminals hang up. Everything
+runs on one asyncio loop: on POSIX it waits on each ``qlix://`` port's descriptor, on Windows the
+port's event callback wakes the loop. The Telnet and RFC 2217 side is pyserial's own
+``serial.rfc2217.PortManager``.
+
+    ozu-qlix-serve [CHANNEL ...] [--port-base P] [--link-dir DIR] [--bind ADDRESS --allow CIDR]
+                   [--max-connections N | --takeover] [--config FILE] [--list [--json]] [-v]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import dataclasses
+import ipaddress
+import json
+import logging
+import os
+import signal
+import socket
+import struct
+import sys
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
+
+import serial
+from serial import rfc2217
+
+from . import _extension
+from .protocol_qlix import parse_url, port_url
+
+if sys.platform != "win32":
+    from ._terminal import LINUX, TERMINAL_CHECK, OpenWatch, Terminal
+else:
+    LINUX, TERMINAL_CHECK = False, 0.05
+
+__all__ = ["Options", "Entry", "Server", "load_options", "plan", "main"]
+
+log = logging.getLogger("ozu_qlix_serial.serve")
+
+DEFAULT_PORT_BASE = 7000
+DEFAULT_BAUDRATE = 115200
+SCAN_INTERVAL = 1.0          # seconds between bus scans: an adapter plugged in is served within 2 s
+READ_SIZE = 16384            # bytes read from a TCP client at once (keeps each callback short)
+CLIENT_BUFFER_LIMIT = 262144  # bytes queued for a client that does not read; beyond, its data is dropped
+MAX_SUBNEGOTIATION = 1024    # a longer Telnet subnegotiation ends the connection
+KEEPALIVE = (30, 10, 3)      # idle seconds, seconds between probes, probes
+
+
+# --- what is served -------------------------------------------------------------------------
+
+@dataclasses.dataclass
+class Options:
+    """The server's settings (command line over configuration file over defaults)."""
+    select: List[str] = dataclasses.field(default_factory=list)  # serial numbers, URLs, port names
+    port_base: int = DEFAULT_PORT_BASE
+    tcp_ports: Dict[str, int] = dataclasses.field(default_factory=dict)  # channel name: TCP port
+    link_dir: Optional[str] = None
+    baudrate: int = DEFAULT_BAUDRATE
+    bind: str = "127.0.0.1"
+    allow: List[str] = dataclasses.field(default_factory=list)
+    max_connections: int = 1
+    takeover: bool = False
+    scan_interval: float = SCAN_INTERVAL
+    verbose: bool = False
+
+
+@dataclasses.dataclass
+class Entry:
+    """One served channel: its name, URL, TCP port and terminal path (None without a terminal)."""
+    name: str
+    url: str
+    serial_number: str
+    channel: int
+    tcp_port: int
+    path: Optional[str]
+
+    def as_dict(self) -> Dict[str, Any]:
+        return {"name": self.name, "url": self.url, "tcp_port": self.tcp_port, "path": self.path}
+
+
+def _parse_choice(text: str) -> Tuple[str, Optional[int]]:
+    """(serial number, channel or None for all) of a serial number, ``qlix://`` URL or port name."""
+    if text.lower().startswith("qlix://"):
+        serial_number, channel = parse_url(text)
+    elif text.upper().startswith("QLIX"):
+        serial_number, channel = parse_url(port_url(text))
+    else:
+        serial_number, channel = text.upper(), None
+    if serial_number == "ANY" or not serial_number:
+        raise ValueError("%r: name an adapter by its serial number, not ANY" % text)
+    return serial_number, channel
+
+
+def _port_key(text: str) -> str:
+    """The channel name a ``tcp_ports`` key (URL or name) stands for."""
+    serial_number, channel = _parse_choice(text)
+    if channel is None:
+        raise ValueError("%r: a TCP port belongs to one channel (a URL or port name)" % text)
+    return _extension.port_name(serial_number, channel)
+
+
+class Planner:
+    """Which channels are served and their TCP ports and paths.
+
+    Numbering: a channel given its own port in ``tcp_ports`` has it; every other channel gets the
+    lowest port from ``port_base`` on that no channel has yet, in the order of ``--list``: adapters
+    by serial number, then channels by number. A channel keeps its port while the server runs
+    (across replugs); the same adapters give the same ports at every start. ``port_base`` 0 gives
+    each listener a port chosen by the system."""
+
+    def __init__(self, options: Options) -> None:
+        self.options = options
+        self.choices: Dict[str, Optional[Set[int]]] = {}  # serial number: channels (None: all)
+        for text in options.select:
+            serial_number, channel = _parse_choice(text)
+            if channel is None:
+                self.choices[serial_number] = None
+            elif serial_number not in self.choices or self.choices[serial_number] is not None:
+                self.choices.setdefault(serial_number, set()).add(channel)  # type: ignore[union-attr]
+        self.fixed = {_port_key(key): port for key, port in options.tcp_ports.items()}
+        self.assigned: Dict[str, int] = dict(self.fixed)
+
+    def wants(self, serial_number: str) -> bool:
+        return not self.choices or serial_number in self.choices
+
+    def channels(self, serial_number: str, count: int) -> List[int]:
+        chosen = self.choices.get(serial_number) if self.choices else None
+        return [ch for ch in range(1, count + 1) if chosen is None or ch in chosen]
+
+    def entry(self, serial_number: str, channel: int) -> Entry:
+        name = _extension.port_name(serial_number, channel)
+        if name not in self.assigned:
+            port = 0
+            if self.options.port_base:
+                used = set(self.assigned.values())
+                port = self.options.port_base
+                while port in used:
+                    port += 1
+            self.assigned[name] = port
+        path = None
+        if self.options.link_dir is not None and os.name != "nt":
+            path = os.path.join(self.options.link_dir, name)
+        return Entry(name, _extension.url(serial_number, channel), serial_number, channel,
+                     self.assigned[name], path)
+
+
+def plan(options: Options, adapters: Sequence[Tuple[str, int]]) -> List[Entry]:
+    """The channels a server with `options` serves on `adapters` (serial number, channel count)."""
+    planner = Planner(options)
+    return [planner.entry(sn, ch) for sn, count in sorted(adapters) if planner.wants(sn)
+            for ch in planner.channels(sn, count)]
+
+
+def _attached() -> List[Tuple[str, int]]:
+    from .list_ports import adapters
+    return [(a["serial_number"], a["channels"]) for a in adapters()]
+
+
+# --- RFC 2217 and Telnet --------------------------------------------------------------------
+
+class _Settings:
+    """What PortManager sees as the serial port: the channel's real settings. Changes the adapter
+    cannot make are ignored, so PortManager answers with the setting the channel has."""
+
+    def __init__(self, service: "ChannelService") -> None:
+        self._service = service
+
+    baudrate = property(lambda self: self._service.baudrate, lambda self, value: None)
+    bytesize = property(lambda self: serial.EIGHTBITS, lambda self, value: None)
+    parity = property(lambda self: serial.PARITY_NONE, lambda self, value: None)
+    stopbits = property(lambda self: serial.STOPBITS_ONE, lambda self, value: None)
+    xonxoff = property(lambda self: False, lambda self, value: None)
+    rtscts = property(lambda self: False, lambda self, value: None)
+    rts = property(lambda self: True, lambda self, value: None)
+    dtr = property(lambda self: True, lambda self, value: None)
+    break_condition = property(lambda self: False, lambda self, value: None)
+
+    def _line(name: str) -> property:  # type: ignore[misc]
+        return property(lambda self: self._service.line(name))
+
+    cts, dsr, ri, cd = _line("cts"), _line("dsr"), _line("ri"), _line("cd")
+    del _line
+
+    def reset_input_buffer(self) -> None:
+        self._service.request_purge()
+
+    def reset_output_buffer(self) -> None:
+        self._service.reset_output()
+
+
+class _DebugLog:
+    """PortManager's log, all at debug level: ``-v`` shows the negotiation."""
+
+    def __init__(self, prefix: str) -> None:
+        self._prefix = prefix
+
+    def _log(self, message: str) -> None:
+        log.debug("%s: %s", self._prefix, message)
+
+    debug = info = warning = error = _log
+
+
+class _PortManager(rfc2217.PortManager):
+    """pyserial's RFC 2217 state machine; a baud rate goes to the adapter without blocking the
+    loop and is answered once the adapter confirmed it, and flow control and break, which the
+    adapter does not have, are answered with what the channel really does."""
+
+    def __init__(self, client: "_Client") -> None:
+        self.client = client
+        super().__init__(_Settings(client.service), client, _DebugLog(client.label))  # type: ignore[arg-type]
+
+    def _telnet_process_subnegotiation(self, suboption: bytes) -> None:
+        if suboption[0:1] == rfc2217.COM_PORT_OPTION:
+            command, value = suboption[1:2], suboption[2:]
+            if command == rfc2217.SET_BAUDRATE and len(value) == 4:
+                (rate,) = struct.unpack("!I", value)
+                if rate:
+                    self.client.service.request_baudrate(rate, self.client)
+                else:
+                    self.answer_baudrate(self.client.service.baudrate)
+                return
+            if command == rfc2217.SET_CONTROL and value[:1] in _FLOW_REQUESTS:
+                self.rfc2217_send_subnegotiation(rfc2217.SERVER_SET_CONTROL, rfc2217.SET_CONTROL_USE_NO_FLOW_CONTROL)
+                return
+            if command == rfc2217.SET_CONTROL and value[:1] in _BREAK_REQUESTS:
+                self.rfc2217_send_subnegotiation(rfc2217.SERVER_SET_CONTROL, rfc2217.SET_CONTROL_BREAK_OFF)
+                return
+        super()._telnet_process_subnegotiation(suboption)  # type: ignore[misc]
+
+    def answer_baudrate(self, rate: int) -> None:
+        self.rfc2217_send_subnegotiation(rfc2217.SERVER_SET_BAUDRATE, struct.pack("!I", rate))
+
+
+_FLOW_REQUESTS = (rfc2217.SET_CONTROL_REQ_FLOW_SETTING, rfc2217.SET_CONTROL_USE_NO_FLOW_CONTROL,
+                  rfc2217.SET_CONTROL_USE_SW_FLOW_CONTROL, rfc2217.SET_CONTROL_USE_HW_FLOW_CONTROL)
+_BREAK_REQUESTS = (rfc2217.SET_CONTROL_REQ_BREAK_STATE, rfc2217.SET_CONTROL_BREAK_ON,
+                   rfc2217.SET_CONTROL_BREAK_OFF)
+
+
+class _Hostile(Exception):
+    """Input that ends the connection."""
+
+
+class _Client(asyncio.BufferedProtocol):
+    """One TCP client of a channel. Raw until it sends a Telnet command (IAC); from then on its
+    input goes through PortManager and its output has IAC doubled."""
+
+    def __init__(self, service: "ChannelService") -> None:
+        self.service = service
+        self.transport: Optional[asyncio.Transport] = None
+        self.label = service.entry.name
+        self.manager: Optional[_PortManager] = None
+        self.admitted = False
+        self.closed = False
+        self._buffer = bytearray(READ_SIZE)
+        self._dropping = False
+
+    # asyncio's side
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        self.transport = transport  # type: ignore[assignment]
+        peer = transport.get_extra_info("peername")
+        self.peer = peer[0] if isinstance(peer, tuple) else str(peer)
+        self.label = "%s client %s" % (self.service.entry.name,
+                                       "%s:%s" % peer[:2] if isinstance(peer, tuple) else peer)
+        self.service.admit(self)
+
+    def get_buffer(self, sizehint: int) -> bytearray:
+        return self._buffer
+
+    def buffer_updated(self, nbytes: int) -> None:
+        if not self.admitted:
+            return
+        try:
+            self.receive(bytes(self._buffer[:nbytes]))
+        except _Hostile as exc:
+            log.warning("%s: %s; disconnecting", self.label, exc)
+            self.close()
+
+    def connection_lost(self, exc: Optional[BaseException]) -> None:
+        self.closed = True
+        if self.admitted:
+            self.admitted = False
+            self.service.remove(self)
+            log.info("%s disconnected%s", self.label, ": %s" % exc if exc else "")
+
+    def pause_writing(self) -> None:
+        pass  # the send buffer's size is checked on every write
+
+    def resume_writing(self) -> None:
+        pass
+
+    # the channel's side
+    def write(self, data: bytes) -> None:
+        """Telnet and RFC 2217 answers (PortManager's connection)."""
+        if self.closed:
+            return
+        if self.transport.get_write_buffer_size() > CLIENT_BUFFER_LIMIT:  # type: ignore[union-attr]
+            log.warning("%s does not read its answers; disconnecting", self.label)
+            self.close()
+            return
+        self.transport.write(data)  # type: ignore[union-attr]
+
+    def send(self, data: bytes, escaped: bytes) -> None:
+        """Channel input for this client (`escaped`: with IAC doubled, for Telnet clients)."""
+        if self.closed:
+            return
+        if self.transport.get_write_buffer_size() > CLIENT_BUFFER_LIMIT:  # type: ignore[union-attr]
+            if not self._dropping:
+                self._dropping = True
+                log.warning("%s does not read; dropping channel input for it", self.label)
+            return
+        self._dropping = False
+        self.transport.write(escaped if self.manager is not None else data)  # type: ignore[union-attr]
+
+    def receive(self, data: bytes) -> None:
+        manager = self.manager
+        if manager is None:
+            start = data.find(rfc2217.IAC)
+            if start < 0:
+                self.service.from_client(data)
+                return
+            if start:
+                self.service.from_client(data[:start])
+            data = data[start:]
+            manager = self.manager = _PortManager(self)
+        out = bytearray()
+        pos, end = 0, len(data)
+        while pos < end:
+            if manager.mode == rfc2217.M_NORMAL:
+                stop = data.find(rfc2217.IAC, pos)
+                stop = end if stop < 0 else stop
+                if stop > pos:
+                    if manager.suboption is None:
+                        out += data[pos:stop]
+                    else:
+                        manager.suboption += data[pos:stop]
+                    pos = stop
+                    continue
+            try:
+                for byte in manager.filter(data[pos:pos + 1]):
+                    out += byte
+            except Exception as exc:  # a malformed command: PortManager's state back to data
+                log.debug("%s: bad Telnet sequence ignored: %r", self.label, exc)
+                manager.mode, manager.suboption = rfc2217.M_NORMAL, None
+            pos += 1
+            if manager.suboption is not None and len(manager.suboption) > MAX_SUBNEGOTIATION:
+                raise _Hostile("Telnet subnegotiation longer than %d bytes" % MAX_SUBNEGOTIATION)
+        if manager.suboption is not None and len(manager.suboption) > MAX_SUBNEGOTIATION:
+            raise _Hostile("Telnet subnegotiation longer than %d bytes" % MAX_SUBNEGOTIATION)
+        if out:
+            self.service.from_client(bytes(out))
+
+    def answer_rate(self, rate: int) -> None:
+        if self.manager is not None and not self.closed:
+            self.manager.answer_baudrate(rate)
+
+    def reject(self, reason: str) -> None:
+        """Sends a one-line reason and disconnects."""
+        transport = self.transport
+        if transport is not None and not self.closed:
+            transport.write((reason + "\r\n").encode("utf-8", "replace"))
+        self.close()
+
+    def close(self) -> None:
+        self.closed = True
+        if self.transport is not None:
+            self.transport.close()
+
+    def pause(self, paused: bool) -> None:
+        if self.transport is not None and not self.closed:
+            (self.transport.pause_reading if paused else self.transport.resume_reading)()
+
+
+def _keepalive(transport: asyncio.BaseTransport) -> None:
+    """Lets the system find dead connections."""
+    sock = transport.get_extra_info("socket")
+    if sock is None:
+        return
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE, 1)
+        idle, interval, count = KEEPALIVE
+        if hasattr(socket, "TCP_KEEPIDLE"):
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPIDLE, idle)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPINTVL, interval)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPCNT, count)
+        elif hasattr(socket, "SIO_KEEPALIVE_VALS"):
+            sock.ioctl(socket.SIO_KEEPALIVE_VALS, (1, idle * 1000, interval * 1000))
+    except (OSError, AttributeError, ValueError):
+        pass
+
+
+# --- one channel ------------------------------------------------------------------------------
+
+class ChannelService:
+    """One served channel: its listener (kept across replugs), its ``qlix://`` port while the
+    adapter is attached, its TCP clients and its terminal."""
+
+    def __init__(self, server: "Server", entry: Entry) -> None:
+        self.server = server
+        self.entry = entry
+        self.tcp_port = entry.tcp_port
+        self.port: Any = None
+        self.baudrate = server.options.baudrate
+        self.clients: List[_Client] = []
+        self.terminal: Any = None  # a Terminal (POSIX)
+        self.listener: Optional[asyncio.AbstractServer] = None
+        self._loop = server.loop
+        self._fd: Optional[int] = None
+        self._pending = bytearray()
+        self._paused = False
+        self._waiting_room = False
+        self._woken = False
+        self._want_rate: Optional[int] = None
+        self._rate_waiters: Dict[int, Any] = {}
+        self._want_purge = False
+        self._control: Optional[asyncio.Task] = None
+
+    async def listen(self) -> None:
+        # asyncio's default reuses the address on POSIX only (on Windows it would let another
+        # program bind the same port).
+        self.listener = await self._loop.create_server(lambda: _Client(self), self.server.options.bind,
+                                                       self.entry.tcp_port)
+        self.tcp_port = self.listener.sockets[0].getsockname()[1]
+
+    # attaching and detaching the port
+    def attach(self, port: Any) -> None:
+        self.port = port
+        self.baudrate = port.baudrate
+        if self.server.use_descriptors:
+            self._fd = port.fileno()
+            self._loop.add_reader(self._fd, self.service_port)
+        else:
+            port.set_event_callback(self._wake_threadsafe)
+        if sys.platform != "win32":  # (the path is None on Windows)
+            if self.entry.path is not None:
+                try:
+                    self.terminal = Terminal(self, self.entry.path, self.baudrate)
+                except OSError as exc:
+                    log.error("%s: no terminal at %s: %s", self.entry.name, self.entry.path, exc)
+                self.server.watch_terminals()
+        self.service_port()
+
+    def detach(self) -> Any:
+        """Disconnects the clients, hangs up the terminal; returns the port, to be closed."""
+        port, self.port = self.port, None
+        if self._fd is not None:
+            self._loop.remove_reader(self._fd)
+            self._loop.remove_writer(self._fd)
+            self._fd = None
+        self._waiting_room = False
+        for client in list(self.clients):
+            client.close()
+        self.clients.clear()
+        if self.terminal is not None:
+            self.terminal.close()
+            self.terminal = None
+        self._pending.clear()
+        self._paused = False
+        return port
+
+    def _wake_threadsafe(self) -> None:
+        # On the adapter's reader thread or the port's writer thread: one wake-up per loop turn.
+        if not self._woken:
+            self._woken = True
+            try:
+                self._loop.call_soon_threadsafe(self._wake)
+            except RuntimeError:
+                pass  # the loop is closed: the server is gone
+
+    def _wake(self) -> None:
+        self._woken = False
+        self.service_port()
+        if self._pending:
+            self._flush()
+
+    # channel input
+    def service_port(self) -> None:
+        port = self.port
+        if port is None:
+            return
+        try:
+            data = port.read(port.in_waiting or 1)
+        except Exception as exc:
+            self.server.lost(self.entry.serial_number, exc)
+            return
+        if not data:
+            return
+        if self.clients:
+            escaped = data.replace(rfc2217.IAC, rfc2217.IAC + rfc2217.IAC) if rfc2217.IAC in data else data
+            for client in self.clients:
+                client.send(data, escaped)
+        if self.terminal is not None:
+            self.terminal.write(data)
+
+    def line(self, name: str) -> bool:
+        port = self.port
+        try:
+            return bool(getattr(port, name)) if port is not None else False
+        except Exception:
+            return False
+
+    # channel output
+    def from_client(self, data: bytes) -> None:
+        if self.port is None or not data:
+            return
+        self._pending += data
+        self._flush()
+
+    def _flush(self) -> None:
+        port = self.port
+        if port is None:
+            return
+        try:
+            taken = port.write(self._pending)
+        except Exception as exc:
+            log.debug("%s: write failed: %s", self.entry.name, exc)
+            taken = len(self._pending)
+        del self._pending[:taken]
+        full = bool(self._pending)
+        if full != self._paused:
+            self._paused = full
+            for client in self.clients:
+                client.pause(full)
+            if self.terminal is not None:
+                self.terminal.pause(full)
+        if self._fd is not None and full != self._waiting_room:
+            self._waiting_room = full
+            if full:
+                self._loop.add_writer(self._fd, self._flush)
+            else:
+                self._loop.remove_writer(self._fd)
+
+    def reset_output(self) -> None:
+        self._pending.clear()
+        if self.port is not None:
+            try:
+                self.port.reset_output_buffer()
+            except Exception:
+                pass
+        self._flush()
+
+    # connections
+    def admit(self, client: _Client) -> None:
+        transport = client.transport
+        if not self.server.allowed(client.peer):
+            log.warning("%s refused: address not allowed", client.label)
+            client.close()
+            return
+        if self.port is None:
+            client.reject("%s: adapter %s is not attached" % (self.entry.name, self.entry.serial_number))
+            return
+        limit = self.server.options.max_connections
+        if len(self.clients) >= limit:
+            if not self.server.options.takeover:
+                log.info("%s refused: %s is in use", client.label, self.entry.name)
+                client.reject("%s is in use by another client (at most %d); try again later"
+                              % (self.entry.name, limit))
+                return
+            old = self.clients.pop(0)
+            old.admitted = False
+            log.info("%s taken over by %s", old.label, client.label)
+            old.reject("%s was taken over by another client" % self.entry.name)
+        assert transport is not None
+        _keepalive(transport)
+        client.admitted = True
+        self.clients.append(client)
+        if self._paused:
+            client.pause(True)
+        log.info("%s connected", client.label)
+
+    def remove(self, client: _Client) -> None:
+        if client in self.clients:
+            self.clients.remove(client)
+
+    # settings
+    def request_baudrate(self, rate: int, waiter: Any) -> None:
+        """Applies `rate` to the channel off the loop; `waiter.answer_rate(real)` follows. Requests
+        made meanwhile are merged: the last rate wins, each waiter is answered once."""
+        self._want_rate = rate
+        self._rate_waiters[id(waiter)] = waiter
+        self._start_control()
+
+    def request_purge(self) -> None:
+        self._want_purge = True
+        self._start_control()
+
+    def _start_control(self) -> None:
+        if self._control is None or self._control.done():
+            self._control = self._loop.create_task(self._run_control())
+
+    async def _run_control(self) -> None:
+        while self.port is not None and (self._want_rate is not None or self._want_purge):
+            port = self.port
+            rate, self._want_rate = self._want_rate, None
+            purge, self._want_purge = self._want_purge, False
+            waiters, self._rate_waiters = self._rate_waiters, {}
+            real = await self._loop.run_in_executor(None, self._apply, port, rate, purge)
+            if self.port is not port:
+                return
+            self.baudrate = real
+            for waiter in waiters.values():
+                waiter.answer_rate(real)
+            if self.terminal is not None and self.terminal not in waiters.values():
+                self.terminal.answer_rate(real)
+
+    def _apply(self, port: Any, rate: Optional[int], purge: bool) -> int:
+        # On an executor thread: the adapter confirms a baud rate within 1 s.
+        try:
+            if purge:
+                port.reset_input_buffer()
+            if rate is not None and rate != port.baudrate:
+                port.baudrate = rate
+                log.debug("%s: baud rate %d", self.entry.name, port.baudrate)
+        except Exception as exc:
+            log.warning("%s: baud rate %s not set: %s", self.entry.name, rate, exc)
+        try:
+            return int(port.baudrate)
+        except Exception:
+            return self.baudrate
+
+
+# --- the server -------------------------------------------------------------------------------
+
+class Server:
+    """Serves the channels chosen by `options` until :meth:`stop`. Run :meth:`run` on a loop."""
+
+    def __init__(self, options: Options, use_descriptors: Optional[bool] = None) -> None:
+        self.options = options
+        self.planner = Planner(options)
+        # POSIX waits on each port's descriptor; Windows (or use_descriptors=False) on callbacks.
+        self.use_descriptors = os.name != "nt" if use_descriptors is None else use_descriptors
+        self.services: Dict[str, ChannelService] = {}
+        self.attached: Dict[str, List[ChannelService]] = {}
+        self.loop: asyncio.AbstractEventLoop = None  # type: ignore[assignment]
+        self.started: Optional[asyncio.Event] = None
+        self._stopping: Optional[asyncio.Event] = None
+        self._attaching: Set[str] = set()
+        self._errors: Dict[str, str] = {}
+        self._terminal_timer: Optional[asyncio.TimerHandle] = None
+        self.open_watch: Any = None  # an OpenWatch (Linux)
+        self._networks = [ipaddress.ip_network(n, strict=False) for n in options.allow]
+
+    def mapping(self) -> List[Entry]:
+        """What is served now, in ``--list`` order, with the listeners' real TCP ports."""
+        return [dataclasses.replace(s.entry, tcp_port=s.tcp_port) for _, s in sorted(
+            self.services.items(), key=lambda item: (item[1].entry.serial_number, item[1].entry.channel))]
+
+    def allowed(self, address: str) -> bool:
+        try:
+            ip = ipaddress.ip_address(address.split("%")[0])
+        except ValueError:
+            return False
+        mapped = getattr(ip, "ipv4_mapped", None)
+        if mapped is not None:
+            ip = mapped
+        return ip.is_loopback or any(ip in network for network in self._networks)
+
+    def stop(self) -> None:
+        """Ends :meth:`run` (call on the loop's thread; ``loop.call_soon_threadsafe(server.stop)``)."""
+        if self._stopping is not None:
+            self._stopping.set()
+
+    async def run(self) -> None:
+        self.loop = asyncio.get_running_loop()
+        self._stopping = asyncio.Event()
+        self.started = asyncio.Event()
+        if sys.platform != "win32":
+            if LINUX and self.options.link_dir is not None:
+                try:
+                    self.open_watch = OpenWatch(self.loop, self._check_terminals)
+                except OSError as exc:
+                    log.debug("no inotify (%s): terminals are checked every %g s", exc, TERMINAL_CHECK)
+        log.info("ozu-qlix-serve started: listening on %s%s, %s", self.options.bind,
+                 "" if not self.options.port_base else " from port %d" % self.options.port_base,
+                 "terminals in %s" % self.options.link_dir if self.options.link_dir else "no terminals")
+        scanner = self.loop.create_task(self._scan_loop())
+        try:
+            await self._stopping.wait()
+        finally:
+            scanner.cancel()
+            await self._shutdown()
+
+    async def _scan_loop(self) -> None:
+        while True:
+            await self.scan()
+            if self.started is not None:
+                self.started.set()
+            await asyncio.sleep(self.options.scan_interval)
+
+    async def scan(self) -> None:
+        """Serves adapters that appeared, lets go of those that disappeared."""
+        import ozu_qlix
+        try:
+            present = await self.loop.run_in_executor(None, ozu_qlix.list_serial_numbers)
+        except Exception as exc:
+            self._error("bus", "bus scan failed: %s" % exc)
+            return
+        for serial_number in list(self.attached):
+            if serial_number not in present:
+                await self._detach(serial_number, "unplugged")
+        for serial_number in sorted(set(present)):
+            if (serial_number and self.planner.wants(serial_number) and serial_number not in self.attached
+                    and serial_number not in self._attaching):
+                await self._attach(serial_number)
+
+    def _error(self, key: str, message: str) -> None:
+        # One line per new error; the same error again at the next scan is not repeated.
+        if self._errors.get(key) != message:
+            self._errors[key] = message
+            log.error("%s", message)
+
+    async def _attach(self, serial_number: str) -> None:
+        self._attaching.add(serial_number)
+        try:
+            try:
+                ports = await self.loop.run_in_executor(None, self._open_adapter, serial_number)
+            except Exception as exc:
+                self._error(serial_number, "adapter %s not served: %s" % (serial_number, exc))
+                return
+            self._errors.pop(serial_number, None)
+            if self._stopping is None or self._stopping.is_set():
+                await self._close_ports([port for _, port in ports])
+                return
+            services = []
+            for channel, port in ports:
+                entry = self.planner.entry(serial_number, channel)
+                service = self.services.get(entry.name)
+                if service is None:
+                    service = self.services[entry.name] = ChannelService(self, entry)
+                    try:
+                        await service.listen()
+                    except OSError as exc:
+                        log.error("%s: cannot listen on %s port %d: %s", entry.name, self.options.bind,
+                                  entry.tcp_port, exc)
+                service.attach(port)
+                services.append(service)
+            self.attached[serial_number] = services
+            log.info("plugged %s: %s", serial_number, ", ".join(
+                "%s on %s%s" % (s.entry.name, s.tcp_port,
+                                " and %s" % s.entry.path if s.terminal is not None else "") for s in services))
+        finally:
+            self._attaching.discard(serial_number)
+
+    def _open_adapter(self, serial_number: str) -> List[Tuple[int, Any]]:
+        # On an executor thread: opens the adapter's chosen channels as qlix:// ports.
+        import ozu_qlix
+        device = ozu_qlix.get_hid_device(serial_number)
+        ports: List[Tuple[int, Any]] = []
+        try:
+            for channel in self.planner.channels(serial_number, device.channel_count):
+                rate = self.services.get(_extension.port_name(serial_number, channel))
+                ports.append((channel, serial.serial_for_url(
+                    _extension.url(serial_number, channel), baudrate=rate.baudrate if rate else
+                    self.options.baudrate, timeout=0, write_timeout=0)))
+        except BaseException:
+            self._close_now([port for _, port in ports])
+            raise
+        finally:
+            if not ports:
+                _release(device)
+        return ports
+
+    @staticmethod
+    def _close_now(ports: Sequence[Any]) -> None:
+        for port in ports:
+            try:
+                port.close()
+            except Exception as exc:
+                log.debug("closing %s: %s", getattr(port, "name", port), exc)
+
+    async def _close_ports(self, ports: Sequence[Any]) -> None:
+        if ports:
+            await self.loop.run_in_executor(None, self._close_now, ports)
+
+    def lost(self, serial_number: str, exc: BaseException) -> None:
+        """A port of the adapter failed: the adapter is let go (served again when it is back)."""
+        if serial_number in self.attached:
+            self.loop.create_task(self._detach(serial_number, "lost: %s" % exc))
+
+    async def _detach(self, serial_number: str, why: str) -> None:
+        services = self.attached.pop(serial_number, None)
+        if services is None:
+            return
+        ports = [service.detach() for service in services]
+        log.info("unplugged %s (%s)", serial_number, why)
+        self._attaching.add(serial_number)  # not served again before its old ports are closed
+        try:
+            await self._close_ports([port for port in ports if port is not None])
+        finally:
+            self._attaching.discard(serial_number)
+
+    def watch_terminals(self) -> None:
+        """Checks the terminals every 50 ms while one waits for a program (without inotify), or
+        while a program has one open (off Linux, for its termios changes)."""
+        if self.open_watch is not None:
+            return
+        if self._terminal_timer is None and self.loop is not None:
+            self._terminal_timer = self.loop.call_later(TERMINAL_CHECK, self._check_terminals)
+
+    def _check_terminals(self) -> None:
+        self._terminal_timer = None
+        waiting = False
+        for service in list(self.services.values()):
+            terminal = service.terminal
+            if terminal is not None:
+                try:
+                    terminal.check()
+                except OSError as exc:
+                    log.debug("%s: terminal check: %s", service.entry.name, exc)
+                waiting = waiting or not terminal.is_open or not LINUX
+        if waiting and not (self._stopping is None or self._stopping.is_set()):
+            self.watch_terminals()
+
+    async def _shutdown(self) -> None:
+        if self._terminal_timer is not None:
+            self._terminal_timer.cancel()
+            self._terminal_timer = None
+        ports = []
+        for serial_number in list(self.attached):
+            ports += [service.detach() for service in self.attached.pop(serial_number)]
+        for service in self.services.values():
+            if service.listener is not None:
+                service.listener.close()
+        if self.open_watch is not None:
+            self.open_watch.close()
+            self.open_watch = None
+        await self._close_ports([port for port in ports if port is not None])
+        log.info("ozu-qlix-serve stopped")
+
+
+def _release(device: Any) -> None:
+    """Closes an adapter that was opened only to be asked (it has no open channel)."""
+    try:
+        _extension.close_if_idle(device)
+    except Exception as exc:
+        log.debug("closing adapter: %s", exc)
+
+
+# --- command line -----------------------------------------------------------------------------
+
+def _default_link_dir() -> Optional[str]:
+    if sys.platform == "win32":
+        return None
+    if hasattr(os, "geteuid") and os.geteuid() == 0:
+        return "/run/qlix"
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    return os.path.join(runtime, "qlix") if runtime else "/tmp/qlix-%d" % os.getuid()
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="ozu-qlix-serve",
+        description="Share QLIX channels as RFC 2217 ports over TCP and (POSIX) as pseudo-terminals.",
+        epilog="TCP ports: a channel named in the configuration's [tcp_ports] has its own; the others get "
+               "consecutive ports from --port-base, adapters by serial number, then channels by number "
+               "(see --list). Exit status: 0 after SIGTERM or Ctrl-C, 2 for a usage error.")
+    parser.add_argument("channels", nargs="*", metavar="CHANNEL",
+                        help="serial number (all its channels), qlix:// URL or port name; default: every channel")
+    parser.add_argument("--config", metavar="FILE", help="TOML configuration file")
+    parser.add_argument("--port-base", type=int, metavar="P",
+                        help="first TCP port (default %d; 0: ports chosen by the system)" % DEFAULT_PORT_BASE)
+    parser.add_argument("--link-dir", metavar="DIR",
+                        help="directory of the terminals' links (default /run/qlix as root, else "
+                             "$XDG_RUNTIME_DIR/qlix); POSIX only")
+    parser.add_argument("--no-terminals", action="store_true", help="serve over TCP only")
+    parser.add_argument("--baudrate", type=int, metavar="RATE",
+                        help="initial baud rate of each channel (default %d)" % DEFAULT_BAUDRATE)
+    parser.add_argument("--bind", metavar="ADDRESS", help="listen on ADDRESS (default 127.0.0.1)")
+    parser.add_argument("--allow", action="append", metavar="CIDR",
+                        help="network whose clients may connect (with a non-loopback --bind; repeatable)")
+    parser.add_argument("--max-connections", type=int, metavar="N",
+                        help="clients that may share a channel (default 1)")
+    parser.add_argument("--takeover", action="store_true", default=None,
+                        help="a new client replaces the connected one instead of being refused")
+    parser.add_argument("--list", action="store_true", help="print what would be served, then exit")
+    parser.add_argument("--json", action="store_true", help="with --list: print a JSON list")
+    parser.add_argument("-v", "--verbose", action="store_true", help="log debug detail")
+    return parser
+
+
+_CONFIG_KEYS = {"serve": list, "port_base": int, "tcp_ports": dict, "link_dir": (str, bool), "baudrate": int,
+                "bind": str, "allow": list, "max_connections": int, "takeover": bool, "scan_interval": (int, float)}
+
+
+def load_options(argv: Optional[Sequence[str]] = None) -> Tuple[Options, argparse.Namespace]:
+    """Options from the command line and the configuration file it names. ValueError for bad values."""
+    args = _parser().parse_args(argv)
+    config: Dict[str, Any] = {}
+    if args.config:
+        import tomllib
+        with open(args.config, "rb") as f:
+            config = tomllib.load(f)
+        for key, value in config.items():
+            if key not in _CONFIG_KEYS:
+                raise ValueError("%s: unknown setting %r" % (args.config, key))
+            if not isinstance(value, _CONFIG_KEYS[key]):  # type: ignore[arg-type]
+                raise ValueError("%s: %s has the wrong type" % (args.config, key))
+
+    def pick(name: str, default: Any) -> Any:
+        value = getattr(args, name, None)
+        return value if value is not None else config.get(name, default)
+
+    link_dir = pick("link_dir", _default_link_dir())
+    if link_dir is True:
+        link_dir = _default_link_dir()
+    if args.no_terminals or link_dir is False or os.name == "nt":
+        link_dir = None
+    options = Options(
+        select=list(args.channels) or [str(s) for s in config.get("serve", [])],
+        port_base=pick("port_base", DEFAULT_PORT_BASE), tcp_ports=dict(config.get("tcp_ports", {})),
+        link_dir=link_dir, baudrate=pick("baudrate", DEFAULT_BAUDRATE), bind=pick("bind", "127.0.0.1"),
+        allow=args.allow or list(config.get("allow", [])), max_connections=pick("max_connections", 1),
+        takeover=bool(pick("takeover", False)), scan_interval=float(config.get("scan_interval", SCAN_INTERVAL)),
+        verbose=args.verbose)
+    if options.max_connections < 1:
+        raise ValueError("--max-connections must be at least 1")
+    if not 0 <= options.port_base < 65536:
+        raise ValueError("--port-base must be a TCP port")
+    for network in options.allow:
+        ipaddress.ip_network(network, strict=False)
+    Planner(options)  # checks the channel choices and port keys
+    if not _is_loopback(options.bind) and not options.allow:
+        raise ValueError("--bind %s is not a loopback address: give the networks that may connect with --allow "
+                         "CIDR" % options.bind)
+    return options, args
+
+
+def _is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def _print_list(entries: List[Entry], as_json: bool, bind: str) -> None:
+    if as_json:
+        print(json.dumps([e.as_dict() for e in entries], indent=2))
+        return
+    for e in entries:
+        print("%-22s %-24s %s:%-5d %s" % (e.name, e.url, bind, e.tcp_port, e.path or "-"))
+
+
+async def _serve(server: Server) -> None:
+    loop = asyncio.get_running_loop()
+    for name in ("SIGTERM", "SIGINT", "SIGBREAK"):
+        number = getattr(signal, name, None)
+        if number is None:
+            continue
+        try:
+            loop.add_signal_handler(number, server.stop)
+        except (NotImplementedError, RuntimeError, ValueError):  # Windows: no loop signal handlers
+            signal.signal(number, lambda *_: loop.call_soon_threadsafe(server.stop))
+    await server.run()
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command with `argv` (default: the command line) and returns its exit status."""
+    try:
+        options, args = load_options(argv)
+    except (ValueError, OSError) as exc:
+        sys.stderr.write("ozu-qlix-serve: %s\n" % exc)
+        return 2
+    logging.basicConfig(level=logging.DEBUG if options.verbose else logging.INFO,
+                        format="%(asctime)s %(levelname)s %(message)s", stream=sys.stderr)
+    if args.list:
+        try:
+            entries = plan(options, _attached())
+        except Exception as exc:
+            sys.stderr.write("ozu-qlix-serve: listing failed: %s: %s\n" % (type(exc).__name__, exc))
+            return 1
+        _print_list(entries, args.json, options.bind)
+        return 0
+    if not _is_loopback(options.bind):
+        log.warning("listening on %s for %s: RFC 2217 has neither authentication nor encryption; anyone on "
+                    "those networks can use the channels", options.bind, ", ".join(options.allow))
+    try:
+        asyncio.run(_serve(Server(options)))
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

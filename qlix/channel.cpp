@@ -586,7 +586,7 @@ py::Ref call_private_read(PyObject* self, long long max_size, bool have_data, bo
         py::Ref n = py::integer(max_size);
         return m_private_read.call(self, n.get());
     } catch (const py::Error&) {
-        py::Fetched error;
+        py::Fetched error = py::Fetched::take();
         if (!have_data || attr(self, n_in_deque).get() != Py_None) error.restore_and_throw();
         return py::Ref();
     }

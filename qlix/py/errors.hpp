@@ -155,13 +155,13 @@ public:
     }
 
 private:
-    Fetched saved_;
+    Fetched saved_ = Fetched::take();
 };
 
 // Raises the Python error currently set with `handled` as its __context__, as
 // Python does for an exception raised while another one is being handled.
 [[noreturn]] inline void raise_in_context(const Fetched& handled) {
-    Fetched fresh;
+    Fetched fresh = Fetched::take();
     if (fresh && handled && fresh.get() != handled.get())
         PyException_SetContext(fresh.get(), Py_NewRef(handled.get()));
     fresh.restore_and_throw();
@@ -225,7 +225,7 @@ Fetched catch_only(PyObject* type, F&& body) {
     try {
         body();
     } catch (const Error&) {
-        Fetched error;
+        Fetched error = Fetched::take();
         if (!error.matches(type)) error.restore_and_throw();
         return error;
     }
@@ -240,7 +240,7 @@ template <class F>
 Fetched catch_only(PyObject* type, Ref& out, F&& call) {
     out = Ref::steal(call());
     if (out) return Fetched(Fetched::nothing());
-    Fetched error;
+    Fetched error = Fetched::take();
     if (!error.matches(type)) error.restore_and_throw();
     return error;
 }
@@ -279,7 +279,7 @@ public:
     }
     // Keeps the Python error currently set (after the first, drops it).
     void keep() noexcept {
-        Fetched error;
+        Fetched error = Fetched::take();
         if (!first_) first_ = std::move(error);
     }
     bool failed() const noexcept { return static_cast<bool>(first_); }

@@ -34,6 +34,8 @@ py::Name n_in_signal{"_Channel__in_signal"};
 // Made (only) once a baud-rate change was interrupted after asking for the
 // rate: until when its reply may still come.
 py::Name n_config_pending{"_Channel__config_pending"};
+// Serialises baud-rate changes of the channel: each waits for its own reply.
+py::Name n_config_lock{"_Channel__config_lock"};
 py::Name n_input_data{"input_data"};
 
 py::Name g_now{"_now"};
@@ -327,6 +329,7 @@ py::Ref channel_init(PyObject* const* a) {
     py::setattr(self, n_in_deque_lock, py::call(global(g_lock).get()));
     py::setattr(self, n_baudrate_attr, Py_None);
     py::setattr(self, n_in_signal, wake::make_signal());
+    py::setattr(self, n_config_lock, py::call(global(g_lock).get()));
     return py::none();
 }
 
@@ -358,10 +361,23 @@ py::Ref channel_initialize(PyObject* const* a) {
 
 py::Ref channel_baudrate_get(PyObject* const* a) { return py::result_int(attr(a[0], n_baudrate_attr)); }
 
-// Sets the rate and waits up to one second for the adapter to confirm it.
+bool channel_open(PyObject* self) {
+    return with_queue_lock(self, [&](py::LockHold&) { return attr(self, n_in_deque).get() != Py_None; });
+}
+
+py::Ref baudrate_exchange(PyObject* self, PyObject* value);
+
+// Sets the rate and waits up to one second for the adapter to confirm it. A
+// closed channel sends nothing (its next open sets its own rate). Changes on
+// one channel run one after the other, each with its own reply.
 py::Ref channel_baudrate_set(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* value = py::require_int(a[1], "value");
+    if (!channel_open(self)) closed_error(self);
+    return py::with_lock(attr(self, n_config_lock), [&](py::LockHold&) { return baudrate_exchange(self, value); });
+}
+
+py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
     py::setattr(self, n_baudrate_attr, Py_None);
     py::Ref device = attr(self, n_device);
     py::Ref channel = attr(self, n_channel);
@@ -457,10 +473,7 @@ py::Ref channel_close(PyObject* const* a) {
     return py::none();
 }
 
-py::Ref channel_is_open_get(PyObject* const* a) {
-    bool open = with_queue_lock(a[0], [&](py::LockHold&) { return attr(a[0], n_in_deque).get() != Py_None; });
-    return py::boolean(open);
-}
+py::Ref channel_is_open_get(PyObject* const* a) { return py::boolean(channel_open(a[0])); }
 
 // --- input queue -----------------------------------------------------------------
 
@@ -507,7 +520,24 @@ py::Ref channel_input_data(PyObject* const* a) {
 
 py::Ref channel_reset_input_buffer(PyObject* const* a) {
     PyObject* self = a[0];
-    send_command(self, "FlushInput");
+    // A closed channel whose adapter has closed too sends nothing.
+    if (!channel_open(self) && !device_is_open(attr(self, n_device))) {
+        if (asserting()) closed_error(self);
+        return py::none();
+    }
+    try {
+        send_command(self, "FlushInput");
+    } catch (const py::Error&) {
+        // Refused because the adapter closed meanwhile, on a closed channel.
+        py::Fetched error;
+        if (!error.matches(PyExc_Exception) || !asserting() || channel_open(self) || device_is_open(attr(self, n_device)))
+            error.restore_and_throw();
+        try {
+            closed_error(self);
+        } catch (const py::Error&) {
+            py::raise_in_context(error);
+        }
+    }
     bool open = with_queue_lock(self, [&](py::LockHold&) {
         py::Ref queue = attr(self, n_in_deque);
         if (queue.get() != Py_None) py::call_method(queue.get(), n_clear);

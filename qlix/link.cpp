@@ -6,6 +6,7 @@
 // every call to another object (the pyusb device, locks, channels, handlers)
 // goes through Python so that fakes, mocks and subclasses are honoured.
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -39,6 +40,13 @@ py::Name n_input_scanner{"_Device__input_scanner"};
 // Made (only) once a query's wait for its reply was interrupted: that
 // query's deadline.
 py::Name n_master_pending{"_Device__io_control_master_pending"};
+// The adapter's state (one of the three names below) and the number of USB
+// transfers in progress, set before any USB call.
+py::Name n_state{"_Device__state"};
+py::Name n_transfers{"_Device__transfers"};
+py::Name n_open{"open"};
+py::Name n_closing{"closing"};
+py::Name n_closed{"closed"};
 
 // Own members called through Python.
 py::Name n_private_read{"_Device__read"};
@@ -62,6 +70,8 @@ py::Name n_is_set{"is_set"};
 py::Name n_wait{"wait"};
 py::Name n_start{"start"};
 py::Name n_join{"join"};
+py::Name n_acquire{"acquire"};
+py::Name n_release{"release"};
 py::Name n_get{"get"};
 py::Name n_values{"values"};
 py::Name n_read{"read"};
@@ -77,14 +87,15 @@ py::Name n_input_data{"input_data"};
 py::Name n_initialize{"initialize"};
 py::Name n_close_device{"close_device"};
 py::Name n_timeout_error{"USBTimeoutError"};
+py::Name n_usb_error{"USBError"};
+py::Name n_errno{"errno"};
+py::Name n_backend_error_code{"backend_error_code"};
 py::Name n_main_thread{"main_thread"};
 py::Name n_current_thread{"current_thread"};
 py::Name n_enumerate{"enumerate"};
 py::Name n_is_alive{"is_alive"};
 py::Name n_ident{"ident"};
 py::Name n_daemon{"daemon"};
-py::Name n_acquire{"acquire"};
-py::Name n_release{"release"};
 py::Name n_register_atexit{"_register_atexit"};
 
 // Module globals, read at call time.
@@ -265,6 +276,17 @@ private:
 // waits for that reply and drops it before it sends its own, so the wake-up
 // never answers a user's query. Its reply goes to no channel. Best effort:
 // when it cannot be sent, the reader still stops within its read limit.
+// The adapter whose wake-up the current thread is sending: the one write that
+// an adapter whose close has begun still lets through (see Transfer).
+thread_local PyObject* t_waking = nullptr;
+
+struct Waking {
+    explicit Waking(PyObject* self) noexcept { t_waking = self; }
+    Waking(const Waking&) = delete;
+    Waking& operator=(const Waking&) = delete;
+    ~Waking() { t_waking = nullptr; }
+};
+
 bool wake_reader(PyObject* self) {
     bool sent = false;
     py::catch_only(PyExc_Exception, [&] {
@@ -277,6 +299,7 @@ bool wake_reader(PyObject* self) {
             Ref query = py::str(kWakeQuery), zero = py::integer(0);
             Ref wait = py::check(PyFloat_FromDouble(kWakeReplyWait));
             try {
+                Waking waking(self);
                 py::call_method(self, n_send_command_raw, query.get(), zero.get());
             } catch (const py::Error&) {
                 if (!py::interrupted()) throw;  // not sent
@@ -399,6 +422,8 @@ void store_state(PyObject* self, PyObject* dev_manager, PyObject* dev) {
     py::setattr(self, n_feedback, Py_None);
     py::setattr(self, n_master_event, py::call(global(g_event)));
     py::setattr(self, n_master_protector, py::call(global(g_lock)));
+    py::setattr(self, n_state, n_open);
+    py::setattr(self, n_transfers, py::integer(0));
 }
 
 // Detaches a kernel driver from interface 0 where the backend can.
@@ -462,9 +487,61 @@ Ref device_init(PyObject* const* a) {
     return py::none();
 }
 
+// The number of USB transfers in progress (0 when not counted).
+long long transfers(PyObject* self) {
+    Ref n;
+    py::catch_only(PyExc_AttributeError, n, [&] { return PyObject_GetAttr(self, n_transfers); });
+    if (!n || !PyLong_CheckExact(n)) return 0;
+    return PyLong_AsLongLong(n);
+}
+
+// Raises the error of a transfer refused because the adapter has closed: a
+// USBError "no such device" of the module's own (no backend error code).
+[[noreturn]] void raise_closed_adapter(PyObject* self) {
+    Ref message = py::text("USB 设备[QLIX", serial_number(self), "S]已关闭");
+    Ref code = py::integer(ENODEV);
+    Ref error = py::call(py::getattr(global(g_usb_core), n_usb_error), message.get(), Py_None, code.get());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    py::throw_error();
+}
+
+// One USB transfer, counted while it runs. Once the adapter is closing no
+// write starts (but the close's own wake-up of the reader), and once it is
+// closed no read (the reader reads on until it is
+// stopped, so that a query already sent gets its reply): pyusb would open the
+// released device again for them, and that handle would never be released.
+// The check and the count are one step under the GIL (no Python code runs
+// between them), and close waits for the count to drop to 0 before it
+// releases the device.
+class Transfer {
+public:
+    Transfer(PyObject* self, bool write) : self_(self) {
+        DeviceState state = device_state(self);
+        bool refused = write ? state != DeviceState::open && !(state == DeviceState::closing && t_waking == self)
+                             : state == DeviceState::closed;
+        if (refused) raise_closed_adapter(self);
+        py::setattr(self, n_transfers, py::integer(transfers(self) + 1));
+    }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+    ~Transfer() {
+        if (py::abandoned()) return;
+        py::ErrorScope kept;
+        try {
+            py::setattr(self_, n_transfers, py::integer(transfers(self_) - 1));
+        } catch (const py::Error&) {
+            PyErr_Clear();
+        }
+    }
+
+private:
+    PyObject* self_;
+};
+
 Ref device_read(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* timeout = py::require_int(a[1], "timeout");
+    Transfer transfer(self, false);
     Ref dev = attr(self, n_dev);
     Ref ep = attr(self, n_ep_in);
     Ref address = attr(ep, n_address);
@@ -475,6 +552,7 @@ Ref device_read(PyObject* const* a) {
 Ref device_write(PyObject* const* a) {
     PyObject *self = a[0], *data = a[1];
     PyObject* timeout = py::require_int(a[2], "timeout");
+    Transfer transfer(self, true);
     Ref dev = attr(self, n_dev);
     Ref ep = attr(self, n_ep_out);
     Ref address = attr(ep, n_address);
@@ -566,10 +644,51 @@ void drain_wake_reply(PyObject* self) {
     });
 }
 
+// The close goes on: nothing is written any more, and the reader stops.
+void begin_closing(PyObject* self) {
+    if (device_is_open(self)) py::setattr(self, n_state, n_closing);
+    py::setattr(self, n_stop_flag, Py_True);
+}
+
+// No write starts any more; a control query already sent still gets its reply
+// while the reader runs (waited for, within the longest query time-out): left
+// unread, it would answer the first query of the adapter's next opening.
+void stop_writes(PyObject* self, py::FirstError& failed) {
+    failed.run([&] {
+        if (device_is_open(self)) py::setattr(self, n_state, n_closing);
+    });
+    Ref acquired;
+    failed.run([&] {
+        Ref wait = py::check(PyFloat_FromDouble(1.5));
+        acquired = py::call_method(attr(self, n_master_protector), n_acquire, Py_True, wait.get());
+    });
+    if (acquired && py::truth(acquired)) failed.run([&] { py::call_method(attr(self, n_master_protector), n_release); });
+}
+
+// Waits until the USB transfers that started before the close have ended
+// (each within its time-out). Bounded.
+void await_transfers(PyObject* self, py::FirstError& failed) {
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        long long left = 0;
+        failed.run_to_end([&] { left = transfers(self); });
+        if (left <= 0 || std::chrono::steady_clock::now() >= give_up) return;
+        pause(failed);
+    }
+}
+
+// Once nothing uses the USB device any more: releases it; the adapter is closed.
+void release_device(PyObject* self, PyObject* dev, py::FirstError& failed) {
+    await_transfers(self, failed);
+    failed.run_to_end([&] { py::call(global(g_close_usb_device), dev); });
+    failed.run_to_end([&] { py::setattr(self, n_state, n_closed); });
+}
+
 // Stops the reader (if there is one), then releases the USB device; every step
 // runs whatever the others raise.
 void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
-    failed.run([&] { py::setattr(self, n_stop_flag, Py_True); });
+    stop_writes(self, failed);
+    failed.run([&] { begin_closing(self); });
     Ref thread;  // none when not created: nothing to stop
     failed.run([&] { py::catch_only(PyExc_AttributeError, thread, [&] { return PyObject_GetAttr(self, n_input_scanner); }); });
     if (thread) {
@@ -581,7 +700,7 @@ void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
         await_reader_end(thread, failed);
         if (woken) failed.run([&] { drain_wake_reply(self); });
     }
-    failed.run_to_end([&] { py::call(global(g_close_usb_device), dev); });
+    release_device(self, dev, failed);
 }
 
 Ref device_close(PyObject* const* a) {
@@ -602,9 +721,15 @@ Ref device_query_channel_count(PyObject* const* a) {
     Ref command = py::str("ChannelCount?");
     Ref handler = py::getattr(global(g_device), n_handle_channel_count_response);
     Ref timeout = py::integer(1);
+    Ref before = attr(self, n_feedback);  // a reply replaces it, even one that is no count
     Ref count = py::call_method(self, n_io_control_master_query, command.get(), handler.get(), timeout.get());
     py::setattr(self, n_channel_count_attr, count);
-    if (asserting() && count.get() == Py_None) assertion_failed("查询设备通道数量超时:", serial_number(self));
+    if (asserting() && count.get() == Py_None) {
+        Ref after = attr(self, n_feedback);
+        if (after.get() != before.get() && after.get() != Py_None)
+            assertion_failed("通道数量查询结果异常:", serial_number(self));  // a reply came: not a time-out
+        assertion_failed("查询设备通道数量超时:", serial_number(self));
+    }
     return py::none();
 }
 
@@ -653,6 +778,24 @@ void channels_lost(PyObject* self) {
     }
 }
 
+// The reader has failed: the adapter closes (its USB device released once the
+// transfers in progress have ended) and leaves the registry, so that the next
+// lookup opens the adapter afresh. Its channels stay in the table until they
+// are closed. Errors are reported, as everything on this thread.
+void close_after_failure(PyObject* self) {
+    py::FirstError failed;
+    failed.run([&] { begin_closing(self); });
+    Ref dev;
+    failed.run([&] { dev = attr(self, n_dev); });
+    if (dev) release_device(self, dev, failed);
+    failed.run([&] { py::call_method(attr(self, n_dev_manager), n_close_device, self); });
+    try {
+        failed.finish();
+    } catch (const py::Error&) {
+        PyErr_WriteUnraisable(self);
+    }
+}
+
 Ref device_input_scanner_function(PyObject* const* a) {
     PyObject* self = a[0];
     std::size_t max_index = record_max_index();
@@ -682,10 +825,13 @@ Ref device_input_scanner_function(PyObject* const* a) {
             py::Fetched error;
             Ref timeout_error = py::getattr(global(g_usb_core), n_timeout_error);
             if (error.matches(timeout_error)) continue;  // idle: no packet within the read time-out
+            // Closing: the read was refused (or ended) because of the close, not failed.
+            if (error.matches(PyExc_Exception) && !device_is_open(self)) return py::none();
             channels_lost(self);
             if (!error.matches(PyExc_Exception)) error.restore_and_throw();
             write_stderr(py::text("USB 设备[QLIX", serial_number(self), "S]读取数据失败，有可能是设备已拔出：",
                                   error.get()));
+            close_after_failure(self);
             return py::none();
         }
     }
@@ -704,37 +850,52 @@ void close_adapter(PyObject* self, py::LockHold& held) {
     failed.finish();
 }
 
+// A failed open leaves nothing behind: with no channel open on it, the adapter
+// closes as the close of its last channel would.
+void close_if_unused(PyObject* self) {
+    py::with_lock(attr(self, n_channel_lock), [&](py::LockHold& held) {
+        if (!py::truth(attr(self, n_channels))) close_adapter(self, held);
+    });
+}
+
 Ref device_open_channel(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* channel = py::require_int(a[1], "channel");
     PyObject* baudrate = py::require_int(a[2], "baudrate");
     Ref timeout = py::to_float(a[3]);
-    if (asserting()) {
-        try {
-            assert_channel_in_range(self, channel);  // may ask for the channel count
-        } catch (const py::Error&) {
-            // An open interrupted (Ctrl-C) on an adapter with no channel open
-            // closes it, as the close of its last channel would.
-            if (!py::interrupted()) throw;
-            py::FirstError failed;
-            failed.keep();
-            failed.run([&] {
-                py::with_lock(attr(self, n_channel_lock), [&](py::LockHold& held) {
-                    if (!py::truth(attr(self, n_channels))) close_adapter(self, held);
-                });
-            });
-            failed.finish();
+    Ref channel_obj;
+    try {
+        if (asserting()) {
+            try {
+                assert_channel_in_range(self, channel);  // may ask for the channel count
+            } catch (const py::Error&) {
+                // Closed meanwhile (its last channel was closed in another
+                // thread): that is what the open ran into, not the query.
+                py::Fetched error;
+                if (!error.matches(PyExc_Exception) || device_is_open(self)) error.restore_and_throw();
+                try {
+                    raise_closed_adapter(self);
+                } catch (const py::Error&) {
+                    py::raise_in_context(error);
+                }
+            }
         }
+        channel_obj = py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
+            // A closing adapter takes no channel: the registry hands out a fresh one.
+            if (!device_is_open(self)) raise_closed_adapter(self);
+            Ref channels = attr(self, n_channels);
+            if (asserting() && contains(channels, channel))
+                assertion_failed("通道[", channel, "]已经打开:", serial_number(self));
+            Ref made = py::call_kw(global(g_channel), kw_channel_timeout, self, channel, timeout.get());
+            py::check(PyObject_SetItem(channels, channel, made));
+            return made;
+        });
+    } catch (const py::Error&) {
+        py::FirstError failed;
+        failed.keep();
+        failed.run([&] { close_if_unused(self); });
+        failed.finish();
     }
-
-    Ref channel_obj = py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
-        Ref channels = attr(self, n_channels);
-        if (asserting() && contains(channels, channel))
-            assertion_failed("通道[", channel, "]已经打开:", serial_number(self));
-        Ref made = py::call_kw(global(g_channel), kw_channel_timeout, self, channel, timeout.get());
-        py::check(PyObject_SetItem(channels, channel, made));
-        return made;
-    });
 
     // Any failure of the initialisation (an interruption by Ctrl-C too) closes
     // the channel again, so that it can be opened later.
@@ -929,16 +1090,12 @@ constexpr const char* kNotSupported =
     "the QLIX adapter (USB 0483:5750) cannot be opened: its driver does not support libusb. On Windows, bind the "
     "WinUSB driver to it, for instance with Zadig (README, \"Use a real adapter\")";
 
-py::Name n_usb_error{"USBError"};
-py::Name n_code{"backend_error_code"};
-py::Name n_errno{"errno"};
-
 // pyusb's error code for the USB library's refusal in `exc` (0 when there is none).
 long backend_error_code(PyObject* exc) {
     Ref usb_error = py::getattr(global(g_usb_core), n_usb_error);
     if (!PyErr_GivenExceptionMatches(exc, usb_error)) return 0;
     Ref code;
-    py::catch_only(PyExc_AttributeError, code, [&] { return PyObject_GetAttr(exc, n_code); });
+    py::catch_only(PyExc_AttributeError, code, [&] { return PyObject_GetAttr(exc, n_backend_error_code); });
     if (!code || !PyLong_Check(code.get())) return 0;
     long value = PyLong_AsLong(code);
     if (value == -1 && PyErr_Occurred()) py::throw_error();
@@ -949,7 +1106,7 @@ long backend_error_code(PyObject* exc) {
 Ref explained(PyObject* exc, PyObject* message) {
     Ref kind = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
     Ref made = backend_error_code(exc) != 0
-                   ? py::call(kind.get(), message, py::getattr(exc, n_code).get(), py::getattr(exc, n_errno).get())
+                   ? py::call(kind.get(), message, py::getattr(exc, n_backend_error_code).get(), py::getattr(exc, n_errno).get())
                    : py::call(kind.get(), message);
     PyException_SetCause(made, Py_NewRef(exc));
     PyException_SetContext(made, Py_NewRef(exc));
@@ -1000,6 +1157,27 @@ void explain_open_error(PyObject* dev) {
         PyErr_Clear();
         error.restore();
     }
+}
+
+DeviceState device_state(PyObject* device) {
+    Ref state;
+    py::catch_only(PyExc_AttributeError, state, [&] { return PyObject_GetAttr(device, n_state); });
+    if (!state || state.get() == n_open.get()) return DeviceState::open;
+    if (state.get() == n_closing.get()) return DeviceState::closing;
+    if (state.get() == n_closed.get()) return DeviceState::closed;
+    if (py::check(PyObject_RichCompareBool(state, n_closing, Py_EQ))) return DeviceState::closing;
+    if (py::check(PyObject_RichCompareBool(state, n_closed, Py_EQ))) return DeviceState::closed;
+    return DeviceState::open;
+}
+
+bool is_closed_adapter_error(PyObject* error) {
+    Ref usb_error = py::getattr(global(g_usb_core), n_usb_error);
+    if (!PyType_Check(usb_error.get()) || !PyObject_TypeCheck(error, reinterpret_cast<PyTypeObject*>(usb_error.get())))
+        return false;
+    Ref code = py::getattr(error, n_backend_error_code);
+    Ref number = py::getattr(error, n_errno);
+    Ref enodev = py::integer(ENODEV);
+    return code.get() == Py_None && py::check(PyObject_RichCompareBool(number, enodev, Py_EQ));
 }
 
 py::Ref make_device_class(PyObject* module) {

@@ -47,6 +47,19 @@ void mark_adapter_lost(PyObject* channel);
 // original chained as its cause (link.cpp). Other errors stay as they are.
 void explain_open_error(PyObject* dev);
 
+// The life of an adapter (`_Device__state`): open until its close begins,
+// closing while it stops its reader and releases its USB device, then closed.
+// An object without that state (a stand-in) counts as open. Read under the
+// GIL, with no Python code run, so that a check and what follows it are one
+// step for other threads (link.cpp).
+enum class DeviceState { open, closing, closed };
+DeviceState device_state(PyObject* device);
+inline bool device_is_open(PyObject* device) { return device_state(device) == DeviceState::open; }
+
+// True for the error (an exception object) that a USB transfer of a closed
+// adapter raises (link.cpp).
+bool is_closed_adapter_error(PyObject* error);
+
 // A wait for a reply was interrupted, so the reply may still come: the
 // attribute `name` of `self` records until when (`_now()` + `timeout`), and
 // time_left() gives what is left of it (None when nothing is pending, or the

@@ -1,5 +1,7 @@
 // _ResourceManager: one open _Device per adapter serial number, and the
 // module's discovery functions built on it.
+#include <chrono>
+
 #include "module.hpp"
 #include "py/lock.hpp"
 
@@ -35,12 +37,15 @@ py::Name g_lock{"_Lock"};
 py::Name g_resource_manager_class{"_ResourceManager"};
 py::Name g_resource_manager{"_resource_manager"};
 py::Name g_get_hid_device{"get_hid_device"};
+py::Name g_sleep{"_sleep"};
 
 py::KwNames kw_find_serial{k_id_vendor, k_id_product, k_backend, n_serial_number};
 py::KwNames kw_find_all{k_id_vendor, k_id_product, k_backend, k_find_all};
 py::KwNames kw_open_channel{k_channel, k_baudrate, k_timeout};
 
 constexpr const char* kNotFound = "QLIX Device (VID=0x483, PID=0x5750) not found.";
+// Lookups made for one open or listing when the adapter found closes under it.
+constexpr int kAttempts = 3;
 
 // The first value of a registry table (insertion order), or an empty Ref.
 py::Ref first_value(PyObject* table) {
@@ -83,49 +88,96 @@ py::Ref manager_init(PyObject* const* a) {
     return py::none();
 }
 
-py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
-    PyObject* self = a[0];
-    PyObject* serial_number = py::require_str(a[1], "serial_number");
-    return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
-        py::Ref table = py::getattr(self, n_devices);
+// The adapter registered for `serial_number` ("ANY": the first one), or an
+// empty Ref. A registered adapter that has closed (its reader failed, or it was
+// closed directly) is forgotten, and one still closing is waited for: handed
+// out it would take no channel, and its USB device is not released yet.
+py::Ref registered_open(PyObject* table, PyObject* serial_number, bool& wait) {
+    for (;;) {
         py::Ref device;
         if (is_any(serial_number) && py::truth(table)) device = first_value(table);
         else device = item_if_present(table, serial_number);
-        if (device && device.get() != Py_None) return device;
-
-        py::Ref found;
-        if (is_any(serial_number)) {
-            py::Ref all = py::call_method(self, n_find_device);
-            py::Ref it = py::check(PyObject_GetIter(all));
-            found = py::Ref::steal(PyIter_Next(it));
-            if (!found && PyErr_Occurred()) py::throw_error();
-            if (!found) {
-                if (asserting()) assertion_failed(kNotFound);
-                found = py::none();
-            }
-        } else {
-            // An empty serial number names no adapter (searching with it would list them all).
-            found = PyUnicode_GET_LENGTH(serial_number) == 0 ? py::none()
-                                                             : py::call_method(self, n_find_device, serial_number);
-            if (found.get() == Py_None && asserting())
-                assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number,
-                                 "\" not found.");
+        if (!device || device.get() == Py_None) return {};
+        DeviceState state = device_state(device);
+        if (state == DeviceState::open) return device;
+        if (state == DeviceState::closing) {
+            wait = true;
+            return {};
         }
-        device = py::call(global(g_device).get(), self, found.get());
-        // An adapter that could not be registered (an interruption by Ctrl-C
-        // while its serial number is read) is closed again: unregistered, it
-        // would keep its reader and its USB interface.
+        py::Ref key = py::getattr(device, n_serial_number);
+        py::Ref entry = item_if_present(table, key);
+        if (!entry || entry.get() != device.get()) return {};  // registered under another key: left alone
+        py::check(PyObject_DelItem(table, key));
+    }
+}
+
+py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* serial_number = py::require_str(a[1], "serial_number");
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        bool wait = false;
+        py::Ref unregistered;  // built but not registered: closed outside the lock
+        py::Ref device;
         try {
-            py::Ref key = py::getattr(device, n_serial_number);
-            py::check(PyObject_SetItem(table, key, device));
+            device = py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
+                py::Ref table = py::getattr(self, n_devices);
+                bool closing = false;
+                py::Ref registered = registered_open(table, serial_number, closing);
+                if (registered) return registered;
+                if (closing && std::chrono::steady_clock::now() < give_up) {
+                    wait = true;
+                    return {};
+                }
+
+                py::Ref found;
+                if (is_any(serial_number)) {
+                    py::Ref all = py::call_method(self, n_find_device);
+                    py::Ref it = py::check(PyObject_GetIter(all));
+                    found = py::Ref::steal(PyIter_Next(it));
+                    if (!found && PyErr_Occurred()) py::throw_error();
+                    if (!found) {
+                        if (asserting()) assertion_failed(kNotFound);
+                        found = py::none();
+                    }
+                } else {
+                    // An empty serial number names no adapter (searching with it would list them all).
+                    found = PyUnicode_GET_LENGTH(serial_number) == 0 ? py::none()
+                                                                     : py::call_method(self, n_find_device, serial_number);
+                    if (found.get() == Py_None && asserting())
+                        assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number,
+                                         "\" not found.");
+                }
+                py::Ref made = py::call(global(g_device).get(), self, found.get());
+                // An adapter that could not be registered (an interruption by
+                // Ctrl-C while its serial number is read) is closed again once
+                // the lock is released (its reader may be waiting for the
+                // lock): unregistered, it would keep its reader and its USB
+                // interface.
+                unregistered = made;
+                py::Ref key = py::getattr(made, n_serial_number);
+                py::check(PyObject_SetItem(table, key, made));
+                unregistered = py::Ref();
+                return made;
+            });
         } catch (const py::Error&) {
+            if (!unregistered) throw;
             py::FirstError failed;
             failed.keep();
-            failed.run([&] { py::call_method(device, n_close); });
+            failed.run([&] { py::call_method(unregistered, n_close); });
             failed.finish();
         }
-        return device;
-    });
+        if (!wait) return device;
+        py::Ref pause = py::check(PyFloat_FromDouble(0.001));
+        py::call(global(g_sleep).get(), pause.get());
+    }
+}
+
+// With an error set: clears it when it is the closed adapter's (the adapter
+// failed to take a channel because it had closed meanwhile); raises any other.
+void clear_if_closed_meanwhile() {
+    py::Fetched error;
+    if (!is_closed_adapter_error(error.get())) error.restore_and_throw();
 }
 
 py::Ref manager_open_serial_channel(PyObject* const* a) {
@@ -135,9 +187,18 @@ py::Ref manager_open_serial_channel(PyObject* const* a) {
     PyObject* channel = py::require_int(a[2], "channel");
     PyObject* baudrate = py::require_int(a[3], "baudrate");
     py::Ref upper = py::call_method(serial_number, n_upper);
-    py::Ref device = py::call_method(a[0], n_get_device_by_serial_number, upper.get());
-    // The registry lock is not held while the channel opens.
-    return py::call_method_kw(device, n_open_channel, kw_open_channel, channel, baudrate, timeout.get());
+    for (int attempt = 1;; ++attempt) {
+        py::Ref device = py::call_method(a[0], n_get_device_by_serial_number, upper.get());
+        // The registry lock is not held while the channel opens.
+        try {
+            return py::call_method_kw(device, n_open_channel, kw_open_channel, channel, baudrate, timeout.get());
+        } catch (const py::Error&) {
+            // The adapter closed before the channel was added to it (its last
+            // channel was closed in another thread, or it was lost).
+            if (attempt >= kAttempts || py::interrupted()) throw;
+            clear_if_closed_meanwhile();
+        }
+    }
 }
 
 // Forgets an adapter. Only the entry that is this very device goes: a stale
@@ -193,8 +254,19 @@ py::Ref list_qlix_names(PyObject* const*) {
     py::Ref names = py::check(PyList_New(0));
     while (py::Ref dev = py::Ref::steal(PyIter_Next(it))) {
         py::Ref serial_number = serial_number_of(dev);
-        py::Ref hid_dev = py::call(global(g_get_hid_device).get(), serial_number.get());
-        py::Ref count_obj = py::getattr(hid_dev, n_channel_count);
+        py::Ref count_obj;
+        for (int attempt = 1; !count_obj; ++attempt) {
+            py::Ref hid_dev = py::call(global(g_get_hid_device).get(), serial_number.get());
+            try {
+                count_obj = py::getattr(hid_dev, n_channel_count);
+            } catch (const py::Error&) {
+                // Closed while it was asked (its last channel was closed in
+                // another thread): asked again on the adapter the registry holds now.
+                py::Fetched error;
+                if (attempt >= kAttempts || !error.matches(PyExc_Exception) || device_is_open(hid_dev))
+                    error.restore_and_throw();
+            }
+        }
         py::Ref count_index = py::check(PyNumber_Index(count_obj));
         long long count = PyLong_AsLongLong(count_index);
         if (count == -1 && PyErr_Occurred()) py::throw_error();

@@ -79,7 +79,7 @@ def test_baudrate_change(sim, rate):
     ("GARBAGE", "CHANNEL", OSError, "设置波特率超时:QLIXFAULT01S1:目标值 = 9600",
      "波特率查询结果异常:QLIXFAULT01S1：[garbage\xfe#]"),
     ("SILENT", "ADAPTER", AssertionError, "查询设备通道数量超时:FAULT01", ""),
-    ("GARBAGE", "ADAPTER", AssertionError, "查询设备通道数量超时:FAULT01",
+    ("GARBAGE", "ADAPTER", AssertionError, "通道数量查询结果异常:FAULT01",
      "ChannelCount command feedback invalid: [array('B', [103, 97, 114, 98, 97, 103, 101, 254, 35])]"),
 ])
 def test_reply_faults(sim, capsys, fault, scope, error, message, stderr):

@@ -150,7 +150,12 @@ def test_in_endpoint_stall_ends_the_reader_and_close_still_releases(sim, capsys)
     adapter.stall_in = True
     assert wait_until(lambda: not reader_threads(), 5)
     assert capsys.readouterr().err == READ_FAILED % "PIPE01" + "[Errno 32] Pipe error"
-    assert port.write(b"x") == 1
+    # The adapter closed with its reader: released and unregistered, the port
+    # touches USB no more (a write would open the device again behind it).
+    assert wait_until(lambda: sim.open_handles() == 0, 5) and registry() == {}
+    with pytest.raises(usb.core.USBError, match=r"^\[Errno 19\] USB 设备\[QLIXPIPE01S\]已关闭$"):
+        port.write(b"x")
+    assert sim.open_handles() == 0
     with pytest.raises(OSError) as lost:  # the reader failed: reads end at once
         port.read(1)
     assert str(lost.value) == lost_message("QLIXPIPE01S1")

@@ -96,23 +96,29 @@ def test_channel_count(make_device, capsys, reply, count, shown):
         assert device.channel_count == count and device.channel_count == count
         assert fake.commands == [(100, "ChannelCount?\n")]
         return
-    with pytest.raises(AssertionError, match="^查询设备通道数量超时:%s$" % SERIAL):
+    # A reply that is no count is reported as such, not as a time-out.
+    message = "查询设备通道数量超时:" if shown is None else "通道数量查询结果异常:"
+    with pytest.raises(AssertionError, match="^%s%s$" % (message, SERIAL)):
         device.channel_count
     assert capsys.readouterr().err == ("" if shown is None else "ChannelCount command feedback invalid: [%s]" % shown)
 
 
-@pytest.mark.parametrize("call", [
-    lambda d, n: d.set_io_control_handler_for_channel(print, n),
-    lambda d, n: d.send_command_to_channel("FlushInput", n),
-    lambda d, n: d.open_channel(n, 9600, 1.0),
+@pytest.mark.parametrize("call, closes", [
+    (lambda d, n: d.set_io_control_handler_for_channel(print, n), False),
+    (lambda d, n: d.send_command_to_channel("FlushInput", n), False),
+    (lambda d, n: d.open_channel(n, 9600, 1.0), True),  # a failed open leaves no unused adapter open
 ])
 @pytest.mark.parametrize("number", [0, 5])
-def test_channel_range_checks(make_device, call, number):
+def test_channel_range_checks(make_device, manager, call, closes, number):
     device = make_device()
     with pytest.raises(AssertionError, match="^%s$" % RANGE.replace("(", r"\(")):
         call(device, number)
     assert device._Device__io_control_handlers == {} and device._Device__channels == {}
     assert len(device._Device__dev.written) == 1  # the channel-count query only
+    assert manager.closed == ([device] if closes else [])
+    assert device._Device__state == ("closed" if closes else "open")
+    if closes:
+        device = make_device()
     call(device, 4)
     with pytest.raises(TypeError, match="expected int, got bool"):
         call(device, True)

@@ -130,6 +130,23 @@ def _port_error(exc: BaseException) -> SerialException:
     return SerialException(describe(exc))
 
 
+def _failure(channel: Any, exc: Exception) -> Exception:
+    """pyserial's exception for `exc` raised by `channel`: the channel closed (by the port's close() in
+    another thread) gives PortNotOpenError, an OSError (adapter lost, USB failure) SerialException."""
+    if not channel.is_open:
+        return PortNotOpenError()
+    if isinstance(exc, OSError):
+        return _port_error(exc)
+    return exc
+
+
+def _write_failure(channel: Any, exc: Exception) -> Exception:
+    """As _failure, with pyusb's OUT time-out as pyserial's write time-out."""
+    if isinstance(exc, USBTimeoutError):
+        return SerialTimeoutException("Write timeout")
+    return _failure(channel, exc)
+
+
 def _raise_as(failure: Exception, exc: Exception) -> NoReturn:
     """Raises `failure` for the caught `exc`: `exc` itself as it is, or pyserial's exception chained to it."""
     if failure is exc:
@@ -290,22 +307,17 @@ class Serial(SerialBase):
 
     def _reconfigure_port(self) -> None:
         channel = self._channel
+        if channel is None:  # closed meanwhile, in another thread
+            raise PortNotOpenError()
         if channel.baudrate != self._baudrate:
             try:
                 channel.baudrate = self._baudrate
             except Exception as exc:
-                if channel.baudrate is not None:
-                    self._baudrate = channel.baudrate  # what the adapter runs at
+                self._baudrate = channel.baudrate  # what the channel reports, not the refused rate
+                if not channel.is_open:
+                    raise PortNotOpenError() from exc
                 raise SerialException("could not set the baud rate of %s: %s" % (self.name, describe(exc))) from exc
         channel.timeout = _channel_timeout(self._timeout)
-
-    def _failure(self, channel: Any, exc: Exception) -> Exception:
-        """pyserial's exception for `exc` raised by the channel of this port."""
-        if isinstance(exc, OSError):
-            return _port_error(exc)
-        if not channel.is_open:  # closed meanwhile, by this port's close() in another thread
-            return PortNotOpenError()
-        return exc
 
     # --- reading -------------------------------------------------------------------
 
@@ -327,7 +339,7 @@ class Serial(SerialBase):
                 self._readiness.settle()
             return data
         except Exception as exc:
-            _raise_as(self._failure(channel, exc), exc)
+            _raise_as(_failure(channel, exc), exc)
 
     def _read_inter_byte(self, channel: Any, size: int, gap: float) -> bytes:
         # Each byte that arrives restarts the inter-byte wait; the overall
@@ -367,7 +379,7 @@ class Serial(SerialBase):
                 self._readiness.settle()
             return line
         except Exception as exc:
-            _raise_as(self._failure(channel, exc), exc)
+            _raise_as(_failure(channel, exc), exc)
 
     def _read_until_sequence(self, channel: Any, expected: bytes, size: Optional[int]) -> bytes:
         # The channel reads up to the terminator's last byte; the loop goes on
@@ -398,7 +410,7 @@ class Serial(SerialBase):
         try:
             channel.reset_input_buffer()
         except Exception as exc:
-            _raise_as(self._failure(channel, exc), exc)
+            _raise_as(_failure(channel, exc), exc)
         if self._readiness is not None:
             self._readiness.settle()
 
@@ -413,7 +425,9 @@ class Serial(SerialBase):
         output = self._output
         if self._write_timeout == 0:
             if output is None:
-                output = self._output = OutputQueue(channel, self._write_failure)
+                # A function, not a method of the port: the sending thread must not keep the
+                # port alive, so that a port dropped without close() is still closed.
+                output = self._output = OutputQueue(channel, _write_failure)
                 if self._readiness is not None:
                     output.follow(self._readiness)
             return output.put(data)
@@ -422,12 +436,7 @@ class Serial(SerialBase):
         try:
             return channel.write(data)
         except Exception as exc:
-            _raise_as(self._write_failure(channel, exc), exc)
-
-    def _write_failure(self, channel: Any, exc: Exception) -> Exception:
-        if isinstance(exc, USBTimeoutError):
-            return SerialTimeoutException("Write timeout")
-        return self._failure(channel, exc)
+            _raise_as(_write_failure(channel, exc), exc)
 
     def cancel_write(self) -> None:
         """Nothing to cancel: a write waits at most 100 ms per packet for the bus, then raises."""

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "channel.hpp"
+#include "link.hpp"
 #include "module.hpp"
 #include "protocol.hpp"
 #include "py/lock.hpp"
@@ -37,13 +38,6 @@ py::Name n_config_pending{"_Channel__config_pending"};
 // Serialises baud-rate changes of the channel: each waits for its own reply.
 py::Name n_config_lock{"_Channel__config_lock"};
 py::Name n_input_data{"input_data"};
-
-py::Name g_now{"_now"};
-py::Name g_sleep{"_sleep"};
-py::Name g_array{"_array"};
-py::Name g_deque{"_deque"};
-py::Name g_lock{"_Lock"};
-py::Name g_device{"_Device"};
 
 py::Name n_append{"append"};
 py::Name n_popleft{"popleft"};

@@ -28,10 +28,6 @@ py::Name n_serial_number{"serial_number"};
 py::Name n_channel{"channel"};
 py::Name n_port{"port"};
 
-py::Name g_resource_manager{"_resource_manager"};
-py::Name g_serial{"Serial"};
-py::Name g_normal_serial{"NormalSerial"};
-
 py::KwNames kw_open_serial_channel{n_serial_number, n_channel, n_baudrate, n_timeout};
 
 // The channel's own read and write, called directly when they are the module's.

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "link.hpp"
+#include "channel.hpp"
 #include "module.hpp"
 #include "py/lock.hpp"
 #include "protocol.hpp"
@@ -99,32 +101,23 @@ py::Name n_daemon{"daemon"};
 py::Name n_register_atexit{"_register_atexit"};
 
 // Module globals, read at call time.
-py::Name g_device{"_Device"};
-py::Name g_channel{"_Channel"};
-py::Name g_lock{"_Lock"};
-py::Name g_event{"_Event"};
-py::Name g_thread{"_Thread"};
-py::Name g_array{"_array"};
-py::Name g_usb_core{"_usb_core"};
-py::Name g_close_usb_device{"_close_usb_device"};
-py::Name g_sleep{"_sleep"};
 
 // Keyword names.
-py::Name k_endpoint{"endpoint"};
-py::Name k_size_or_buffer{"size_or_buffer"};
-py::Name k_timeout{"timeout"};
-py::Name k_data{"data"};
-py::Name k_target{"target"};
-py::Name k_channel{"channel"};
-py::Name k_channel_number{"channel_number"};
-py::Name k_baudrate{"baudrate"};
-py::KwNames kw_read{k_endpoint, k_size_or_buffer, k_timeout};
-py::KwNames kw_write{k_endpoint, k_data, k_timeout};
-py::KwNames kw_data{k_data};
-py::KwNames kw_target{k_target};
-py::KwNames kw_channel{k_channel};
-py::KwNames kw_channel_timeout{k_channel_number, k_timeout};
-py::KwNames kw_baudrate{k_baudrate};
+py::Name n_endpoint{"endpoint"};
+py::Name n_size_or_buffer{"size_or_buffer"};
+py::Name n_timeout{"timeout"};
+py::Name n_data{"data"};
+py::Name n_target{"target"};
+py::Name n_channel{"channel"};
+py::Name n_channel_number{"channel_number"};
+py::Name n_baudrate{"baudrate"};
+py::KwNames kw_read{n_endpoint, n_size_or_buffer, n_timeout};
+py::KwNames kw_write{n_endpoint, n_data, n_timeout};
+py::KwNames kw_data{n_data};
+py::KwNames kw_target{n_target};
+py::KwNames kw_channel{n_channel};
+py::KwNames kw_channel_timeout{n_channel_number, n_timeout};
+py::KwNames kw_baudrate{n_baudrate};
 
 // Own members on the hot paths, called directly while they are the module's
 // (see py::Member).
@@ -452,7 +445,6 @@ void store_endpoints(PyObject* self, PyObject* dev) {
 // as they are: pyusb claims on the first transfer anyway.)
 void claim_interface(PyObject* dev) {
     static py::Name n_claim_interface{"claim_interface"};
-    static py::Name g_usb_device{"_USBDevice"};
     if (!py::check(PyObject_IsInstance(dev, global(g_usb_device)))) return;
     Ref util = py::check(PyImport_ImportModule("usb.util"));
     Ref zero = py::integer(0);
@@ -1178,6 +1170,21 @@ bool is_closed_adapter_error(PyObject* error) {
     Ref number = py::getattr(error, n_errno);
     Ref enodev = py::integer(ENODEV);
     return code.get() == Py_None && py::check(PyObject_RichCompareBool(number, enodev, Py_EQ));
+}
+
+void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
+    py::Ref until = py::check(PyNumber_Add(py::call(global(g_now).get()), timeout));
+    py::setattr(self, name, until);
+}
+
+py::Ref time_left(PyObject* self, PyObject* name) {
+    py::Ref until;
+    py::catch_only(PyExc_AttributeError, until, [&] { return PyObject_GetAttr(self, name); });
+    if (!until || until.get() == Py_None) return {};
+    py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(g_now).get())));
+    py::Ref zero = py::check(PyFloat_FromDouble(0.0));
+    if (!py::check(PyObject_RichCompareBool(left, zero, Py_GT))) return {};
+    return left;
 }
 
 py::Ref make_device_class(PyObject* module) {

@@ -20,8 +20,6 @@ bool s_asserting = true;
 py::Name n_name{"__name__"};
 py::Name n_write{"write"};
 py::Name n_stderr{"stderr"};
-py::Name g_sys{"sys"};
-py::Name g_now{"_now"};
 
 void copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
     py::Ref value;
@@ -261,21 +259,6 @@ PyModuleDef module_def = {
 PyObject* module_object() noexcept { return s_module; }
 
 bool asserting() noexcept { return s_asserting; }
-
-void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
-    py::Ref until = py::check(PyNumber_Add(py::call(global(g_now).get()), timeout));
-    py::setattr(self, name, until);
-}
-
-py::Ref time_left(PyObject* self, PyObject* name) {
-    py::Ref until;
-    py::catch_only(PyExc_AttributeError, until, [&] { return PyObject_GetAttr(self, name); });
-    if (!until || until.get() == Py_None) return {};
-    py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(g_now).get())));
-    py::Ref zero = py::check(PyFloat_FromDouble(0.0));
-    if (!py::check(PyObject_RichCompareBool(left, zero, Py_GT))) return {};
-    return left;
-}
 
 py::Ref global(py::Name& name) {
     PyObject* module = s_module ? s_module : s_failed;

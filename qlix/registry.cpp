@@ -2,6 +2,7 @@
 // module's discovery functions built on it.
 #include <chrono>
 
+#include "link.hpp"
 #include "module.hpp"
 #include "py/lock.hpp"
 
@@ -20,28 +21,17 @@ py::Name n_channel_count{"channel_count"};
 py::Name n_upper{"upper"};
 py::Name n_close{"close"};
 py::Name n_values{"values"};
-py::Name k_id_vendor{"idVendor"};
-py::Name k_id_product{"idProduct"};
-py::Name k_backend{"backend"};
-py::Name k_find_all{"find_all"};
-py::Name k_channel{"channel"};
-py::Name k_baudrate{"baudrate"};
-py::Name k_timeout{"timeout"};
+py::Name n_id_vendor{"idVendor"};
+py::Name n_id_product{"idProduct"};
+py::Name n_backend{"backend"};
+py::Name n_find_all{"find_all"};
+py::Name n_channel{"channel"};
+py::Name n_baudrate{"baudrate"};
+py::Name n_timeout{"timeout"};
 
-py::Name g_usb_core{"_usb_core"};
-py::Name g_backend{"_backend"};
-py::Name g_vid{"_vid"};
-py::Name g_pid{"_pid"};
-py::Name g_device{"_Device"};
-py::Name g_lock{"_Lock"};
-py::Name g_resource_manager_class{"_ResourceManager"};
-py::Name g_resource_manager{"_resource_manager"};
-py::Name g_get_hid_device{"get_hid_device"};
-py::Name g_sleep{"_sleep"};
-
-py::KwNames kw_find_serial{k_id_vendor, k_id_product, k_backend, n_serial_number};
-py::KwNames kw_find_all{k_id_vendor, k_id_product, k_backend, k_find_all};
-py::KwNames kw_open_channel{k_channel, k_baudrate, k_timeout};
+py::KwNames kw_find_serial{n_id_vendor, n_id_product, n_backend, n_serial_number};
+py::KwNames kw_find_all{n_id_vendor, n_id_product, n_backend, n_find_all};
+py::KwNames kw_open_channel{n_channel, n_baudrate, n_timeout};
 
 constexpr const char* kNotFound = "QLIX Device (VID=0x483, PID=0x5750) not found.";
 // Lookups made for one open or listing when the adapter found closes under it.

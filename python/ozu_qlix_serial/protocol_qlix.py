@@ -306,9 +306,7 @@ class Serial(SerialBase):
                 self._output.follow(self._readiness)
 
     def _reconfigure_port(self) -> None:
-        channel = self._channel
-        if channel is None:  # closed meanwhile, in another thread
-            raise PortNotOpenError()
+        channel = self._open_channel()  # closed meanwhile, in another thread: PortNotOpenError
         if channel.baudrate != self._baudrate:
             try:
                 channel.baudrate = self._baudrate

@@ -519,19 +519,12 @@ py::Ref channel_reset_input_buffer(PyObject* const* a) {
         if (asserting()) closed_error(self);
         return py::none();
     }
-    try {
-        send_command(self, "FlushInput");
-    } catch (const py::Error&) {
-        // Refused because the adapter closed meanwhile, on a closed channel.
-        py::Fetched error;
-        if (!error.matches(PyExc_Exception) || !asserting() || channel_open(self) || device_is_open(attr(self, n_device)))
-            error.restore_and_throw();
-        try {
-            closed_error(self);
-        } catch (const py::Error&) {
-            py::raise_in_context(error);
-        }
-    }
+    py::on_error([&] { send_command(self, "FlushInput"); },
+                 [&](const py::Fetched& error) {  // refused because the adapter closed meanwhile, on a closed channel
+                     if (error.matches(PyExc_Exception) && asserting() && !channel_open(self) &&
+                         !device_is_open(attr(self, n_device)))
+                         closed_error(self);
+                 });
     bool open = with_queue_lock(self, [&](py::LockHold&) {
         py::Ref queue = attr(self, n_in_deque);
         if (queue.get() != Py_None) py::call_method(queue.get(), n_clear);

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <cstring>
 #include <vector>
 
@@ -181,44 +182,27 @@ void assert_channel_in_range(PyObject* self, PyObject* channel) {
 class PacketBytes {
 public:
     explicit PacketBytes(PyObject* package) {
-        if (PyObject_CheckBuffer(package)) {
-            if (PyObject_GetBuffer(package, &view_, PyBUF_FORMAT) == 0) {
-                bool bytes = view_.itemsize == 1 && (!view_.format || std::strcmp(view_.format, "B") == 0);
-                if (bytes) {
-                    has_view_ = true;
-                    data_ = std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(view_.buf),
-                                                          static_cast<std::size_t>(view_.len));
-                    return;
-                }
-                PyBuffer_Release(&view_);
-            } else {
-                PyErr_Clear();
-            }
+        if (PyObject_CheckBuffer(package) && view_.emplace(package)) {
+            data_ = std::span<const std::uint8_t>(view_->data(), static_cast<std::size_t>(view_->size()));
+            return;
         }
         Ref seq = py::check(PySequence_Fast(package, "packet is not a sequence of byte values"));
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
         copy_.resize(static_cast<std::size_t>(n));
         PyObject** items = PySequence_Fast_ITEMS(seq.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
-            long v = PyLong_AsLong(items[i]);
-            if (v == -1 && PyErr_Occurred()) py::throw_error();
+            long v = py::check_value(PyLong_AsLong(items[i]));
             if (v < 0 || v > 255) py::raise(PyExc_ValueError, "bytes must be in range(0, 256)");
             copy_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
         }
         data_ = std::span<const std::uint8_t>(copy_.data(), copy_.size());
     }
-    PacketBytes(const PacketBytes&) = delete;
-    PacketBytes& operator=(const PacketBytes&) = delete;
-    ~PacketBytes() {
-        if (has_view_ && !py::abandoned()) PyBuffer_Release(&view_);
-    }
     std::span<const std::uint8_t> span() const noexcept { return data_; }
     // True when the packet was read in place as unsigned bytes.
-    bool in_place() const noexcept { return has_view_; }
+    bool in_place() const noexcept { return view_ && *view_; }
 
 private:
-    Py_buffer view_{};
-    bool has_view_ = false;
+    std::optional<py::ByteView> view_;
     std::vector<std::uint8_t> copy_;
     std::span<const std::uint8_t> data_;
 };
@@ -291,15 +275,14 @@ bool wake_reader(PyObject* self) {
             py::call_method(attr(self, n_master_event), n_clear);
             Ref query = py::str(kWakeQuery), zero = py::integer(0);
             Ref wait = py::check(PyFloat_FromDouble(kWakeReplyWait));
-            try {
-                Waking waking(self);
-                py::call_method(self, n_send_command_raw, query.get(), zero.get());
-            } catch (const py::Error&) {
-                if (!py::interrupted()) throw;  // not sent
-                py::Fetched error;
-                set_deadline(self, n_master_pending, wait);
-                error.restore_and_throw();
-            }
+            py::on_error(
+                [&] {
+                    Waking waking(self);
+                    py::call_method(self, n_send_command_raw, query.get(), zero.get());
+                },
+                [&](const py::Fetched& error) {  // an interrupted write may have sent it
+                    if (!error.matches(PyExc_Exception)) set_deadline(self, n_master_pending, wait);
+                });
             set_deadline(self, n_master_pending, wait);
             sent = true;
         });
@@ -626,8 +609,7 @@ void drain_wake_reply(PyObject* self) {
         while (!py::truth(py::call_method(event, n_is_set))) {
             Ref left = time_left(self, n_master_pending);
             if (!left) return;
-            double seconds = PyFloat_AsDouble(left);
-            if (seconds == -1.0 && PyErr_Occurred()) py::throw_error();
+            double seconds = py::check_value(PyFloat_AsDouble(left));
             Ref limit = py::integer(static_cast<long long>(seconds * 1000.0) + 1);
             Ref package;
             if (py::catch_only(timeout_error, [&] { package = m_private_read.call(self, limit.get()); })) return;
@@ -814,7 +796,7 @@ Ref device_input_scanner_function(PyObject* const* a) {
             Ref package = m_private_read.call(self, limit.get());
             walk_packet(self, package, max_index);
         } catch (const py::Error&) {
-            py::Fetched error;
+            py::Fetched error = py::Fetched::take();
             Ref timeout_error = py::getattr(global(g_usb_core), n_timeout_error);
             if (error.matches(timeout_error)) continue;  // idle: no packet within the read time-out
             // Closing: the read was refused (or ended) because of the close, not failed.
@@ -855,24 +837,16 @@ Ref device_open_channel(PyObject* const* a) {
     PyObject* channel = py::require_int(a[1], "channel");
     PyObject* baudrate = py::require_int(a[2], "baudrate");
     Ref timeout = py::to_float(a[3]);
-    Ref channel_obj;
-    try {
+    Ref channel_obj = py::on_error([&] {
         if (asserting()) {
-            try {
-                assert_channel_in_range(self, channel);  // may ask for the channel count
-            } catch (const py::Error&) {
-                // Closed meanwhile (its last channel was closed in another
-                // thread): that is what the open ran into, not the query.
-                py::Fetched error;
-                if (!error.matches(PyExc_Exception) || device_is_open(self)) error.restore_and_throw();
-                try {
-                    raise_closed_adapter(self);
-                } catch (const py::Error&) {
-                    py::raise_in_context(error);
-                }
-            }
+            // Closed meanwhile (its last channel was closed in another
+            // thread): that is what the open ran into, not the query.
+            py::on_error([&] { assert_channel_in_range(self, channel); },  // may ask for the channel count
+                         [&](const py::Fetched& error) {
+                             if (error.matches(PyExc_Exception) && !device_is_open(self)) raise_closed_adapter(self);
+                         });
         }
-        channel_obj = py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
+        return py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
             // A closing adapter takes no channel: the registry hands out a fresh one.
             if (!device_is_open(self)) raise_closed_adapter(self);
             Ref channels = attr(self, n_channels);
@@ -882,26 +856,12 @@ Ref device_open_channel(PyObject* const* a) {
             py::check(PyObject_SetItem(channels, channel, made));
             return made;
         });
-    } catch (const py::Error&) {
-        py::FirstError failed;
-        failed.keep();
-        failed.run([&] { close_if_unused(self); });
-        failed.finish();
-    }
+    }, [&] { close_if_unused(self); });
 
     // Any failure of the initialisation (an interruption by Ctrl-C too) closes
     // the channel again, so that it can be opened later.
-    try {
-        py::call_method_kw(channel_obj, n_initialize, kw_baudrate, baudrate);
-    } catch (const py::Error&) {
-        py::Fetched error;
-        try {
-            py::call_method(channel_obj, n_close);
-        } catch (const py::Error&) {
-            py::raise_in_context(error);
-        }
-        error.restore_and_throw();
-    }
+    py::on_error([&] { py::call_method_kw(channel_obj, n_initialize, kw_baudrate, baudrate); },
+                 [&] { py::call_method(channel_obj, n_close); });
     return channel_obj;
 }
 
@@ -928,8 +888,7 @@ Ref device_output_data(PyObject* const* a) {
     if (asserting()) {
         // size >= PackageSize; an exact int is compared by value.
         int overflow = 0;
-        long long n = PyLong_CheckExact(size) ? PyLong_AsLongLongAndOverflow(size, &overflow) : 0;
-        if (n == -1 && PyErr_Occurred()) py::throw_error();
+        long long n = PyLong_CheckExact(size) ? py::check_value(PyLong_AsLongLongAndOverflow(size, &overflow)) : 0;
         if (PyLong_CheckExact(size) && !overflow) {
             if (n < static_cast<long long>(protocol::kPackageSize)) assertion_failed();
         } else {
@@ -954,8 +913,7 @@ Ref device_private_send_command_to_channel(PyObject* const* a) {
     Ref base = py::integer(kControlAddressBase);
     Ref ident = py::check(PyNumber_Add(channel, base));
     int overflow = 0;
-    long long address = PyLong_AsLongLongAndOverflow(ident, &overflow);
-    if (address == -1 && PyErr_Occurred()) py::throw_error();
+    long long address = py::check_value(PyLong_AsLongLongAndOverflow(ident, &overflow));
     if (overflow || address < 0 || address > 255) {
         Ref header = py::check(Py_BuildValue("[Oi]", ident.get(), 0));
         py::call(global(g_array), code.get(), header.get());
@@ -1007,22 +965,18 @@ Ref device_io_control_master_query(PyObject* const* a) {
         }
         py::call_method(event, n_clear);
         Ref zero = py::integer(0);
-        Ref replied;
-        bool writing = false;
-        try {
-            writing = true;
-            py::call_method(self, n_send_command_raw, command, zero.get());
-            writing = false;
-            replied = py::call_method(event, n_wait, timeout.get());
-        } catch (const py::Error&) {
-            // The reply may still come, unless the write failed outright (an
-            // interrupted write may have sent the query).
-            if (writing && !py::interrupted()) throw;
-            py::FirstError failed;
-            failed.keep();
-            failed.run([&] { set_deadline(self, n_master_pending, timeout); });
-            failed.finish();
-        }
+        bool writing = true;
+        Ref replied = py::on_error(
+            [&] {
+                py::call_method(self, n_send_command_raw, command, zero.get());
+                writing = false;
+                return py::call_method(event, n_wait, timeout.get());
+            },
+            [&](const py::Fetched& error) {
+                // The reply may still come, unless the write failed outright
+                // (an interrupted write may have sent the query).
+                if (!writing || !error.matches(PyExc_Exception)) set_deadline(self, n_master_pending, timeout);
+            });
         if (py::truth(replied)) return py::call(handler, attr(self, n_feedback).get());
         return py::none();
     });
@@ -1089,9 +1043,7 @@ long backend_error_code(PyObject* exc) {
     Ref code;
     py::catch_only(PyExc_AttributeError, code, [&] { return PyObject_GetAttr(exc, n_backend_error_code); });
     if (!code || !PyLong_Check(code.get())) return 0;
-    long value = PyLong_AsLong(code);
-    if (value == -1 && PyErr_Occurred()) py::throw_error();
-    return value;
+    return py::check_value(PyLong_AsLong(code));
 }
 
 // The same kind of error as `exc` with `message`, and with `exc` as its cause.
@@ -1135,7 +1087,7 @@ Ref why_unreadable(PyObject* exc, PyObject* dev) {
 }  // namespace
 
 void explain_open_error(PyObject* dev) {
-    py::Fetched error;
+    py::Fetched error = py::Fetched::take();
     if (!error || !error.matches(PyExc_Exception)) return error.restore();
     try {
         Ref cause = why_unreadable(error.get(), dev);

@@ -41,9 +41,7 @@ constexpr int kAttempts = 3;
 py::Ref first_value(PyObject* table) {
     py::Ref values = py::call_method(table, n_values);
     py::Ref it = py::check(PyObject_GetIter(values));
-    PyObject* first = PyIter_Next(it);
-    if (!first && PyErr_Occurred()) py::throw_error();
-    return py::Ref::steal(first);
+    return py::next(it);
 }
 
 // table[key], or an empty Ref when the key is absent (a None entry stays None).
@@ -108,9 +106,8 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
     for (;;) {
         bool wait = false;
         py::Ref unregistered;  // built but not registered: closed outside the lock
-        py::Ref device;
-        try {
-            device = py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
+        py::Ref device = py::on_error([&] {
+            return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
                 py::Ref table = py::getattr(self, n_devices);
                 bool closing = false;
                 py::Ref registered = registered_open(table, serial_number, closing);
@@ -124,8 +121,7 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
                 if (is_any(serial_number)) {
                     py::Ref all = py::call_method(self, n_find_device);
                     py::Ref it = py::check(PyObject_GetIter(all));
-                    found = py::Ref::steal(PyIter_Next(it));
-                    if (!found && PyErr_Occurred()) py::throw_error();
+                    found = py::next(it);
                     if (!found) {
                         if (asserting()) assertion_failed(kNotFound);
                         found = py::none();
@@ -150,13 +146,9 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
                 unregistered = py::Ref();
                 return made;
             });
-        } catch (const py::Error&) {
-            if (!unregistered) throw;
-            py::FirstError failed;
-            failed.keep();
-            failed.run([&] { py::call_method(unregistered, n_close); });
-            failed.finish();
-        }
+        }, [&] {
+            if (unregistered) py::call_method(unregistered, n_close);
+        });
         if (!wait) return device;
         py::Ref pause = py::check(PyFloat_FromDouble(0.001));
         py::call(global(g_sleep).get(), pause.get());
@@ -166,7 +158,7 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
 // With an error set: clears it when it is the closed adapter's (the adapter
 // failed to take a channel because it had closed meanwhile); raises any other.
 void clear_if_closed_meanwhile() {
-    py::Fetched error;
+    py::Fetched error = py::Fetched::take();
     if (!is_closed_adapter_error(error.get())) error.restore_and_throw();
 }
 
@@ -227,10 +219,7 @@ py::Ref serial_number_of(PyObject* dev) {
 py::Ref list_serial_numbers(PyObject* const*) {
     py::Ref it = all_attached();
     py::Ref serial_numbers = py::check(PyList_New(0));
-    while (py::Ref dev = py::Ref::steal(PyIter_Next(it))) {
-        py::check(PyList_Append(serial_numbers, serial_number_of(dev)));
-    }
-    if (PyErr_Occurred()) py::throw_error();
+    while (py::Ref dev = py::next(it)) py::check(PyList_Append(serial_numbers, serial_number_of(dev)));
     return serial_numbers;
 }
 
@@ -242,7 +231,7 @@ py::Ref get_hid_device(PyObject* const* a) {
 py::Ref list_qlix_names(PyObject* const*) {
     py::Ref it = all_attached();
     py::Ref names = py::check(PyList_New(0));
-    while (py::Ref dev = py::Ref::steal(PyIter_Next(it))) {
+    while (py::Ref dev = py::next(it)) {
         py::Ref serial_number = serial_number_of(dev);
         py::Ref count_obj;
         for (int attempt = 1; !count_obj; ++attempt) {
@@ -252,18 +241,16 @@ py::Ref list_qlix_names(PyObject* const*) {
             } catch (const py::Error&) {
                 // Closed while it was asked (its last channel was closed in
                 // another thread): asked again on the adapter the registry holds now.
-                py::Fetched error;
+                py::Fetched error = py::Fetched::take();
                 if (attempt >= kAttempts || !error.matches(PyExc_Exception) || device_is_open(hid_dev))
                     error.restore_and_throw();
             }
         }
         py::Ref count_index = py::check(PyNumber_Index(count_obj));
-        long long count = PyLong_AsLongLong(count_index);
-        if (count == -1 && PyErr_Occurred()) py::throw_error();
+        long long count = py::check_value(PyLong_AsLongLong(count_index));
         for (long long i = 0; i < count; ++i)
             py::check(PyList_Append(names, py::text("QLIX", serial_number, "S", i + 1)));
     }
-    if (PyErr_Occurred()) py::throw_error();
     return names;
 }
 

@@ -107,19 +107,6 @@ public:
     // Takes the error currently set out of the thread state (empty when none is).
     static Fetched take() noexcept { return Fetched(); }
 
-    Fetched() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = Ref::steal(PyErr_GetRaisedException());
-#else
-        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (value && tb) PyException_SetTraceback(value, tb);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        exc_ = Ref::steal(value);
-#endif
-    }
     // Puts the error back, if there was one (consumes it).
     void restore() noexcept {
         PyObject* value = exc_.release();
@@ -139,6 +126,20 @@ public:
     explicit operator bool() const noexcept { return static_cast<bool>(exc_); }
 
 private:
+    Fetched() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = Ref::steal(PyErr_GetRaisedException());
+#else
+        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (value && tb) PyException_SetTraceback(value, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        exc_ = Ref::steal(value);
+#endif
+    }
+
     Ref exc_;
 };
 

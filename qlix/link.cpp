@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <chrono>
 #include <optional>
-#include <cstring>
 #include <vector>
 
 #include "link.hpp"

@@ -147,6 +147,11 @@ def _write_failure(channel: Any, exc: Exception) -> Exception:
     return _failure(channel, exc)
 
 
+def _not_open() -> NoReturn:
+    """For `port._channel or _not_open()`: the channel of an open port, PortNotOpenError for a closed one."""
+    raise PortNotOpenError()
+
+
 def _raise_as(failure: Exception, exc: Exception) -> NoReturn:
     """Raises `failure` for the caught `exc`: `exc` itself as it is, or pyserial's exception chained to it."""
     if failure is exc:
@@ -265,18 +270,11 @@ class Serial(SerialBase):
             if readiness is not None:
                 readiness.close()
 
-    def _open_channel(self) -> Any:
-        """The channel; PortNotOpenError when the port is not open."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
-        return channel
-
     def fileno(self) -> int:
         """A descriptor to wait on (POSIX): readable while input is queued, or once the adapter is
         lost or the port closed; writable while the output queue has room. Made at the first call,
         closed with the port. On Windows: io.UnsupportedOperation (poll ``in_waiting`` there)."""
-        channel = self._open_channel()
+        channel = self._channel or _not_open()
         if os.name == "nt":
             raise io.UnsupportedOperation("fileno: no descriptor on Windows; poll in_waiting")
         if isinstance(self._readiness, Notifier):
@@ -294,7 +292,7 @@ class Serial(SerialBase):
         ``in_waiting`` and ``read`` from the loop. On every platform; on Windows, where there is no
         descriptor, the way to drive the port from an event loop. None stops the calls. A port uses
         either this or ``fileno()``."""
-        channel = self._open_channel()
+        channel = self._channel or _not_open()
         if isinstance(self._readiness, Readiness):
             raise SerialException("set_event_callback: the port already has a descriptor (fileno)")
         if self._readiness is not None:
@@ -306,7 +304,7 @@ class Serial(SerialBase):
                 self._output.follow(self._readiness)
 
     def _reconfigure_port(self) -> None:
-        channel = self._open_channel()  # closed meanwhile, in another thread: PortNotOpenError
+        channel = self._channel or _not_open()  # closed meanwhile, in another thread: PortNotOpenError
         if channel.baudrate != self._baudrate:
             try:
                 channel.baudrate = self._baudrate
@@ -322,12 +320,12 @@ class Serial(SerialBase):
     @property
     def in_waiting(self) -> int:
         """Bytes received and not yet read."""
-        channel = self._open_channel()
+        channel = self._channel or _not_open()
         return channel.in_waiting
 
     def read(self, size: int = 1) -> bytes:
         """Reads up to `size` bytes: all of them, or fewer when the timeout (or ``inter_byte_timeout``) ends."""
-        channel = self._open_channel()
+        channel = self._channel or _not_open()
         if size.__class__ is not int:
             size = operator.index(size)
         try:
@@ -363,7 +361,7 @@ class Serial(SerialBase):
 
     def read_until(self, expected: bytes = LF, size: Optional[int] = None) -> bytes:
         """Reads up to and including `expected` (any length), at most `size` bytes, or until the timeout."""
-        channel = self._open_channel()
+        channel = self._channel or _not_open()
         if expected.__class__ is not bytes or not expected or self._inter_byte_timeout is not None:
             return super().read_until(expected, size)
         if size is not None and size.__class__ is not int:
@@ -404,7 +402,7 @@ class Serial(SerialBase):
 
     def reset_input_buffer(self) -> None:
         """Discards received data, in the adapter and in the port."""
-        channel = self._open_channel()
+        channel = self._channel or _not_open()
         try:
             channel.reset_input_buffer()
         except Exception as exc:
@@ -417,7 +415,7 @@ class Serial(SerialBase):
     def write(self, data: Any) -> int:
         """Sends `data` (bytes-like) and returns its length once every packet is on the bus; with
         ``write_timeout = 0``, queues what fits and returns that count at once."""
-        channel = self._open_channel()
+        channel = self._channel or _not_open()
         if data.__class__ is not bytes and data.__class__ is not bytearray:
             data = to_bytes(data)
         output = self._output
@@ -441,7 +439,7 @@ class Serial(SerialBase):
 
     def _queued_output(self):
         """The output queue of ``write_timeout = 0`` writes (None before the first); the port must be open."""
-        self._open_channel()
+        self._channel or _not_open()
         return self._output
 
     @property
@@ -471,7 +469,7 @@ class Serial(SerialBase):
         """DTR has no effect on QLIX channels."""
 
     def _line(self) -> bool:
-        self._open_channel()
+        self._channel or _not_open()
         return False
 
     cts = property(_line, doc="Always False: QLIX channels have no modem lines.")

@@ -800,6 +800,14 @@ Ref device_input_scanner_function(PyObject* const* a) {
             if (error.matches(timeout_error)) continue;  // idle: no packet within the read time-out
             // Closing: the read was refused (or ended) because of the close, not failed.
             if (error.matches(PyExc_Exception) && !device_is_open(self)) return py::none();
+            // Failed: from now on no lookup hands the adapter out (it closes below).
+            if (error.matches(PyExc_Exception)) {
+                try {
+                    begin_closing(self);
+                } catch (const py::Error&) {
+                    PyErr_WriteUnraisable(self);
+                }
+            }
             channels_lost(self);
             if (!error.matches(PyExc_Exception)) error.restore_and_throw();
             write_stderr(py::text("USB 设备[QLIX", serial_number(self), "S]读取数据失败，有可能是设备已拔出：",

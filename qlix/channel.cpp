@@ -12,6 +12,8 @@
 #include <limits>
 #include <optional>
 
+#include "channel.hpp"
+#include "link.hpp"
 #include "module.hpp"
 #include "protocol.hpp"
 #include "py/lock.hpp"
@@ -36,13 +38,6 @@ py::Name n_config_pending{"_Channel__config_pending"};
 // Serialises baud-rate changes of the channel: each waits for its own reply.
 py::Name n_config_lock{"_Channel__config_lock"};
 py::Name n_input_data{"input_data"};
-
-py::Name g_now{"_now"};
-py::Name g_sleep{"_sleep"};
-py::Name g_array{"_array"};
-py::Name g_deque{"_deque"};
-py::Name g_lock{"_Lock"};
-py::Name g_device{"_Device"};
 
 py::Name n_append{"append"};
 py::Name n_popleft{"popleft"};
@@ -114,8 +109,7 @@ py::Ref slice(PyObject* seq, PyObject* start, PyObject* stop) {
 // limit behaves the same as "no limit" for every length a queue can hold).
 long long clamped(PyObject* v) {
     int overflow = 0;
-    long long r = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (r == -1 && PyErr_Occurred()) py::throw_error();
+    long long r = py::check_value(PyLong_AsLongLongAndOverflow(v, &overflow));
     if (overflow > 0) return LLONG_MAX;
     if (overflow < 0) return LLONG_MIN;
     return r;
@@ -150,14 +144,14 @@ double wall_clock() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// A read's deadline: _now() + timeout when the timeout is greater than 0,
+// A read's deadline: _now() + timeout (the channel's, or one given to the read)
+// when the timeout is greater than 0,
 // otherwise (0, negative, NaN) positive infinity. While `_now` is the host's
 // time.time and the timeout a float, the same clock is read here instead of
 // calling it; any other `_now` is called as usual.
 class Deadline {
 public:
-    explicit Deadline(PyObject* self) {
-        py::Ref timeout = m_timeout.get(self);
+    explicit Deadline(const py::Ref& timeout) {
         bool limited;
         if (PyFloat_CheckExact(timeout)) {
             limited = PyFloat_AS_DOUBLE(timeout.get()) > 0.0;  // false for NaN, as `nan > 0` is
@@ -239,14 +233,21 @@ void notify_channel(PyObject* self) {
     if (wake::Signal* s = wake::as_signal(obj)) wake::notify(*s);
 }
 
-// How a waiting thread sleeps: until its channel's signal wakes it, when every
-// way the awaited condition can come true is known to notify the signal;
-// otherwise in `_sleep(0.01)` polls, as a replaced clock, queue or member
-// expects. Adapter loss and cancelling end the wait either way.
+// How a waiting thread waits, decided once when the waiter is made: it
+// sleeps until its channel's signal wakes it or the deadline (converted to the
+// steady clock once) passes, when `wakes` (every change of the awaited
+// condition notifies the signal) and the clock globals are the host's;
+// otherwise it calls `_sleep(0.01)` in polls, as a replaced clock, queue or
+// member expects, and reads the deadline through `_now`. Adapter loss and
+// cancelling end the wait either way.
 class Waiter {
 public:
-    explicit Waiter(PyObject* self) : obj_(signal_object(self)), signal_(wake::as_signal(obj_)) {
+    enum class Waited { woken, polled, timed_out };
+
+    Waiter(PyObject* self, Deadline& deadline, bool wakes)
+        : obj_(signal_object(self)), signal_(wake::as_signal(obj_)), deadline_(deadline) {
         if (signal_) cancels_ = wake::cancels(*signal_);
+        sleeps_ = signal_ && wakes && host_clock() && deadline.steady(until_);
     }
 
     // The event count, taken before the condition is checked.
@@ -254,29 +255,27 @@ public:
     bool cancelled() const { return signal_ && wake::cancels(*signal_) != cancels_; }
     bool lost() const { return signal_ && wake::lost(*signal_); }
 
-    // Whether waits sleep until woken (else they poll). `wakes` tells, asked
-    // once, whether every change of the awaited condition notifies.
-    template <class Proof>
-    bool sleeps(const Deadline& deadline, Proof&& wakes) {
-        std::optional<wake::Clock::time_point> until;
-        if (!signal_ || !deadline.steady(until)) return false;
-        if (proven_ < 0) proven_ = host_clock() && wakes() ? 1 : 0;
-        return proven_ == 1;
-    }
-
-    // One wait for a condition checked after mark() returned `seen`.
-    template <class Proof>
-    void wait(unsigned long long seen, const Deadline& deadline, Proof&& wakes) {
-        std::optional<wake::Clock::time_point> until;
-        if (sleeps(deadline, wakes) && deadline.steady(until)) return wake::wait(*signal_, seen, until);
-        poll_sleep();
+    // One wait for a condition checked after mark() returned `seen` (0 when
+    // no mark was taken: the count then differs and the wait returns at once
+    // unless no event ever came, so the condition is checked again).
+    Waited wait(unsigned long long seen) {
+        if (!sleeps_) {
+            if (!deadline_.before()) return Waited::timed_out;
+            poll_sleep();
+            return Waited::polled;
+        }
+        if (until_ && wake::Clock::now() >= *until_) return Waited::timed_out;
+        wake::wait(*signal_, seen, until_);
+        return Waited::woken;
     }
 
 private:
     py::Ref obj_;
     wake::Signal* signal_;
+    Deadline& deadline_;
+    std::optional<wake::Clock::time_point> until_;
     unsigned long long cancels_ = 0;
-    int proven_ = -1;
+    bool sleeps_ = false;
 };
 
 // Whether the reads of a channel are woken by everything that fills its queue:
@@ -288,30 +287,20 @@ bool reads_wake(PyObject* self) {
     return reinterpret_cast<PyObject*>(Py_TYPE(queue)) == host_deque();
 }
 
-// After an empty poll: whether a read goes on waiting. A cancelled read stops;
-// on a lost adapter a read that took bytes returns them, one that took none
-// raises.
-bool read_may_wait(PyObject* self, const Waiter& waiter, bool have_data) {
-    if (waiter.cancelled()) return false;
-    if (!waiter.lost()) return true;
-    if (have_data) return false;
-    py::raise_text(PyExc_OSError, "设备[", attr(self, n_name), "]已断开");
-}
-
 // A read's wait after a poll found the queue empty, `seen` being the event
 // count taken before that poll. The waiter is made at the first empty poll
-// (reads served from the queue never need one); when it sleeps until woken,
-// that poll is first repeated with a count taken. Returns false when the read
-// ends.
+// (reads served from the queue never need one). A cancelled read ends; on a
+// lost adapter a read that took bytes returns them, one that took none
+// raises. Returns false when the read ends.
 bool wait_after_empty_poll(PyObject* self, std::optional<Waiter>& waiter, unsigned long long seen, Deadline& deadline,
                            bool have_data) {
-    bool fresh = !waiter;
-    if (fresh) waiter.emplace(self);
-    if (!read_may_wait(self, *waiter, have_data) || !deadline.before()) return false;
-    auto wakes = [&] { return reads_wake(self); };
-    if (fresh && waiter->sleeps(deadline, wakes)) return true;
-    waiter->wait(seen, deadline, wakes);
-    return true;
+    if (!waiter) waiter.emplace(self, deadline, reads_wake(self));
+    if (waiter->cancelled()) return false;
+    if (waiter->lost()) {
+        if (have_data) return false;
+        py::raise_text(PyExc_OSError, "设备[", attr(self, n_name), "]已断开");
+    }
+    return waiter->wait(seen) != Waiter::Waited::timed_out;
 }
 
 void send_command(PyObject* self, const char* command) {
@@ -415,8 +404,8 @@ py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
 
         // Until the reply has been stored or `deadline` passes. The reply
         // handler notifies the channel's signal once it has run.
-        Waiter waiter(self);
         Deadline native = Deadline::at(deadline);
+        Waiter waiter(self, native, m_update_baudrate.own(self));
         for (;;) {
             auto seen = waiter.mark();
             py::Ref reported = attr(self, n_baudrate_attr);
@@ -428,9 +417,7 @@ py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
                 set_aside = reported;
                 py::setattr(self, n_baudrate_attr, Py_None);
             }
-            py::Ref now = py::call(global(g_now).get());
-            if (!py::check(PyObject_RichCompareBool(now, deadline, Py_LE))) break;
-            waiter.wait(seen, native, [&] { return m_update_baudrate.own(self); });
+            if (waiter.wait(seen) == Waiter::Waited::timed_out) break;
         }
         if (set_aside && attr(self, n_baudrate_attr).get() == Py_None) py::setattr(self, n_baudrate_attr, set_aside);
     });
@@ -494,14 +481,11 @@ py::Ref channel_in_waiting_get(PyObject* const* a) {
         // A deque is walked with its iterator (indexing it is linear in the
         // position) while the chunks' lengths run no Python code that could
         // change it; then by position, as for any other sequence.
-        if (n > kDequeBlock && std::strcmp(Py_TYPE(queue)->tp_name, "collections.deque") == 0) {
+        if (n > kDequeBlock && reinterpret_cast<PyObject*>(Py_TYPE(queue)) == host_deque()) {
             py::Ref it = py::check(PyObject_GetIter(queue));
             for (; i < n; ++i) {
-                py::Ref chunk = py::Ref::steal(PyIter_Next(it));
-                if (!chunk) {
-                    if (PyErr_Occurred()) py::throw_error();
-                    break;
-                }
+                py::Ref chunk = py::next(it);
+                if (!chunk) break;
                 if (!plain_length(chunk)) {
                     total += py::check_size(PyObject_Size(chunk));
                     ++i;
@@ -535,19 +519,12 @@ py::Ref channel_reset_input_buffer(PyObject* const* a) {
         if (asserting()) closed_error(self);
         return py::none();
     }
-    try {
-        send_command(self, "FlushInput");
-    } catch (const py::Error&) {
-        // Refused because the adapter closed meanwhile, on a closed channel.
-        py::Fetched error;
-        if (!error.matches(PyExc_Exception) || !asserting() || channel_open(self) || device_is_open(attr(self, n_device)))
-            error.restore_and_throw();
-        try {
-            closed_error(self);
-        } catch (const py::Error&) {
-            py::raise_in_context(error);
-        }
-    }
+    py::on_error([&] { send_command(self, "FlushInput"); },
+                 [&](const py::Fetched& error) {  // refused because the adapter closed meanwhile, on a closed channel
+                     if (error.matches(PyExc_Exception) && asserting() && !channel_open(self) &&
+                         !device_is_open(attr(self, n_device)))
+                         closed_error(self);
+                 });
     bool open = with_queue_lock(self, [&](py::LockHold&) {
         py::Ref queue = attr(self, n_in_deque);
         if (queue.get() != Py_None) py::call_method(queue.get(), n_clear);
@@ -568,21 +545,12 @@ py::Ref channel_flush_input(PyObject* const* a) {
 // (all of them when there is none), for chunks whose bytes are read in place;
 // 1 for any other chunk, which is then taken a byte at a time.
 Py_ssize_t through_terminator(PyObject* chunk, Py_ssize_t length, long long end) {
-    Py_buffer view;
-    if (!plain_length(chunk) || PyObject_GetBuffer(chunk, &view, PyBUF_FORMAT) < 0) {
-        PyErr_Clear();
-        return 1;
-    }
-    Py_ssize_t n = 1;
-    if (view.itemsize == 1 && (view.format == nullptr || std::strcmp(view.format, "B") == 0) && view.len >= length) {
-        n = length;
-        if (end >= 0 && end <= 255) {
-            const void* at = std::memchr(view.buf, static_cast<int>(end), static_cast<size_t>(length));
-            if (at) n = static_cast<const unsigned char*>(at) - static_cast<const unsigned char*>(view.buf) + 1;
-        }
-    }
-    PyBuffer_Release(&view);
-    return n;
+    if (!plain_length(chunk)) return 1;
+    py::ByteView view(chunk);
+    if (!view || view.size() < length) return 1;
+    if (end < 0 || end > 255) return length;
+    const void* at = std::memchr(view.data(), static_cast<int>(end), static_cast<size_t>(length));
+    return at ? static_cast<const unsigned char*>(at) - view.data() + 1 : length;
 }
 
 // Takes at most `max_size` bytes from the front chunk, and with `end` >= 0 no
@@ -635,7 +603,7 @@ py::Ref call_private_read(PyObject* self, long long max_size, bool have_data, bo
         py::Ref n = py::integer(max_size);
         return m_private_read.call(self, n.get());
     } catch (const py::Error&) {
-        py::Fetched error;
+        py::Fetched error = py::Fetched::take();
         if (!have_data || attr(self, n_in_deque).get() != Py_None) error.restore_and_throw();
         return py::Ref();
     }
@@ -651,10 +619,8 @@ void extend(PyObject* result, PyObject* part) {
     py::call_method(result, n_extend, part);
 }
 
-py::Ref channel_read(PyObject* const* a) {
-    PyObject* self = a[0];
-    long long max_size = clamped(py::require_int(a[1], "max_size"));
-    Deadline deadline(self);
+// channel.read(max_size) until `deadline`.
+py::Ref read(PyObject* self, long long max_size, Deadline deadline) {
     // A result of the host's array type is made when first needed (making it
     // runs no code), and the first part becomes the result when it already is
     // such an array that nothing else can reach: the same new array's bytes.
@@ -681,6 +647,11 @@ py::Ref channel_read(PyObject* const* a) {
     }
     if (!result) result = zero_array(0);
     return result;
+}
+
+py::Ref channel_read(PyObject* const* a) {
+    long long max_size = clamped(py::require_int(a[1], "max_size"));
+    return read(a[0], max_size, Deadline(m_timeout.get(a[0])));
 }
 
 // The character code of a one-character terminator, refused as ord() would.
@@ -712,7 +683,7 @@ py::Ref channel_read_until(PyObject* const* a) {
     long long size = 4294967296LL;
     if (a[2] != Py_None) size = clamped(py::require_int(a[2], "size"));
     py::Ref end = terminator_code(a[1]);
-    Deadline deadline(self);
+    Deadline deadline(m_timeout.get(self));
     py::Ref result = new_byte_array();
     long long have = 0;
     // While __read is the module's own, each step takes up to the terminator
@@ -771,16 +742,10 @@ bool copy_payload(PyObject* data, PyObject* array_type, Py_ssize_t start, std::s
         return true;
     }
     if (!PyByteArray_CheckExact(data) && reinterpret_cast<PyObject*>(Py_TYPE(data)) != array_type) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    bool copied = view.itemsize == 1 && (view.format == nullptr || std::strcmp(view.format, "B") == 0) &&
-                  view.len - start >= count;
-    if (copied) std::memcpy(out.data(), static_cast<const unsigned char*>(view.buf) + start, out.size());
-    PyBuffer_Release(&view);
-    return copied;
+    py::ByteView view(data, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS);
+    if (!view || view.size() - start < count) return false;
+    std::memcpy(out.data(), view.data() + start, out.size());
+    return true;
 }
 
 // One package the general way: a two-byte array extended with the slice and
@@ -827,8 +792,7 @@ Py_ssize_t payload_per_package() {
 // the general way (no int in 0..255, or `max_count` does not fit the count byte).
 long identifier_byte(PyObject* channel, Py_ssize_t max_count) {
     int overflow = 0;
-    long byte = PyLong_Check(channel) ? PyLong_AsLongAndOverflow(channel, &overflow) : -1;
-    if (byte == -1 && PyErr_Occurred()) py::throw_error();
+    long byte = PyLong_Check(channel) ? py::check_value(PyLong_AsLongAndOverflow(channel, &overflow)) : -1;
     bool fits = !overflow && byte >= 0 && byte <= 255 && max_count <= static_cast<Py_ssize_t>(protocol::kMaxCount);
     return fits ? byte : -1;
 }
@@ -861,6 +825,11 @@ constexpr const char* kReadDoc =
     "\n\t\t";
 
 }  // namespace
+
+py::Ref read_within(PyObject* channel, PyObject* max_size, PyObject* timeout) {
+    long long size = clamped(py::require_int(max_size, "max_size"));
+    return read(channel, size, Deadline(py::to_float(timeout)));
+}
 
 void mark_adapter_lost(PyObject* channel) {
     py::Ref obj = signal_object(channel);

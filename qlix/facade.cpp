@@ -24,15 +24,11 @@ py::Name n_timeout{"timeout"};
 py::Name n_flush_input{"flush_input"};
 py::Name n_flush_output_camel{"flushOutput"};
 py::Name n_reset_input_buffer{"reset_input_buffer"};
-py::Name k_serial_number{"serial_number"};
-py::Name k_channel{"channel"};
-py::Name k_port{"port"};
+py::Name n_serial_number{"serial_number"};
+py::Name n_channel{"channel"};
+py::Name n_port{"port"};
 
-py::Name g_resource_manager{"_resource_manager"};
-py::Name g_serial{"Serial"};
-py::Name g_normal_serial{"NormalSerial"};
-
-py::KwNames kw_open_serial_channel{k_serial_number, k_channel, n_baudrate, n_timeout};
+py::KwNames kw_open_serial_channel{n_serial_number, n_channel, n_baudrate, n_timeout};
 
 // The channel's own read and write, called directly when they are the module's.
 py::Member m_read{n_read};
@@ -183,18 +179,13 @@ void unpack_three(PyObject* fields, py::Ref out[3]) {
         py::throw_error();
     }
     for (Py_ssize_t i = 0; i < 3; ++i) {
-        out[i] = py::Ref::steal(PyIter_Next(it));
+        out[i] = py::next(it);
         if (!out[i]) {
-            if (PyErr_Occurred()) py::throw_error();
             PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", i);
             py::throw_error();
         }
     }
-    py::Ref extra = py::Ref::steal(PyIter_Next(it));
-    if (!extra) {
-        if (PyErr_Occurred()) py::throw_error();
-        return;
-    }
+    if (!py::next(it)) return;
     // From 3.14 on the host also names the count when it is known.
     if (Py_Version >= 0x030E0000 && (PyList_CheckExact(fields) || PyTuple_CheckExact(fields)))
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 3, got %zd)", PySequence_Size(fields));
@@ -212,7 +203,7 @@ py::Ref create_serial_instance(PyObject* const* a) {
     if (PyTuple_GET_SIZE(args.get()) > 0) {
         port = py::call_method(PyTuple_GET_ITEM(args.get(), 0), n_upper);
     } else {
-        PyObject* given = PyDict_GetItemWithError(kwargs, k_port);
+        PyObject* given = PyDict_GetItemWithError(kwargs, n_port);
         if (!given) {
             if (PyErr_Occurred()) py::throw_error();
             py::raise(PyExc_ValueError, "Argument \"port\" is missing.");
@@ -226,9 +217,9 @@ py::Ref create_serial_instance(PyObject* const* a) {
         unpack_three(fields, parts);
         py::Ref prefixed = py::check(PyNumber_Add(py::Ref(py::str("QLIX")), parts[1]));
         port = py::check(PyNumber_Add(prefixed, parts[2]));
-        int has_port = py::check(PyDict_Contains(kwargs, k_port));
+        int has_port = py::check(PyDict_Contains(kwargs, n_port));
         if (has_port) {
-            py::check(PyDict_SetItem(kwargs, k_port, port));
+            py::check(PyDict_SetItem(kwargs, n_port, port));
         } else {
             Py_ssize_t n = PyTuple_GET_SIZE(args.get());
             py::Ref rest = py::check(PyTuple_GetSlice(args, 1, n));

@@ -8,9 +8,11 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <optional>
 #include <vector>
 
+#include "link.hpp"
+#include "channel.hpp"
 #include "module.hpp"
 #include "py/lock.hpp"
 #include "protocol.hpp"
@@ -99,32 +101,23 @@ py::Name n_daemon{"daemon"};
 py::Name n_register_atexit{"_register_atexit"};
 
 // Module globals, read at call time.
-py::Name g_device{"_Device"};
-py::Name g_channel{"_Channel"};
-py::Name g_lock{"_Lock"};
-py::Name g_event{"_Event"};
-py::Name g_thread{"_Thread"};
-py::Name g_array{"_array"};
-py::Name g_usb_core{"_usb_core"};
-py::Name g_close_usb_device{"_close_usb_device"};
-py::Name g_sleep{"_sleep"};
 
 // Keyword names.
-py::Name k_endpoint{"endpoint"};
-py::Name k_size_or_buffer{"size_or_buffer"};
-py::Name k_timeout{"timeout"};
-py::Name k_data{"data"};
-py::Name k_target{"target"};
-py::Name k_channel{"channel"};
-py::Name k_channel_number{"channel_number"};
-py::Name k_baudrate{"baudrate"};
-py::KwNames kw_read{k_endpoint, k_size_or_buffer, k_timeout};
-py::KwNames kw_write{k_endpoint, k_data, k_timeout};
-py::KwNames kw_data{k_data};
-py::KwNames kw_target{k_target};
-py::KwNames kw_channel{k_channel};
-py::KwNames kw_channel_timeout{k_channel_number, k_timeout};
-py::KwNames kw_baudrate{k_baudrate};
+py::Name n_endpoint{"endpoint"};
+py::Name n_size_or_buffer{"size_or_buffer"};
+py::Name n_timeout{"timeout"};
+py::Name n_data{"data"};
+py::Name n_target{"target"};
+py::Name n_channel{"channel"};
+py::Name n_channel_number{"channel_number"};
+py::Name n_baudrate{"baudrate"};
+py::KwNames kw_read{n_endpoint, n_size_or_buffer, n_timeout};
+py::KwNames kw_write{n_endpoint, n_data, n_timeout};
+py::KwNames kw_data{n_data};
+py::KwNames kw_target{n_target};
+py::KwNames kw_channel{n_channel};
+py::KwNames kw_channel_timeout{n_channel_number, n_timeout};
+py::KwNames kw_baudrate{n_baudrate};
 
 // Own members on the hot paths, called directly while they are the module's
 // (see py::Member).
@@ -188,44 +181,27 @@ void assert_channel_in_range(PyObject* self, PyObject* channel) {
 class PacketBytes {
 public:
     explicit PacketBytes(PyObject* package) {
-        if (PyObject_CheckBuffer(package)) {
-            if (PyObject_GetBuffer(package, &view_, PyBUF_FORMAT) == 0) {
-                bool bytes = view_.itemsize == 1 && (!view_.format || std::strcmp(view_.format, "B") == 0);
-                if (bytes) {
-                    has_view_ = true;
-                    data_ = std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(view_.buf),
-                                                          static_cast<std::size_t>(view_.len));
-                    return;
-                }
-                PyBuffer_Release(&view_);
-            } else {
-                PyErr_Clear();
-            }
+        if (PyObject_CheckBuffer(package) && view_.emplace(package)) {
+            data_ = std::span<const std::uint8_t>(view_->data(), static_cast<std::size_t>(view_->size()));
+            return;
         }
         Ref seq = py::check(PySequence_Fast(package, "packet is not a sequence of byte values"));
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
         copy_.resize(static_cast<std::size_t>(n));
         PyObject** items = PySequence_Fast_ITEMS(seq.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
-            long v = PyLong_AsLong(items[i]);
-            if (v == -1 && PyErr_Occurred()) py::throw_error();
+            long v = py::check_value(PyLong_AsLong(items[i]));
             if (v < 0 || v > 255) py::raise(PyExc_ValueError, "bytes must be in range(0, 256)");
             copy_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
         }
         data_ = std::span<const std::uint8_t>(copy_.data(), copy_.size());
     }
-    PacketBytes(const PacketBytes&) = delete;
-    PacketBytes& operator=(const PacketBytes&) = delete;
-    ~PacketBytes() {
-        if (has_view_ && !py::abandoned()) PyBuffer_Release(&view_);
-    }
     std::span<const std::uint8_t> span() const noexcept { return data_; }
     // True when the packet was read in place as unsigned bytes.
-    bool in_place() const noexcept { return has_view_; }
+    bool in_place() const noexcept { return view_ && *view_; }
 
 private:
-    Py_buffer view_{};
-    bool has_view_ = false;
+    std::optional<py::ByteView> view_;
     std::vector<std::uint8_t> copy_;
     std::span<const std::uint8_t> data_;
 };
@@ -298,15 +274,14 @@ bool wake_reader(PyObject* self) {
             py::call_method(attr(self, n_master_event), n_clear);
             Ref query = py::str(kWakeQuery), zero = py::integer(0);
             Ref wait = py::check(PyFloat_FromDouble(kWakeReplyWait));
-            try {
-                Waking waking(self);
-                py::call_method(self, n_send_command_raw, query.get(), zero.get());
-            } catch (const py::Error&) {
-                if (!py::interrupted()) throw;  // not sent
-                py::Fetched error;
-                set_deadline(self, n_master_pending, wait);
-                error.restore_and_throw();
-            }
+            py::on_error(
+                [&] {
+                    Waking waking(self);
+                    py::call_method(self, n_send_command_raw, query.get(), zero.get());
+                },
+                [&](const py::Fetched& error) {  // an interrupted write may have sent it
+                    if (!error.matches(PyExc_Exception)) set_deadline(self, n_master_pending, wait);
+                });
             set_deadline(self, n_master_pending, wait);
             sent = true;
         });
@@ -452,7 +427,6 @@ void store_endpoints(PyObject* self, PyObject* dev) {
 // as they are: pyusb claims on the first transfer anyway.)
 void claim_interface(PyObject* dev) {
     static py::Name n_claim_interface{"claim_interface"};
-    static py::Name g_usb_device{"_USBDevice"};
     if (!py::check(PyObject_IsInstance(dev, global(g_usb_device)))) return;
     Ref util = py::check(PyImport_ImportModule("usb.util"));
     Ref zero = py::integer(0);
@@ -634,8 +608,7 @@ void drain_wake_reply(PyObject* self) {
         while (!py::truth(py::call_method(event, n_is_set))) {
             Ref left = time_left(self, n_master_pending);
             if (!left) return;
-            double seconds = PyFloat_AsDouble(left);
-            if (seconds == -1.0 && PyErr_Occurred()) py::throw_error();
+            double seconds = py::check_value(PyFloat_AsDouble(left));
             Ref limit = py::integer(static_cast<long long>(seconds * 1000.0) + 1);
             Ref package;
             if (py::catch_only(timeout_error, [&] { package = m_private_read.call(self, limit.get()); })) return;
@@ -822,7 +795,7 @@ Ref device_input_scanner_function(PyObject* const* a) {
             Ref package = m_private_read.call(self, limit.get());
             walk_packet(self, package, max_index);
         } catch (const py::Error&) {
-            py::Fetched error;
+            py::Fetched error = py::Fetched::take();
             Ref timeout_error = py::getattr(global(g_usb_core), n_timeout_error);
             if (error.matches(timeout_error)) continue;  // idle: no packet within the read time-out
             // Closing: the read was refused (or ended) because of the close, not failed.
@@ -871,24 +844,16 @@ Ref device_open_channel(PyObject* const* a) {
     PyObject* channel = py::require_int(a[1], "channel");
     PyObject* baudrate = py::require_int(a[2], "baudrate");
     Ref timeout = py::to_float(a[3]);
-    Ref channel_obj;
-    try {
+    Ref channel_obj = py::on_error([&] {
         if (asserting()) {
-            try {
-                assert_channel_in_range(self, channel);  // may ask for the channel count
-            } catch (const py::Error&) {
-                // Closed meanwhile (its last channel was closed in another
-                // thread): that is what the open ran into, not the query.
-                py::Fetched error;
-                if (!error.matches(PyExc_Exception) || device_is_open(self)) error.restore_and_throw();
-                try {
-                    raise_closed_adapter(self);
-                } catch (const py::Error&) {
-                    py::raise_in_context(error);
-                }
-            }
+            // Closed meanwhile (its last channel was closed in another
+            // thread): that is what the open ran into, not the query.
+            py::on_error([&] { assert_channel_in_range(self, channel); },  // may ask for the channel count
+                         [&](const py::Fetched& error) {
+                             if (error.matches(PyExc_Exception) && !device_is_open(self)) raise_closed_adapter(self);
+                         });
         }
-        channel_obj = py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
+        return py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
             // A closing adapter takes no channel: the registry hands out a fresh one.
             if (!device_is_open(self)) raise_closed_adapter(self);
             Ref channels = attr(self, n_channels);
@@ -898,26 +863,12 @@ Ref device_open_channel(PyObject* const* a) {
             py::check(PyObject_SetItem(channels, channel, made));
             return made;
         });
-    } catch (const py::Error&) {
-        py::FirstError failed;
-        failed.keep();
-        failed.run([&] { close_if_unused(self); });
-        failed.finish();
-    }
+    }, [&] { close_if_unused(self); });
 
     // Any failure of the initialisation (an interruption by Ctrl-C too) closes
     // the channel again, so that it can be opened later.
-    try {
-        py::call_method_kw(channel_obj, n_initialize, kw_baudrate, baudrate);
-    } catch (const py::Error&) {
-        py::Fetched error;
-        try {
-            py::call_method(channel_obj, n_close);
-        } catch (const py::Error&) {
-            py::raise_in_context(error);
-        }
-        error.restore_and_throw();
-    }
+    py::on_error([&] { py::call_method_kw(channel_obj, n_initialize, kw_baudrate, baudrate); },
+                 [&] { py::call_method(channel_obj, n_close); });
     return channel_obj;
 }
 
@@ -944,8 +895,7 @@ Ref device_output_data(PyObject* const* a) {
     if (asserting()) {
         // size >= PackageSize; an exact int is compared by value.
         int overflow = 0;
-        long long n = PyLong_CheckExact(size) ? PyLong_AsLongLongAndOverflow(size, &overflow) : 0;
-        if (n == -1 && PyErr_Occurred()) py::throw_error();
+        long long n = PyLong_CheckExact(size) ? py::check_value(PyLong_AsLongLongAndOverflow(size, &overflow)) : 0;
         if (PyLong_CheckExact(size) && !overflow) {
             if (n < static_cast<long long>(protocol::kPackageSize)) assertion_failed();
         } else {
@@ -970,8 +920,7 @@ Ref device_private_send_command_to_channel(PyObject* const* a) {
     Ref base = py::integer(kControlAddressBase);
     Ref ident = py::check(PyNumber_Add(channel, base));
     int overflow = 0;
-    long long address = PyLong_AsLongLongAndOverflow(ident, &overflow);
-    if (address == -1 && PyErr_Occurred()) py::throw_error();
+    long long address = py::check_value(PyLong_AsLongLongAndOverflow(ident, &overflow));
     if (overflow || address < 0 || address > 255) {
         Ref header = py::check(Py_BuildValue("[Oi]", ident.get(), 0));
         py::call(global(g_array), code.get(), header.get());
@@ -1023,22 +972,18 @@ Ref device_io_control_master_query(PyObject* const* a) {
         }
         py::call_method(event, n_clear);
         Ref zero = py::integer(0);
-        Ref replied;
-        bool writing = false;
-        try {
-            writing = true;
-            py::call_method(self, n_send_command_raw, command, zero.get());
-            writing = false;
-            replied = py::call_method(event, n_wait, timeout.get());
-        } catch (const py::Error&) {
-            // The reply may still come, unless the write failed outright (an
-            // interrupted write may have sent the query).
-            if (writing && !py::interrupted()) throw;
-            py::FirstError failed;
-            failed.keep();
-            failed.run([&] { set_deadline(self, n_master_pending, timeout); });
-            failed.finish();
-        }
+        bool writing = true;
+        Ref replied = py::on_error(
+            [&] {
+                py::call_method(self, n_send_command_raw, command, zero.get());
+                writing = false;
+                return py::call_method(event, n_wait, timeout.get());
+            },
+            [&](const py::Fetched& error) {
+                // The reply may still come, unless the write failed outright
+                // (an interrupted write may have sent the query).
+                if (!writing || !error.matches(PyExc_Exception)) set_deadline(self, n_master_pending, timeout);
+            });
         if (py::truth(replied)) return py::call(handler, attr(self, n_feedback).get());
         return py::none();
     });
@@ -1105,9 +1050,7 @@ long backend_error_code(PyObject* exc) {
     Ref code;
     py::catch_only(PyExc_AttributeError, code, [&] { return PyObject_GetAttr(exc, n_backend_error_code); });
     if (!code || !PyLong_Check(code.get())) return 0;
-    long value = PyLong_AsLong(code);
-    if (value == -1 && PyErr_Occurred()) py::throw_error();
-    return value;
+    return py::check_value(PyLong_AsLong(code));
 }
 
 // The same kind of error as `exc` with `message`, and with `exc` as its cause.
@@ -1151,7 +1094,7 @@ Ref why_unreadable(PyObject* exc, PyObject* dev) {
 }  // namespace
 
 void explain_open_error(PyObject* dev) {
-    py::Fetched error;
+    py::Fetched error = py::Fetched::take();
     if (!error || !error.matches(PyExc_Exception)) return error.restore();
     try {
         Ref cause = why_unreadable(error.get(), dev);
@@ -1186,6 +1129,21 @@ bool is_closed_adapter_error(PyObject* error) {
     Ref number = py::getattr(error, n_errno);
     Ref enodev = py::integer(ENODEV);
     return code.get() == Py_None && py::check(PyObject_RichCompareBool(number, enodev, Py_EQ));
+}
+
+void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
+    py::Ref until = py::check(PyNumber_Add(py::call(global(g_now).get()), timeout));
+    py::setattr(self, name, until);
+}
+
+py::Ref time_left(PyObject* self, PyObject* name) {
+    py::Ref until;
+    py::catch_only(PyExc_AttributeError, until, [&] { return PyObject_GetAttr(self, name); });
+    if (!until || until.get() == Py_None) return {};
+    py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(g_now).get())));
+    py::Ref zero = py::check(PyFloat_FromDouble(0.0));
+    if (!py::check(PyObject_RichCompareBool(left, zero, Py_GT))) return {};
+    return left;
 }
 
 py::Ref make_device_class(PyObject* module) {

@@ -20,8 +20,6 @@ bool s_asserting = true;
 py::Name n_name{"__name__"};
 py::Name n_write{"write"};
 py::Name n_stderr{"stderr"};
-py::Name g_sys{"sys"};
-py::Name g_now{"_now"};
 
 void copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
     py::Ref value;
@@ -120,23 +118,17 @@ void with_block(PyObject* cm, F&& body) {
     static py::Name n_enter{"__enter__"}, n_exit{"__exit__"};
     py::Ref exit = py::getattr(reinterpret_cast<PyObject*>(Py_TYPE(cm)), n_exit);
     py::Ref target = py::call_method(cm, n_enter);
-    try {
-        body(target.get());
-    } catch (const py::Error&) {
-        py::Fetched error;
-        PyObject* exc = error.get();
-        py::Ref tb = py::Ref::steal(PyException_GetTraceback(exc));
-        bool suppress = false;
-        try {
-            suppress = py::truth(py::call(exit.get(), cm, reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc,
-                                          tb ? tb.get() : Py_None));
-        } catch (const py::Error&) {
-            py::raise_in_context(error);
-        }
-        if (!suppress) error.restore_and_throw();
-        return;
-    }
-    py::call(exit.get(), cm, Py_None, Py_None, Py_None);
+    bool suppressed = false;
+    py::on_error([&] { body(target.get()); },
+                 [&](const py::Fetched& error) {
+                     PyObject* exc = error.get();
+                     if (!exc) return false;  // no Python error: a C++ one passes on
+                     py::Ref tb = py::Ref::steal(PyException_GetTraceback(exc));
+                     suppressed = py::truth(py::call(exit.get(), cm, reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc,
+                                                     tb ? tb.get() : Py_None));
+                     return suppressed;
+                 });
+    if (!suppressed) py::call(exit.get(), cm, Py_None, Py_None, Py_None);
 }
 
 // Runs when the module executes as the main program: lists the adapters and
@@ -150,8 +142,8 @@ void self_test(PyObject* dict) {
     py::Ref print = dict_item(PyEval_GetBuiltins(), "print");
     py::call(print.get(), output.get());
     if (!py::truth(serials)) return;
-    static py::Name k_timeout{"timeout"};
-    static py::KwNames kw_timeout{k_timeout};
+    static py::Name n_timeout{"timeout"};
+    static py::KwNames kw_timeout{n_timeout};
     for (int i = 0; i < 4; ++i) {
         py::Ref index = py::integer(i);
         set_global(dict, "i", index);
@@ -192,8 +184,8 @@ void execute(PyObject* module) {
     py::Ref usb_back = dict_item(dict, "_usb_back");
     py::Ref libusb = dict_item(dict, "_libusb");
     py::Ref find_library = py::check(PyObject_GetAttrString(libusb, "find_library"));
-    static py::Name k_find_library{"find_library"};
-    static py::KwNames kw_find_library{k_find_library};
+    static py::Name n_find_library{"find_library"};
+    static py::KwNames kw_find_library{n_find_library};
     static py::Name n_get_backend{"get_backend"};
     py::Ref get_backend = py::getattr(usb_back, n_get_backend);
     set_global(dict, "_backend", py::call_kw(get_backend.get(), kw_find_library, find_library.get()));
@@ -267,21 +259,6 @@ PyModuleDef module_def = {
 PyObject* module_object() noexcept { return s_module; }
 
 bool asserting() noexcept { return s_asserting; }
-
-void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
-    py::Ref until = py::check(PyNumber_Add(py::call(global(g_now).get()), timeout));
-    py::setattr(self, name, until);
-}
-
-py::Ref time_left(PyObject* self, PyObject* name) {
-    py::Ref until;
-    py::catch_only(PyExc_AttributeError, until, [&] { return PyObject_GetAttr(self, name); });
-    if (!until || until.get() == Py_None) return {};
-    py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(g_now).get())));
-    py::Ref zero = py::check(PyFloat_FromDouble(0.0));
-    if (!py::check(PyObject_RichCompareBool(left, zero, Py_GT))) return {};
-    return left;
-}
 
 py::Ref global(py::Name& name) {
     PyObject* module = s_module ? s_module : s_failed;

@@ -2,6 +2,7 @@
 // module's discovery functions built on it.
 #include <chrono>
 
+#include "link.hpp"
 #include "module.hpp"
 #include "py/lock.hpp"
 
@@ -20,28 +21,17 @@ py::Name n_channel_count{"channel_count"};
 py::Name n_upper{"upper"};
 py::Name n_close{"close"};
 py::Name n_values{"values"};
-py::Name k_id_vendor{"idVendor"};
-py::Name k_id_product{"idProduct"};
-py::Name k_backend{"backend"};
-py::Name k_find_all{"find_all"};
-py::Name k_channel{"channel"};
-py::Name k_baudrate{"baudrate"};
-py::Name k_timeout{"timeout"};
+py::Name n_id_vendor{"idVendor"};
+py::Name n_id_product{"idProduct"};
+py::Name n_backend{"backend"};
+py::Name n_find_all{"find_all"};
+py::Name n_channel{"channel"};
+py::Name n_baudrate{"baudrate"};
+py::Name n_timeout{"timeout"};
 
-py::Name g_usb_core{"_usb_core"};
-py::Name g_backend{"_backend"};
-py::Name g_vid{"_vid"};
-py::Name g_pid{"_pid"};
-py::Name g_device{"_Device"};
-py::Name g_lock{"_Lock"};
-py::Name g_resource_manager_class{"_ResourceManager"};
-py::Name g_resource_manager{"_resource_manager"};
-py::Name g_get_hid_device{"get_hid_device"};
-py::Name g_sleep{"_sleep"};
-
-py::KwNames kw_find_serial{k_id_vendor, k_id_product, k_backend, n_serial_number};
-py::KwNames kw_find_all{k_id_vendor, k_id_product, k_backend, k_find_all};
-py::KwNames kw_open_channel{k_channel, k_baudrate, k_timeout};
+py::KwNames kw_find_serial{n_id_vendor, n_id_product, n_backend, n_serial_number};
+py::KwNames kw_find_all{n_id_vendor, n_id_product, n_backend, n_find_all};
+py::KwNames kw_open_channel{n_channel, n_baudrate, n_timeout};
 
 constexpr const char* kNotFound = "QLIX Device (VID=0x483, PID=0x5750) not found.";
 // Lookups made for one open or listing when the adapter found closes under it.
@@ -51,9 +41,7 @@ constexpr int kAttempts = 3;
 py::Ref first_value(PyObject* table) {
     py::Ref values = py::call_method(table, n_values);
     py::Ref it = py::check(PyObject_GetIter(values));
-    PyObject* first = PyIter_Next(it);
-    if (!first && PyErr_Occurred()) py::throw_error();
-    return py::Ref::steal(first);
+    return py::next(it);
 }
 
 // table[key], or an empty Ref when the key is absent (a None entry stays None).
@@ -118,9 +106,8 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
     for (;;) {
         bool wait = false;
         py::Ref unregistered;  // built but not registered: closed outside the lock
-        py::Ref device;
-        try {
-            device = py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
+        py::Ref device = py::on_error([&] {
+            return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
                 py::Ref table = py::getattr(self, n_devices);
                 bool closing = false;
                 py::Ref registered = registered_open(table, serial_number, closing);
@@ -134,8 +121,7 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
                 if (is_any(serial_number)) {
                     py::Ref all = py::call_method(self, n_find_device);
                     py::Ref it = py::check(PyObject_GetIter(all));
-                    found = py::Ref::steal(PyIter_Next(it));
-                    if (!found && PyErr_Occurred()) py::throw_error();
+                    found = py::next(it);
                     if (!found) {
                         if (asserting()) assertion_failed(kNotFound);
                         found = py::none();
@@ -160,13 +146,9 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
                 unregistered = py::Ref();
                 return made;
             });
-        } catch (const py::Error&) {
-            if (!unregistered) throw;
-            py::FirstError failed;
-            failed.keep();
-            failed.run([&] { py::call_method(unregistered, n_close); });
-            failed.finish();
-        }
+        }, [&] {
+            if (unregistered) py::call_method(unregistered, n_close);
+        });
         if (!wait) return device;
         py::Ref pause = py::check(PyFloat_FromDouble(0.001));
         py::call(global(g_sleep).get(), pause.get());
@@ -176,7 +158,7 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
 // With an error set: clears it when it is the closed adapter's (the adapter
 // failed to take a channel because it had closed meanwhile); raises any other.
 void clear_if_closed_meanwhile() {
-    py::Fetched error;
+    py::Fetched error = py::Fetched::take();
     if (!is_closed_adapter_error(error.get())) error.restore_and_throw();
 }
 
@@ -237,10 +219,7 @@ py::Ref serial_number_of(PyObject* dev) {
 py::Ref list_serial_numbers(PyObject* const*) {
     py::Ref it = all_attached();
     py::Ref serial_numbers = py::check(PyList_New(0));
-    while (py::Ref dev = py::Ref::steal(PyIter_Next(it))) {
-        py::check(PyList_Append(serial_numbers, serial_number_of(dev)));
-    }
-    if (PyErr_Occurred()) py::throw_error();
+    while (py::Ref dev = py::next(it)) py::check(PyList_Append(serial_numbers, serial_number_of(dev)));
     return serial_numbers;
 }
 
@@ -252,7 +231,7 @@ py::Ref get_hid_device(PyObject* const* a) {
 py::Ref list_qlix_names(PyObject* const*) {
     py::Ref it = all_attached();
     py::Ref names = py::check(PyList_New(0));
-    while (py::Ref dev = py::Ref::steal(PyIter_Next(it))) {
+    while (py::Ref dev = py::next(it)) {
         py::Ref serial_number = serial_number_of(dev);
         py::Ref count_obj;
         for (int attempt = 1; !count_obj; ++attempt) {
@@ -262,18 +241,16 @@ py::Ref list_qlix_names(PyObject* const*) {
             } catch (const py::Error&) {
                 // Closed while it was asked (its last channel was closed in
                 // another thread): asked again on the adapter the registry holds now.
-                py::Fetched error;
+                py::Fetched error = py::Fetched::take();
                 if (attempt >= kAttempts || !error.matches(PyExc_Exception) || device_is_open(hid_dev))
                     error.restore_and_throw();
             }
         }
         py::Ref count_index = py::check(PyNumber_Index(count_obj));
-        long long count = PyLong_AsLongLong(count_index);
-        if (count == -1 && PyErr_Occurred()) py::throw_error();
+        long long count = py::check_value(PyLong_AsLongLong(count_index));
         for (long long i = 0; i < count; ++i)
             py::check(PyList_Append(names, py::text("QLIX", serial_number, "S", i + 1)));
     }
-    if (PyErr_Occurred()) py::throw_error();
     return names;
 }
 

@@ -1,5 +1,7 @@
 #include "wake.hpp"
 
+#include "channel.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -55,6 +57,14 @@ PyObject* signal_cancel(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// read(channel, max_size, timeout): see qlix::read_within.
+PyObject* signal_read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guard<PyObject*>(nullptr, [&] {
+        if (nargs != 3) py::raise(PyExc_TypeError, "read() takes 3 arguments (channel, max_size, timeout)");
+        return read_within(args[0], args[1], args[2]).release();
+    });
+}
+
 PyObject* signal_lost_get(PyObject* self, void*) { return PyBool_FromLong(lost(*reinterpret_cast<SignalObject*>(self)->signal)); }
 
 PyObject* signal_on_event_get(PyObject* self, void*) {
@@ -75,6 +85,9 @@ int signal_on_event_set(PyObject* self, PyObject* value, void*) {
 
 PyMethodDef signal_methods[] = {
     {"cancel", signal_cancel, METH_NOARGS, "Ends every read waiting on the channel now, with what it has."},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(signal_read)), METH_FASTCALL,
+     "read(channel, max_size, timeout): channel.read(max_size) waiting at most `timeout` seconds instead of the "
+     "channel's own time-out."},
     {nullptr, nullptr, 0, nullptr},
 };
 

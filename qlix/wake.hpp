@@ -8,6 +8,10 @@
 // `on_event` callable is set (Python's event-loop support sets one to keep a
 // descriptor's readiness in step with the channel).
 //
+// The signal object also reads: `read(channel, max_size, timeout)` is
+// channel.read(max_size) with a time-out of its own, for a caller that must
+// not lend the channel a time-out (the pyserial port's inter-byte waits).
+//
 // Sleeps use the interpreter's own lock primitive, which a signal handler
 // interrupts on POSIX (so Ctrl-C reaches a read waiting on the main thread).
 // Windows locks cannot be interrupted: there the main thread sleeps at most

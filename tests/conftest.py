@@ -125,9 +125,10 @@ def no_leaked_readers():
     assert not leaked_registry, "adapters left registered: %r" % leaked_registry
 
 
-def start_child(code, *flags):
+def start_child(code, *flags, **options):
     """Starts Python code in a child interpreter (given flags such as -O) that
-    can import the test helpers as well; its output is text."""
+    can import the test helpers as well; its output is text. `options` go to
+    subprocess.Popen."""
     import os
     import subprocess
     import sys
@@ -137,7 +138,7 @@ def start_child(code, *flags):
     # UTF-8 both ways: on Windows a child's standard streams otherwise use the ANSI code page.
     env["PYTHONIOENCODING"] = "utf-8"
     return subprocess.Popen([sys.executable, *flags, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, encoding="utf-8", env=env)
+                            text=True, encoding="utf-8", env=env, **options)
 
 
 def finish_child(child, timeout=60):
@@ -168,14 +169,42 @@ def wait_until(predicate, timeout=5.0, interval=0.005):
         time.sleep(interval)
 
 
+def require_virtual_bus():
+    """Skips the calling test unless the virtual USB library is pyusb's backend in this session."""
+    if not ozu_qlix_sim.in_use():
+        pytest.skip("the virtual USB library is not pyusb's backend in this session")
+
+
 @pytest.fixture
 def vbus():
     """The virtual USB bus (ozu_qlix_sim), empty and paced at the start and emptied afterwards."""
-    if not ozu_qlix_sim.in_use():
-        pytest.skip("the virtual USB library is not pyusb's backend in this session")
+    require_virtual_bus()
     ozu_qlix_sim.reset()
     yield ozu_qlix_sim
     ozu_qlix_sim.reset()
+
+
+@pytest.fixture
+def virtual_adapter(vbus):
+    """A virtual adapter with 4 channels, serial number 0123456789AB."""
+    return vbus.add_adapter("0123456789AB", channels=4)
+
+
+@pytest.fixture
+def open_port(virtual_adapter, request):
+    """Opens qlix:// ports (channel 1 of the virtual adapter by default) and closes them after the test.
+    Their timeout is the test module's PORT_TIMEOUT unless given."""
+    import serial
+    ports = []
+
+    def open_(url="qlix://ANY/1", **settings):
+        settings.setdefault("timeout", getattr(request.module, "PORT_TIMEOUT"))
+        ports.append(serial.serial_for_url(url, **settings))
+        return ports[-1]
+
+    yield open_
+    for port in ports:
+        port.close()
 
 
 def registry():

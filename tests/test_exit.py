@@ -7,8 +7,7 @@ import sys
 
 import pytest
 
-from conftest import finish_child, start_child
-import ozu_qlix_sim
+from conftest import finish_child, require_virtual_bus, start_child
 
 BACKENDS = {
     "virtual": """
@@ -59,12 +58,21 @@ BODIES = {
 
 def run_program(backend, body, ending="", runs=1):
     """Runs the program `runs` times at once; returns the finished processes."""
-    if backend == "virtual" and not ozu_qlix_sim.in_use():
-        pytest.skip("the virtual USB library is not pyusb's backend in this session")
+    if backend == "virtual":
+        require_virtual_bus()
     timeout = 0.5 if body == "read with timeout" else 0
     code = PROGRAM.format(backend=BACKENDS[backend], timeout=timeout, body=BODIES[body], ending=ending)
     children = [start_child(code) for _ in range(runs)]
     return [finish_child(child, timeout=30) for child in children]
+
+
+def test_program_ending_with_ports_open_exits():
+    # No close: the adapter's reader thread must not keep the interpreter alive.
+    require_virtual_bus()
+    code = BACKENDS["virtual"] + 'import ozu_qlix\nport = ozu_qlix.Serial("QLIX0123456789ABS1")\n' \
+                                 'port.write(b"bye")\nprint("done", flush=True)\n'
+    result = finish_child(start_child(code), timeout=30)
+    assert (result.returncode, result.stdout) == (0, "done\n"), result.stderr
 
 
 @pytest.mark.parametrize("backend", sorted(BACKENDS))

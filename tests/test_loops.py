@@ -18,23 +18,7 @@ from ozu_qlix_serial import OUTPUT_QUEUE_LIMIT
 posix_only = pytest.mark.skipif(os.name == "nt", reason="no descriptor on Windows: event loops poll in_waiting")
 
 
-@pytest.fixture
-def adapter(vbus):
-    return vbus.add_adapter("0123456789AB", channels=4)
-
-
-@pytest.fixture
-def open_port(adapter):
-    ports = []
-
-    def open_(url="qlix://ANY/1", **settings):
-        settings.setdefault("timeout", 0)
-        ports.append(serial.serial_for_url(url, **settings))
-        return ports[-1]
-
-    yield open_
-    for port in ports:
-        port.close()
+PORT_TIMEOUT = 0
 
 
 def level(fd, wait=0.0):
@@ -49,29 +33,29 @@ def readable_within(fd, seconds=10.0):
 @posix_only
 @pytest.mark.parametrize("drain", [lambda p: p.read(10), lambda p: p.readline(), lambda p: p.read_until(b"c\n"),
                                    lambda p: p.reset_input_buffer()], ids=["read", "readline", "read_until", "reset"])
-def test_descriptor_is_readable_exactly_while_input_is_queued(open_port, adapter, drain):
+def test_descriptor_is_readable_exactly_while_input_is_queued(open_port, virtual_adapter, drain):
     port = open_port()
     fd = port.fileno()
     assert level(fd) == (False, True)
-    adapter.inject(1, b"abc\n")
+    virtual_adapter.inject(1, b"abc\n")
     assert readable_within(fd) and port.in_waiting == 4
     assert port.read(1) == b"a" and level(fd)[0]  # input left: still readable
     drain(port)
     assert port.in_waiting == 0 and level(fd) == (False, True)
-    adapter.inject(1, b"d")
+    virtual_adapter.inject(1, b"d")
     assert readable_within(fd) and port.read(5) == b"d" and not level(fd)[0]
 
 
 @posix_only
 @pytest.mark.parametrize("end", ["close", "unplug"])
-def test_descriptor_becomes_readable_when_the_channel_ends(open_port, adapter, end):
+def test_descriptor_becomes_readable_when_the_channel_ends(open_port, virtual_adapter, end):
     port = open_port()
     watched = os.dup(port.fileno())  # outlives the port's own descriptor
     try:
         seen = []
         watcher = threading.Thread(target=lambda: seen.append(readable_within(watched, 30)))
         watcher.start()
-        port.close() if end == "close" else adapter.unplug()
+        port.close() if end == "close" else virtual_adapter.unplug()
         watcher.join(40)
         assert seen == [True]
         if end == "unplug":
@@ -83,22 +67,22 @@ def test_descriptor_becomes_readable_when_the_channel_ends(open_port, adapter, e
 
 
 @posix_only
-def test_errors_of_the_descriptor_hook_are_reported_and_spare_the_reader(open_port, adapter, monkeypatch):
+def test_errors_of_the_descriptor_hook_are_reported_and_spare_the_reader(open_port, virtual_adapter, monkeypatch):
     port = open_port()
     port.fileno()
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", lambda info: reported.append(info.exc_value))
     signal = port._channel.__dict__["_Channel__in_signal"]
     signal.on_event = lambda: 1 / 0
-    adapter.inject(1, b"x")
+    virtual_adapter.inject(1, b"x")
     assert wait_until(lambda: port.in_waiting == 1)
-    adapter.inject(1, b"y")  # the reader lives on
+    virtual_adapter.inject(1, b"y")  # the reader lives on
     assert wait_until(lambda: port.in_waiting == 2) and port.read(2) == b"xy"
     signal.on_event = None
     assert reported and isinstance(reported[0], ZeroDivisionError)
 
 
-def test_queued_writes_keep_their_order_and_flush_waits_for_them(open_port, adapter):
+def test_queued_writes_keep_their_order_and_flush_waits_for_them(open_port, virtual_adapter):
     port = open_port(write_timeout=0)
     pieces = [bytes([i]) * size for i, size in enumerate((1, 61, 62, 63, 5000, 20000, 3))]
     assert [port.write(p) for p in pieces] == [len(p) for p in pieces]
@@ -106,45 +90,45 @@ def test_queued_writes_keep_their_order_and_flush_waits_for_them(open_port, adap
     assert port.write(b"last") == 4  # sent after the queued bytes
     port.flush()
     assert port.out_waiting == 0
-    assert adapter.received(1) == b"".join(pieces) + b"last"
+    assert virtual_adapter.received(1) == b"".join(pieces) + b"last"
 
 
 @pytest.mark.parametrize("fault, error", [("out_timeout", serial.SerialTimeoutException),
                                           ("stall_out", serial.SerialException)])
-def test_an_error_while_sending_is_raised_by_the_next_call(open_port, adapter, fault, error):
+def test_an_error_while_sending_is_raised_by_the_next_call(open_port, virtual_adapter, fault, error):
     port = open_port(write_timeout=0)
-    setattr(adapter, fault, True)
+    setattr(virtual_adapter, fault, True)
     assert port.write(b"lost") == 4
     assert wait_until(lambda: port.out_waiting == 0)
     with pytest.raises(error):
         port.flush()
-    setattr(adapter, fault, False)
+    setattr(virtual_adapter, fault, False)
     port.reset_input_buffer()
     assert port.write(b"ok") == 2
     port.flush()
-    assert adapter.received(1).endswith(b"ok") and b"lost" not in adapter.received(1)
+    assert virtual_adapter.received(1).endswith(b"ok") and b"lost" not in virtual_adapter.received(1)
 
 
-def test_output_queue_is_bounded_under_a_slow_adapter(open_port, adapter):
+def test_output_queue_is_bounded_under_a_slow_adapter(open_port, virtual_adapter):
     port = open_port(write_timeout=0)
-    adapter.out_timeout = True  # nothing leaves: every packet times out after 100 ms
+    virtual_adapter.out_timeout = True  # nothing leaves: every packet times out after 100 ms
     writable = (lambda: level(port.fileno())[1]) if os.name != "nt" else (lambda: False)
     assert port.write(bytes(OUTPUT_QUEUE_LIMIT + 1000)) == OUTPUT_QUEUE_LIMIT
     assert port.write(b"more") == 0 and port.out_waiting == OUTPUT_QUEUE_LIMIT and not writable()
     port.reset_output_buffer()  # drops all but the chunk being sent
     assert port.out_waiting < 1000 and (os.name == "nt" or writable())
     assert wait_until(lambda: port.out_waiting == 0)
-    adapter.out_timeout = False
+    virtual_adapter.out_timeout = False
     try:
         port.flush()
     except serial.SerialTimeoutException:
         pass  # the chunk that was being sent timed out
     assert port.write(b"after") == 5
     port.flush()
-    assert adapter.received(1) == b"after"
+    assert virtual_adapter.received(1) == b"after"
 
 
-def test_pyserial_asyncio_fast_reads_lines_and_exact_counts_from_two_channels(adapter, watchdog):
+def test_pyserial_asyncio_fast_reads_lines_and_exact_counts_from_two_channels(virtual_adapter, watchdog):
     payload = bytes(range(256)) * 32  # 8 KiB: many USB packets each way
 
     async def talk(url):
@@ -167,7 +151,7 @@ def test_pyserial_asyncio_fast_reads_lines_and_exact_counts_from_two_channels(ad
     for url, (lines, echoed) in zip(("qlix://ANY/2", "qlix://ANY/3"), asyncio.run(both())):
         assert lines == [b"%s line %d\n" % (url.encode(), i) for i in range(20)]
         assert echoed == payload
-    assert not adapter.channel_open(2) and not adapter.channel_open(3)
+    assert not virtual_adapter.channel_open(2) and not virtual_adapter.channel_open(3)
 
 
 def open_descriptors():

@@ -14,30 +14,10 @@ import serial.threaded
 import usb.core
 
 import ozu_qlix_serial
+from ozu_qlix_serial import protocol_qlix
 from conftest import wait_until
 
-SERIAL_NUMBER = "0123456789AB"
-
-
-@pytest.fixture
-def adapter(vbus):
-    return vbus.add_adapter(SERIAL_NUMBER, channels=4)
-
-
-@pytest.fixture
-def open_port(adapter):
-    """Opens qlix:// ports (channel 1 by default) and closes them after the test."""
-    ports = []
-
-    def open_(url="qlix://ANY/1", **settings):
-        settings.setdefault("timeout", 2)
-        port = serial.serial_for_url(url, **settings)
-        ports.append(port)
-        return port
-
-    yield open_
-    for port in ports:
-        port.close()
+PORT_TIMEOUT = 2
 
 
 def elapsed(fn):
@@ -47,15 +27,15 @@ def elapsed(fn):
 
 
 @pytest.mark.parametrize("url", ["qlix://ANY/2", "QLIX://any/2", "qlix://0123456789AB/2", "qlix://0123456789ab/2/"])
-def test_serial_for_url_opens_the_channel_at_the_baud_rate(open_port, adapter, url):
+def test_serial_for_url_opens_the_channel_at_the_baud_rate(open_port, virtual_adapter, url):
     port = open_port(url, baudrate=115200)
     assert isinstance(port, ozu_qlix_serial.Serial)
     assert (port.port, port.name, port.is_open) == (url, "QLIX0123456789ABS2", True)
-    assert adapter.channel_open(2) and adapter.channel_rate(2) == 115200
+    assert virtual_adapter.channel_open(2) and virtual_adapter.channel_rate(2) == 115200
     assert port.write(b"ping") == 4 and port.read(4) == b"ping"
-    assert adapter.received(2) == b"ping"
+    assert virtual_adapter.received(2) == b"ping"
     port.baudrate = 9600
-    assert adapter.channel_rate(2) == 9600
+    assert virtual_adapter.channel_rate(2) == 9600
 
 
 @pytest.mark.parametrize("data, read, expected", [
@@ -73,12 +53,12 @@ def test_pyserial_reading_members(open_port, data, read, expected):
     assert read(port) == expected
 
 
-def test_text_wrapper_over_the_port(open_port, adapter):
+def test_text_wrapper_over_the_port(open_port, virtual_adapter):
     port = open_port(timeout=0.3)  # a buffered read asks for 8 KiB: it ends at the timeout
     text = io.TextIOWrapper(io.BufferedRWPair(port, port), encoding="utf-8", newline="\r\n", line_buffering=True)
     text.write("grüße\n")
     assert text.readline() == "grüße\r\n"
-    assert adapter.received(1) == "grüße\r\n".encode()
+    assert virtual_adapter.received(1) == "grüße\r\n".encode()
     assert port.in_waiting == 0 and port.out_waiting == 0
 
 
@@ -111,32 +91,53 @@ def test_line_reader_over_paired_channels(vbus, open_port):
     ({"timeout": 10, "inter_byte_timeout": 0.2}, b"abc", lambda p: p.read(10), b"abc", 0.2, 5),
     ({"timeout": 0.3, "inter_byte_timeout": 5}, b"", lambda p: p.read(10), b"", 0.3, 3),
 ], ids=["0 empty", "0 queued", "0.3 read", "0.3 readline", "0.3 read_until CRLF", "inter-byte", "overall bounds inter-byte"])
-def test_timeouts(open_port, adapter, settings, queued, call, expected, low, high):
+def test_timeouts(open_port, virtual_adapter, settings, queued, call, expected, low, high):
     port = open_port(**settings)
     if queued:
-        adapter.inject(1, queued)
+        virtual_adapter.inject(1, queued)
         assert wait_until(lambda: port.in_waiting == len(queued))
     result, took = elapsed(lambda: call(port))
     assert result == expected
     assert low <= took < high
 
 
-def test_timeout_none_waits_for_every_byte(open_port, adapter):
+def test_timeout_set_by_another_thread_during_an_inter_byte_read_is_kept(open_port, virtual_adapter, monkeypatch):
+    # Another thread sets port.timeout at every point where the read works out
+    # a wait's time-out: the port's channel must end with the last value set.
+    port = open_port(timeout=30.0, inter_byte_timeout=0.2)
+    virtual_adapter.inject(1, b"abc")
+    assert wait_until(lambda: port.in_waiting == 3)
+    reader, values, convert = threading.current_thread(), iter(range(11, 100)), protocol_qlix._channel_timeout
+
+    def switching(seconds):
+        value = convert(seconds)
+        if threading.current_thread() is reader:
+            other = threading.Thread(target=setattr, args=(port, "timeout", next(values)))
+            other.start()
+            other.join()
+        return value
+
+    monkeypatch.setattr(protocol_qlix, "_channel_timeout", switching)
+    assert port.read(10) == b"abc"
+    assert port._channel.timeout == float(port.timeout)
+
+
+def test_timeout_none_waits_for_every_byte(open_port, virtual_adapter):
     port = open_port(timeout=None)
-    feeder = threading.Timer(0.3, lambda: [adapter.inject(1, bytes([b])) for b in b"slow!"])
+    feeder = threading.Timer(0.3, lambda: [virtual_adapter.inject(1, bytes([b])) for b in b"slow!"])
     feeder.start()
     result, took = elapsed(lambda: port.read(5))
     feeder.join()
     assert result == b"slow!" and took >= 0.3
 
 
-def test_usb_out_time_out_is_a_write_timeout(open_port, adapter):
+def test_usb_out_time_out_is_a_write_timeout(open_port, virtual_adapter):
     port = open_port(write_timeout=1)
-    adapter.out_timeout = True
+    virtual_adapter.out_timeout = True
     with pytest.raises(serial.SerialTimeoutException) as failure:
         port.write(b"x" * 100)
     assert isinstance(failure.value.__cause__, usb.core.USBTimeoutError)
-    adapter.out_timeout = False
+    virtual_adapter.out_timeout = False
     assert port.write(b"ok") == 2 and port.read(2) == b"ok"
 
 
@@ -148,7 +149,7 @@ FIXED = [("bytesize", serial.SEVENBITS, "bytesize=8"), ("parity", serial.PARITY_
 @pytest.mark.parametrize("name, value, supported, when", [
     (*setting, when) for when in ("construction", "assignment", "assignment while closed", "apply_settings")
     for setting in FIXED] + [("rs485_mode", serial.rs485.RS485Settings(), "rs485_mode=None", "assignment")])
-def test_settings_other_than_8n1_are_refused(open_port, adapter, name, value, supported, when):
+def test_settings_other_than_8n1_are_refused(open_port, virtual_adapter, name, value, supported, when):
     match = re.escape("%s=%r is not supported: QLIX adapters support only %s" % (name, value, supported)) + \
         ".*; they run 8 data bits, no parity, 1 stop bit and no flow control$"
     with pytest.raises(ValueError, match=match):
@@ -217,17 +218,17 @@ def test_closed_port_raises_port_not_open(open_port, use):
         use(port)
 
 
-def test_reopening(open_port, adapter, vbus):
+def test_reopening(open_port, virtual_adapter, vbus):
     port = open_port(do_not_open=True)
     for round_ in range(3):
         with port:
-            assert adapter.channel_open(1)
+            assert virtual_adapter.channel_open(1)
             port.write(b"round %d" % round_)
             assert port.read(7) == b"round %d" % round_
-        assert not port.is_open and not adapter.channel_open(1)
+        assert not port.is_open and not virtual_adapter.channel_open(1)
     port.open()
     port.port = "qlix://ANY/3"  # pyserial reopens on the new port
-    assert port.is_open and adapter.channel_open(3) and not adapter.channel_open(1)
+    assert port.is_open and virtual_adapter.channel_open(3) and not virtual_adapter.channel_open(1)
     with pytest.raises(serial.SerialException, match="already open"):
         port.open()
     port.close()
@@ -238,7 +239,7 @@ def test_reopening(open_port, adapter, vbus):
 @pytest.mark.parametrize("read", [lambda p: p.read(10), lambda p: p.read_until(b"END"), lambda p: p.readline(),
                                   lambda p: p.read(10) if setattr(p, "inter_byte_timeout", 30) is None else None],
                          ids=["read", "read_until", "readline", "inter-byte read"])
-def test_cancel_read_from_another_thread(open_port, adapter, read, watchdog):
+def test_cancel_read_from_another_thread(open_port, virtual_adapter, read, watchdog):
     port = open_port(timeout=None)
     got, stop = [], threading.Event()
 
@@ -248,7 +249,7 @@ def test_cancel_read_from_another_thread(open_port, adapter, read, watchdog):
 
     thread = threading.Thread(target=reader)
     thread.start()
-    adapter.inject(1, b"abc")
+    virtual_adapter.inject(1, b"abc")
     # A waiting read only ends when cancelled: 3 bytes never satisfy it.
     assert wait_until(lambda: port.cancel_read() or b"".join(got) == b"abc", 5), got
     stop.set()
@@ -258,16 +259,16 @@ def test_cancel_read_from_another_thread(open_port, adapter, read, watchdog):
 
 
 @pytest.mark.parametrize("how", ["waiting read", "later read", "write"])
-def test_unplugging_raises_serial_exception(open_port, adapter, how, watchdog):
+def test_unplugging_raises_serial_exception(open_port, virtual_adapter, how, watchdog):
     port = open_port(timeout=None if how == "waiting read" else 30)
-    adapter.inject(1, b"before")
+    virtual_adapter.inject(1, b"before")
     assert port.read(6) == b"before"
     outcome = []
     if how == "waiting read":
         thread = threading.Thread(target=lambda: outcome.append(pytest.raises(serial.SerialException, port.read, 5)))
         thread.start()
         time.sleep(0.2)
-    adapter.unplug()
+    virtual_adapter.unplug()
     unplugged = time.monotonic()
     if how == "waiting read":
         thread.join(10)

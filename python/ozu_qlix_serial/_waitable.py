@@ -9,21 +9,28 @@ import socket
 import threading
 from typing import Any, Callable, Optional
 
+from . import _extension
+
 # Bytes the output queue holds (those being sent included). A write with
 # write_timeout = 0 takes what fits; the port is writable while some room is left.
 OUTPUT_QUEUE_LIMIT = 65536
-# Bytes the writer thread hands the channel at once: 16 packets, so that
-# reset_output_buffer() drops all but at most this much.
-_SEND_CHUNK = 16 * 62
+# Packets the writer thread hands the channel at once, so that
+# reset_output_buffer() drops all but at most this many.
+_SEND_PACKETS = 16
+
+
+def _quietly(call: Callable[[Any], Any], arg: Any) -> Any:
+    """call(arg) on a non-blocking socket; None when it would block (BlockingIOError) or the socket is closed."""
+    try:
+        return call(arg)
+    except OSError:
+        return None
 
 
 def _drain(sock: socket.socket) -> None:
     """Reads `sock` until nothing is left (or its peer is gone)."""
-    try:
-        while sock.recv(4096):
-            pass
-    except OSError:
-        pass  # empty (BlockingIOError), or closed meanwhile
+    while _quietly(sock.recv, 4096):
+        pass
 
 
 class Readiness:
@@ -40,7 +47,7 @@ class Readiness:
 
     def __init__(self, channel: Any) -> None:
         self._channel = channel
-        self._signal = channel.__dict__["_Channel__in_signal"]
+        self._signal = _extension.in_signal(channel)
         ours, peer = socket.socketpair()
         self._ours, self._peer = ours, peer
         for sock in (ours, peer):
@@ -71,10 +78,7 @@ class Readiness:
             if self._readable:
                 return
             self._readable = True
-            try:
-                self._peer.send(b"\0")
-            except OSError:
-                pass  # closed meanwhile
+            _quietly(self._peer.send, b"\0")
 
     def settle(self) -> None:
         """After a read: lowers the level when nothing is left to read. Input that
@@ -96,13 +100,8 @@ class Readiness:
                 _drain(self._peer)
                 return
             filler = bytes(512)
-            try:
-                while self._ours.send(filler):
-                    pass
-            except (BlockingIOError, InterruptedError):
+            while _quietly(self._ours.send, filler):
                 pass
-            except OSError:
-                pass  # closed meanwhile
 
     def close(self) -> None:
         """Stops following the channel and closes both ends. The peer goes first,
@@ -125,7 +124,7 @@ class Notifier:
     """
 
     def __init__(self, channel: Any, callback: Callable[[], None]) -> None:
-        self._signal = channel.__dict__["_Channel__in_signal"]
+        self._signal = _extension.in_signal(channel)
         self._callback = callback
         self._signal.on_event = self.on_event
 
@@ -222,14 +221,15 @@ class OutputQueue:
 
     def _run(self) -> None:
         channel = self._channel
+        chunk_size = _SEND_PACKETS * _extension.payload_size()
         while True:
             with self._cond:
                 while not self._data and not self._stopped:
                     self._cond.wait()
                 if self._stopped:
                     return
-                chunk = bytes(self._data[:_SEND_CHUNK])
-                del self._data[:_SEND_CHUNK]
+                chunk = bytes(self._data[:chunk_size])
+                del self._data[:chunk_size]
                 self._sending = len(chunk)
             error = None
             try:

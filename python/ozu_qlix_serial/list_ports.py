@@ -18,6 +18,8 @@ import json
 import sys
 from typing import Any, Dict, List, Optional, Sequence
 
+from . import _extension
+
 
 def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
     """Every attached adapter: serial number, channel count, firmware version (when asked) and ports.
@@ -27,9 +29,7 @@ def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
     """
     import ozu_qlix
 
-    registry = ozu_qlix._resource_manager
-    devices: Dict[str, Any] = getattr(registry, "_ResourceManager__devices")  # serial number: _Device
-    already_open = set(devices)
+    already_open = set(_extension.registered_adapters())
     found = []
     try:
         for serial_number in ozu_qlix.list_serial_numbers():
@@ -38,14 +38,13 @@ def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
             entry: Dict[str, Any] = {"serial_number": serial_number, "channels": count}
             if firmware:
                 entry["firmware"] = device.firmware_version
-            entry["ports"] = [{"channel": ch, "name": "QLIX%sS%d" % (serial_number, ch),
-                               "url": "qlix://%s/%d" % (serial_number, ch)} for ch in range(1, count + 1)]
+            entry["ports"] = [{"channel": ch, "name": _extension.port_name(serial_number, ch),
+                               "url": _extension.url(serial_number, ch)} for ch in range(1, count + 1)]
             found.append(entry)
     finally:
-        for serial_number, device in list(devices.items()):
-            if serial_number not in already_open and not device._Device__channels:
-                device.close()
-                registry.close_device(device)
+        for serial_number, device in _extension.registered_adapters().items():
+            if serial_number not in already_open:
+                _extension.close_if_idle(device)
     return found
 
 

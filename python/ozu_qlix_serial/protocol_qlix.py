@@ -24,6 +24,7 @@ from serial.serialutil import (
 from serial.serialutil import to_bytes  # type: ignore[attr-defined]
 from usb.core import USBTimeoutError  # type: ignore[import-untyped]
 
+from . import _extension
 from ._waitable import OUTPUT_QUEUE_LIMIT, Notifier, OutputQueue, Readiness
 
 __all__ = ["Serial", "parse_url", "port_url", "describe", "OUTPUT_QUEUE_LIMIT"]
@@ -60,7 +61,7 @@ def port_url(port_name: str) -> str:
     if not upper.startswith("QLIX") or len(tokens) != 2 or not tokens[0] or not tokens[1].isdigit():
         raise ValueError('%r is not a QLIX port name ("QLIXANYS<channel>" or "QLIX<serial number>S<channel>")'
                          % port_name)
-    return "qlix://%s/%d" % (tokens[0], int(tokens[1]))
+    return _extension.url(tokens[0], int(tokens[1]))
 
 
 def _channel_timeout(seconds: Optional[float]) -> float:
@@ -73,7 +74,7 @@ def _channel_timeout(seconds: Optional[float]) -> float:
 
 def cancel_waiting_reads(channel: Any) -> None:
     """Makes every read waiting on `channel` (an ``ozu_qlix`` channel) return at once with what it has."""
-    signal = channel.__dict__.get("_Channel__in_signal")
+    signal = _extension.in_signal(channel)
     if signal is not None:
         signal.cancel()
 
@@ -146,6 +147,11 @@ def _write_failure(channel: Any, exc: Exception) -> Exception:
     return _failure(channel, exc)
 
 
+def _not_open() -> NoReturn:
+    """For `port._channel or _not_open()`: the channel of an open port, PortNotOpenError for a closed one."""
+    raise PortNotOpenError()
+
+
 def _raise_as(failure: Exception, exc: Exception) -> NoReturn:
     """Raises `failure` for the caught `exc`: `exc` itself as it is, or pyserial's exception chained to it."""
     if failure is exc:
@@ -156,7 +162,7 @@ def _raise_as(failure: Exception, exc: Exception) -> NoReturn:
 _SUPPORTED = "8 data bits, no parity, 1 stop bit and no flow control"
 
 
-def _fixed_setting(name: str, allowed: Callable[[Any], bool], supported: str) -> property:
+def _fixed_setting(name: str, supported: str) -> property:
     """A setting the adapter cannot change: values other than `supported` raise ValueError."""
     private = "_" + name
 
@@ -170,18 +176,6 @@ def _fixed_setting(name: str, allowed: Callable[[Any], bool], supported: str) ->
         setattr(self, private, value)
 
     return property(get, set_, doc="Only %s: QLIX channels use %s." % (supported, _SUPPORTED))
-
-
-# setting: (test of a value, what the adapter supports)
-_FIXED = {
-    "bytesize": (lambda v: v == EIGHTBITS, "8 (EIGHTBITS)"),
-    "parity": (lambda v: v == PARITY_NONE, "'N' (PARITY_NONE)"),
-    "stopbits": (lambda v: v == STOPBITS_ONE, "1 (STOPBITS_ONE)"),
-    "xonxoff": (lambda v: not v, "False"),
-    "rtscts": (lambda v: not v, "False"),
-    "dsrdtr": (lambda v: not v, "False or None"),
-    "rs485_mode": (lambda v: v is None, "None"),
-}
 
 
 def _check_setting(name: str, value: Any) -> None:
@@ -280,9 +274,7 @@ class Serial(SerialBase):
         """A descriptor to wait on (POSIX): readable while input is queued, or once the adapter is
         lost or the port closed; writable while the output queue has room. Made at the first call,
         closed with the port. On Windows: io.UnsupportedOperation (poll ``in_waiting`` there)."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._channel or _not_open()
         if os.name == "nt":
             raise io.UnsupportedOperation("fileno: no descriptor on Windows; poll in_waiting")
         if isinstance(self._readiness, Notifier):
@@ -300,9 +292,7 @@ class Serial(SerialBase):
         ``in_waiting`` and ``read`` from the loop. On every platform; on Windows, where there is no
         descriptor, the way to drive the port from an event loop. None stops the calls. A port uses
         either this or ``fileno()``."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._channel or _not_open()
         if isinstance(self._readiness, Readiness):
             raise SerialException("set_event_callback: the port already has a descriptor (fileno)")
         if self._readiness is not None:
@@ -314,9 +304,7 @@ class Serial(SerialBase):
                 self._output.follow(self._readiness)
 
     def _reconfigure_port(self) -> None:
-        channel = self._channel
-        if channel is None:  # closed meanwhile, in another thread
-            raise PortNotOpenError()
+        channel = self._channel or _not_open()  # closed meanwhile, in another thread: PortNotOpenError
         if channel.baudrate != self._baudrate:
             try:
                 channel.baudrate = self._baudrate
@@ -332,16 +320,12 @@ class Serial(SerialBase):
     @property
     def in_waiting(self) -> int:
         """Bytes received and not yet read."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._channel or _not_open()
         return channel.in_waiting
 
     def read(self, size: int = 1) -> bytes:
         """Reads up to `size` bytes: all of them, or fewer when the timeout (or ``inter_byte_timeout``) ends."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._channel or _not_open()
         if size.__class__ is not int:
             size = operator.index(size)
         try:
@@ -355,34 +339,29 @@ class Serial(SerialBase):
 
     def _read_inter_byte(self, channel: Any, size: int, gap: float) -> bytes:
         # Each byte that arrives restarts the inter-byte wait; the overall
-        # timeout bounds the whole read. The channel's own time-out is lent for
-        # each wait and put back afterwards.
+        # timeout bounds the whole read. Each wait passes its own time-out: the
+        # channel's stays the port's, whatever another thread sets meanwhile.
         cancels = self._cancels
         deadline = Timeout(self._timeout)  # type: ignore[arg-type]  # None: no limit
         data = bytearray()
-        try:
-            while len(data) < size:
-                wait = deadline.time_left() if self._timeout is not None else None
-                if data:
-                    wait = gap if wait is None else min(wait, gap)
-                channel.timeout = _channel_timeout(wait)
-                part = channel.read(1)
-                if not part or cancels != self._cancels:
-                    data += part
-                    break
+        while len(data) < size:
+            wait = deadline.time_left() if self._timeout is not None else None
+            if data:
+                wait = gap if wait is None else min(wait, gap)
+            timeout = _channel_timeout(wait)
+            part = _extension.read(channel, 1, timeout)
+            if not part or cancels != self._cancels:
                 data += part
-                ready = min(channel.in_waiting, size - len(data))
-                if ready > 0:
-                    data += channel.read(ready)
-        finally:
-            channel.timeout = _channel_timeout(self._timeout)
+                break
+            data += part
+            ready = min(channel.in_waiting, size - len(data))
+            if ready > 0:
+                data += _extension.read(channel, ready, timeout)
         return bytes(data)
 
     def read_until(self, expected: bytes = LF, size: Optional[int] = None) -> bytes:
         """Reads up to and including `expected` (any length), at most `size` bytes, or until the timeout."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._channel or _not_open()
         if expected.__class__ is not bytes or not expected or self._inter_byte_timeout is not None:
             return super().read_until(expected, size)
         if size is not None and size.__class__ is not int:
@@ -423,9 +402,7 @@ class Serial(SerialBase):
 
     def reset_input_buffer(self) -> None:
         """Discards received data, in the adapter and in the port."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._channel or _not_open()
         try:
             channel.reset_input_buffer()
         except Exception as exc:
@@ -438,9 +415,7 @@ class Serial(SerialBase):
     def write(self, data: Any) -> int:
         """Sends `data` (bytes-like) and returns its length once every packet is on the bus; with
         ``write_timeout = 0``, queues what fits and returns that count at once."""
-        channel = self._channel
-        if channel is None:
-            raise PortNotOpenError()
+        channel = self._channel or _not_open()
         if data.__class__ is not bytes and data.__class__ is not bytearray:
             data = to_bytes(data)
         output = self._output
@@ -464,8 +439,7 @@ class Serial(SerialBase):
 
     def _queued_output(self):
         """The output queue of ``write_timeout = 0`` writes (None before the first); the port must be open."""
-        if self._channel is None:
-            raise PortNotOpenError()
+        self._channel or _not_open()
         return self._output
 
     @property
@@ -495,8 +469,7 @@ class Serial(SerialBase):
         """DTR has no effect on QLIX channels."""
 
     def _line(self) -> bool:
-        if self._channel is None:
-            raise PortNotOpenError()
+        self._channel or _not_open()
         return False
 
     cts = property(_line, doc="Always False: QLIX channels have no modem lines.")
@@ -515,6 +488,19 @@ class Serial(SerialBase):
             raise SerialException("break: not supported by QLIX adapters")
 
 
-for _name, (_allowed, _supported) in _FIXED.items():
-    setattr(Serial, _name, _fixed_setting(_name, _allowed, _supported))
-del _name, _allowed, _supported
+# setting: (test of a value, what the adapter supports). Data bits, parity and
+# stop bits take the one value of the port's BYTESIZES, PARITIES and STOPBITS.
+_FIXED = {
+    "bytesize": (lambda v: v in Serial.BYTESIZES, "8 (EIGHTBITS)"),
+    "parity": (lambda v: v in Serial.PARITIES, "'N' (PARITY_NONE)"),
+    "stopbits": (lambda v: v in Serial.STOPBITS, "1 (STOPBITS_ONE)"),
+    "xonxoff": (lambda v: not v, "False"),
+    "rtscts": (lambda v: not v, "False"),
+    "dsrdtr": (lambda v: not v, "False or None"),
+    "rs485_mode": (lambda v: v is None, "None"),
+}
+
+
+for _name, (_, _supported) in _FIXED.items():
+    setattr(Serial, _name, _fixed_setting(_name, _supported))
+del _name, _supported

@@ -35,6 +35,7 @@ from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 import serial
 from serial import rfc2217
 
+from . import _extension
 from .protocol_qlix import parse_url, port_url
 
 if sys.platform != "win32":
@@ -87,10 +88,6 @@ class Entry:
         return {"name": self.name, "url": self.url, "tcp_port": self.tcp_port, "path": self.path}
 
 
-def _channel_name(serial_number: str, channel: int) -> str:
-    return "QLIX%sS%d" % (serial_number, channel)
-
-
 def _parse_choice(text: str) -> Tuple[str, Optional[int]]:
     """(serial number, channel or None for all) of a serial number, ``qlix://`` URL or port name."""
     if text.lower().startswith("qlix://"):
@@ -109,7 +106,7 @@ def _port_key(text: str) -> str:
     serial_number, channel = _parse_choice(text)
     if channel is None:
         raise ValueError("%r: a TCP port belongs to one channel (a URL or port name)" % text)
-    return _channel_name(serial_number, channel)
+    return _extension.port_name(serial_number, channel)
 
 
 class Planner:
@@ -141,7 +138,7 @@ class Planner:
         return [ch for ch in range(1, count + 1) if chosen is None or ch in chosen]
 
     def entry(self, serial_number: str, channel: int) -> Entry:
-        name = _channel_name(serial_number, channel)
+        name = _extension.port_name(serial_number, channel)
         if name not in self.assigned:
             port = 0
             if self.options.port_base:
@@ -153,7 +150,7 @@ class Planner:
         path = None
         if self.options.link_dir is not None and os.name != "nt":
             path = os.path.join(self.options.link_dir, name)
-        return Entry(name, "qlix://%s/%d" % (serial_number, channel), serial_number, channel,
+        return Entry(name, _extension.url(serial_number, channel), serial_number, channel,
                      self.assigned[name], path)
 
 
@@ -761,9 +758,9 @@ class Server:
         ports: List[Tuple[int, Any]] = []
         try:
             for channel in self.planner.channels(serial_number, device.channel_count):
-                rate = self.services.get(_channel_name(serial_number, channel))
+                rate = self.services.get(_extension.port_name(serial_number, channel))
                 ports.append((channel, serial.serial_for_url(
-                    "qlix://%s/%d" % (serial_number, channel), baudrate=rate.baudrate if rate else
+                    _extension.url(serial_number, channel), baudrate=rate.baudrate if rate else
                     self.options.baudrate, timeout=0, write_timeout=0)))
         except BaseException:
             self._close_now([port for _, port in ports])
@@ -843,11 +840,8 @@ class Server:
 
 def _release(device: Any) -> None:
     """Closes an adapter that was opened only to be asked (it has no open channel)."""
-    import ozu_qlix
     try:
-        if not device.__dict__.get("_Device__channels"):
-            device.close()
-            ozu_qlix._resource_manager.close_device(device)
+        _extension.close_if_idle(device)
     except Exception as exc:
         log.debug("closing adapter: %s", exc)
 

@@ -23,17 +23,13 @@ inline PyObject* require_str(PyObject* v, const char* name) {
 // The int value of an exact int, with Python's own OverflowError beyond C long long.
 inline long long int_value(PyObject* v, const char* name) {
     require_int(v, name);
-    long long r = PyLong_AsLongLong(v);
-    if (r == -1 && PyErr_Occurred()) throw_error();
-    return r;
+    return check_value(PyLong_AsLongLong(v));
 }
 
 // A parameter declared `float`: converted as the C API's float conversion does
 // (numbers, __float__, __index__; None and str refused with TypeError).
 inline double to_double(PyObject* v) {
-    double d = PyFloat_AsDouble(v);
-    if (d == -1.0 && PyErr_Occurred()) throw_error();
-    return d;
+    return check_value(PyFloat_AsDouble(v));
 }
 inline Ref to_float(PyObject* v) {
     if (PyFloat_CheckExact(v)) return Ref::borrow(v);

@@ -18,20 +18,42 @@ inline PyObject* host_array_type() {
     return type;
 }
 
+// An object's buffer seen as unsigned bytes, released at the end of the
+// scope. False when the object gives no buffer for `flags` (the error is
+// cleared) or one of other items: wider than a byte, or a format other than
+// "B". A null format is "B", as the buffer protocol defines it.
+class ByteView {
+public:
+    explicit ByteView(PyObject* o, int flags = PyBUF_FORMAT) {
+        if (PyObject_GetBuffer(o, &view_, flags) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        held_ = true;
+        bytes_ = view_.itemsize == 1 && (!view_.format || std::strcmp(view_.format, "B") == 0);
+    }
+    ByteView(const ByteView&) = delete;
+    ByteView& operator=(const ByteView&) = delete;
+    ~ByteView() {
+        if (held_ && !abandoned()) PyBuffer_Release(&view_);
+    }
+
+    explicit operator bool() const noexcept { return bytes_; }
+    const unsigned char* data() const noexcept { return static_cast<const unsigned char*>(view_.buf); }
+    Py_ssize_t size() const noexcept { return view_.len; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    bool bytes_ = false;
+};
+
 // True for an exact array.array (of any typecode).
 inline bool is_host_array(PyObject* o) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == host_array_type(); }
 
 // True for an exact array.array of unsigned bytes (typecode "B").
 inline bool is_host_byte_array(PyObject* o) {
-    if (!is_host_array(o)) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    bool bytes = view.itemsize == 1 && view.format && std::strcmp(view.format, "B") == 0;
-    PyBuffer_Release(&view);
-    return bytes;
+    return is_host_array(o) && ByteView(o);
 }
 
 // A new host array of unsigned bytes holding `size` bytes (null: zeros): the

@@ -12,6 +12,12 @@
 //     catch (...) rethrows: the unwind must be able to pass (a noexcept frame
 //     would end the process with std::terminate);
 //   - a native mutex is never held across a call that can take the GIL back.
+// Two places bend these rules on purpose: `Ref`'s destructor is noexcept (as
+// every destructor) though its decref may run a finalizer (__del__), which is
+// fine because CPython reports a finalizer's error as unraisable instead of
+// raising it, and `abandoned()` skips the decref during the unwind; `guard`'s
+// catch (...) rethrows only the forced unwind and turns any other C++
+// exception into a Python error, as the boundary with CPython must.
 // Errors: a pending Python error travels as a thrown `py::Error`; catching,
 // chaining and keeping errors go through the pieces of errors.hpp only, and a
 // Python lock is held through `py::with_lock` (lock.hpp) only.

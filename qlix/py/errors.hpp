@@ -5,15 +5,19 @@
 //
 // One way for each thing: `catch_only` catches one Python exception type,
 // `interrupted` tells an interruption from an Exception while an error is
-// set, `raise_in_context` chains as a `raise` inside `except` does, an
+// set, `on_error` cleans up after a failure as `except: cleanup(); raise`
+// does, `raise_in_context` chains as a `raise` inside `except` does, an
 // `ErrorScope` keeps the caller's error aside around a clean-up or report, and
-// `FirstError` runs clean-up steps that must all run.
+// `FirstError` runs clean-up steps that must all run. `check`, `check_size`,
+// `check_value` and `next` turn C API results into thrown errors.
 #pragma once
 
 #include "ref.hpp"
 
 #include <exception>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #if defined(__GLIBCXX__) || (defined(_LIBCPP_VERSION) && defined(__linux__))
 #include <cxxabi.h>
@@ -39,6 +43,19 @@ inline int check(int status) {
 inline Py_ssize_t check_size(Py_ssize_t n) {
     if (n < 0 && PyErr_Occurred()) throw_error();
     return n;
+}
+// A C API result for which -1 is both a value and the error mark
+// (PyLong_AsLong, PyFloat_AsDouble, PyUnicode_Compare, ...).
+template <class T>
+T check_value(T v) {
+    if (v == static_cast<T>(-1) && PyErr_Occurred()) throw_error();
+    return v;
+}
+// The next item of an iterator, or an empty Ref at its end.
+inline Ref next(PyObject* iterator) {
+    Ref item = Ref::steal(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) throw_error();
+    return item;
 }
 
 // Raising Python exceptions from C++.
@@ -92,19 +109,9 @@ public:
     Fetched(Fetched&&) noexcept = default;
     Fetched& operator=(Fetched&&) noexcept = default;
 
-    Fetched() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = Ref::steal(PyErr_GetRaisedException());
-#else
-        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (value && tb) PyException_SetTraceback(value, tb);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        exc_ = Ref::steal(value);
-#endif
-    }
+    // Takes the error currently set out of the thread state (empty when none is).
+    static Fetched take() noexcept { return Fetched(); }
+
     // Puts the error back, if there was one (consumes it).
     void restore() noexcept {
         PyObject* value = exc_.release();
@@ -124,6 +131,20 @@ public:
     explicit operator bool() const noexcept { return static_cast<bool>(exc_); }
 
 private:
+    Fetched() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = Ref::steal(PyErr_GetRaisedException());
+#else
+        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (value && tb) PyException_SetTraceback(value, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        exc_ = Ref::steal(value);
+#endif
+    }
+
     Ref exc_;
 };
 
@@ -140,16 +161,66 @@ public:
     }
 
 private:
-    Fetched saved_;
+    Fetched saved_ = Fetched::take();
 };
 
 // Raises the Python error currently set with `handled` as its __context__, as
 // Python does for an exception raised while another one is being handled.
 [[noreturn]] inline void raise_in_context(const Fetched& handled) {
-    Fetched fresh;
+    Fetched fresh = Fetched::take();
     if (fresh && handled && fresh.get() != handled.get())
         PyException_SetContext(fresh.get(), Py_NewRef(handled.get()));
     fresh.restore_and_throw();
+}
+
+namespace detail {
+// Runs a clean-up of on_error, given the error when it takes one; true when
+// it reports the error handled (a `with` block's __exit__ suppressing it).
+template <class C>
+bool run_cleanup(C& cleanup, const Fetched& error) {
+    if constexpr (std::is_invocable_v<C&, const Fetched&>) {
+        if constexpr (std::is_same_v<std::invoke_result_t<C&, const Fetched&>, bool>) return cleanup(error);
+        cleanup(error);
+    } else {
+        cleanup();
+    }
+    return false;
+}
+}  // namespace detail
+
+// `try: return body() except: cleanup(); raise`: when the body raises, runs
+// `cleanup` and raises the body's error again. An error of the clean-up is
+// raised instead, with the body's error as its __context__. `cleanup` may take
+// the body's error (a const Fetched&) and, for a body returning nothing,
+// return true to swallow it. Any other C++ exception passes through after the
+// clean-up (its error dropped); while the thread is being ended at exit
+// (abandoned()) nothing runs.
+template <class F, class C>
+auto on_error(F&& body, C&& cleanup) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const Error&) {
+        Fetched error = Fetched::take();
+        bool handled = false;
+        try {
+            handled = detail::run_cleanup(cleanup, error);
+        } catch (const Error&) {
+            raise_in_context(error);
+        }
+        if constexpr (std::is_void_v<decltype(body())>) {
+            if (handled) return;
+        }
+        error.restore_and_throw();
+    } catch (...) {
+        if (abandoned()) throw;
+        ErrorScope kept;
+        try {
+            detail::run_cleanup(cleanup, Fetched(Fetched::nothing()));
+        } catch (const Error&) {
+            PyErr_Clear();
+        }
+        throw;
+    }
 }
 
 // Runs `body` and catches a Python error of `type` (or of a subclass) only:
@@ -160,7 +231,7 @@ Fetched catch_only(PyObject* type, F&& body) {
     try {
         body();
     } catch (const Error&) {
-        Fetched error;
+        Fetched error = Fetched::take();
         if (!error.matches(type)) error.restore_and_throw();
         return error;
     }
@@ -175,7 +246,7 @@ template <class F>
 Fetched catch_only(PyObject* type, Ref& out, F&& call) {
     out = Ref::steal(call());
     if (out) return Fetched(Fetched::nothing());
-    Fetched error;
+    Fetched error = Fetched::take();
     if (!error.matches(type)) error.restore_and_throw();
     return error;
 }
@@ -214,7 +285,7 @@ public:
     }
     // Keeps the Python error currently set (after the first, drops it).
     void keep() noexcept {
-        Fetched error;
+        Fetched error = Fetched::take();
         if (!first_) first_ = std::move(error);
     }
     bool failed() const noexcept { return static_cast<bool>(first_); }

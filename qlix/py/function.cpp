@@ -77,9 +77,7 @@ int find_param(FunctionObject* f, PyObject* key) {
     for (int i = 0; i < f->npositional; ++i)
         if (f->names[i] == key) return i;
     for (int i = 0; i < f->npositional; ++i) {
-        int eq = PyUnicode_Compare(f->names[i], key);
-        if (eq == 0) return i;
-        if (eq == -1 && PyErr_Occurred()) throw_error();
+        if (check_value(PyUnicode_Compare(f->names[i], key)) == 0) return i;
     }
     return -1;
 }

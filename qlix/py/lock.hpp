@@ -44,34 +44,18 @@ private:
 template <class F>
 auto with_lock(Ref lock, F&& body) {
     LockHold hold(std::move(lock));
-    try {
-        if constexpr (std::is_void_v<std::invoke_result_t<F&, LockHold&>>) {
-            body(hold);
-            hold.release();
-        } else {
-            auto result = body(hold);
-            hold.release();
-            return result;
-        }
-    } catch (const Error&) {
-        if (!hold.held_) throw;
-        Fetched error;
-        try {
-            hold.release();
-        } catch (const Error&) {
-            raise_in_context(error);
-        }
-        error.restore_and_throw();
-    } catch (...) {
-        if (!hold.held_ || abandoned()) throw;
-        ErrorScope kept;
-        try {
-            hold.release();
-        } catch (const Error&) {
-            PyErr_Clear();
-        }
-        throw;
-    }
+    return on_error(
+        [&] {
+            if constexpr (std::is_void_v<std::invoke_result_t<F&, LockHold&>>) {
+                body(hold);
+                hold.release();
+            } else {
+                auto result = body(hold);
+                hold.release();
+                return result;
+            }
+        },
+        [&] { hold.release(); });
 }
 
 }  // namespace qlix::py

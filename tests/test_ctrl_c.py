@@ -1,20 +1,97 @@
-"""Interruptions (Ctrl-C, or any exception a signal handler raises) at many
-moments of each operation, in child interpreters: after each one the next
-operation of that kind works, and no reader thread, registry entry, open USB
-handle, reply handler or open channel is left behind."""
+"""Ctrl-C in child interpreters on virtual and fake adapters: a read waiting
+without a time limit gives way to KeyboardInterrupt and the port keeps
+working; and interruptions (Ctrl-C, or any exception a signal handler raises)
+at many moments of each operation, after each of which the next operation of
+that kind works, and no reader thread, registry entry, open USB handle, reply
+handler or open channel is left behind."""
 
 import json
+import signal
+import subprocess
 import sys
+import time
 
 import pytest
 
 import ozu_qlix_sim
-from conftest import finish_child, start_child
+from conftest import finish_child, require_virtual_bus, start_child
+
+PRELUDE = r"""
+import sys, threading, time
+import ozu_qlix_sim
+ozu_qlix_sim.use()
+adapter = ozu_qlix_sim.add_adapter("CTRLC01", channels=2)
+import ozu_qlix
+port = ozu_qlix.Serial("QLIXCTRLC01S1", timeout=0)  # reads wait without a time limit
+"""
+
+INTERRUPTED_READ = PRELUDE + r"""
+print("ready", flush=True)
+started = time.monotonic()
+try:
+    port.%s
+    print("returned")
+except KeyboardInterrupt:
+    print("interrupted after %%.1f s" %% (time.monotonic() - started))
+port.timeout = 2
+port.write(b"still usable\n")
+print(port.read_until())
+port.close()
+print("left", [t for t in threading.enumerate() if t is not threading.main_thread() and t.name != "ctrl-c"],
+      ozu_qlix_sim.open_handles())
+"""
+
+# Ctrl-C on Windows is a console event, and a process can only send one to
+# processes on its own console. The child gets a console of its own and, on
+# the parent's cue (a line on its standard input), generates CTRL_C_EVENT on
+# it: the system then runs the child's console handler, which raises SIGINT
+# in the interpreter, in a thread of its own, as for a key press.
+WINDOWS_CTRL_C = r"""
+import ctypes, sys, threading
+def _ctrl_c_on_cue():
+    if sys.stdin.readline():
+        ctypes.windll.kernel32.GenerateConsoleCtrlEvent(0, 0)  # CTRL_C_EVENT, this console
+threading.Thread(target=_ctrl_c_on_cue, name="ctrl-c", daemon=True).start()
+"""
+
+
+def ctrl_c_child(code):
+    """A child on the virtual bus that can be sent Ctrl-C (press_ctrl_c)."""
+    require_virtual_bus()
+    if sys.platform != "win32":
+        return start_child(code)
+    return start_child(WINDOWS_CTRL_C + code, stdin=subprocess.PIPE, creationflags=subprocess.CREATE_NEW_CONSOLE)
+
+
+def press_ctrl_c(proc):
+    if sys.platform == "win32":
+        proc.stdin.write("\n")
+        proc.stdin.flush()
+    else:
+        proc.send_signal(signal.SIGINT)
+
+
+@pytest.mark.parametrize("call", ["read(5)", "read_until()", "read_until(b'!', 100)"])
+def test_ctrl_c_interrupts_a_read_without_time_limit(call):
+    proc = ctrl_c_child(INTERRUPTED_READ % call)
+    try:
+        assert proc.stdout.readline() == "ready\n"
+        time.sleep(0.3)  # the read is now waiting
+        press_ctrl_c(proc)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    lines = out.splitlines()
+    assert proc.returncode == 0, err
+    assert lines[0].startswith("interrupted after")
+    assert lines[1] == repr(b"still usable\n")
+    assert lines[2] == "left [] 0"
+
 
 # Windows has no timer signal, and its timers (15 ms) and lock waits (not
 # interruptible: Ctrl-C lands once they return) cannot place an interruption
 # inside operations that last a millisecond.
-pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="interruptions are placed with a POSIX timer signal")
+posix_timer = pytest.mark.skipif(sys.platform == "win32", reason="interruptions are placed with a POSIX timer signal")
 
 HARNESS = r"""
 import gc, inspect, json, math, os, random, signal, sys, threading, time
@@ -261,11 +338,12 @@ def children():
             child.communicate()
 
 
+@posix_timer
 @pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("kind", KINDS)
 def test_interruptions_leave_nothing_stuck(children, backend, kind):
     if (backend, kind) not in children:
-        pytest.skip("the virtual USB library is not pyusb's backend in this session")
+        require_virtual_bus()
     result = finish_child(children[backend, kind], timeout=240)
     assert result.returncode == 0, result.stderr[-3000:]
     outcomes = json.loads(result.stdout.splitlines()[-1])

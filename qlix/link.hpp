@@ -1,0 +1,35 @@
+// What other parts of the module ask of an adapter, and the bookkeeping of
+// replies that may still come (link.cpp, where replies are matched).
+#pragma once
+
+#include "py/core.hpp"
+
+namespace qlix {
+
+// With the error of opening the pyusb device `dev` set: when it is the USB
+// library's "access denied", "busy" or "not supported", replaces it with an
+// error of the same type whose message names the cause and the fix, the
+// original chained as its cause. Other errors stay as they are.
+void explain_open_error(PyObject* dev);
+
+// The life of an adapter (`_Device__state`): open until its close begins,
+// closing while it stops its reader and releases its USB device, then closed.
+// An object without that state (a stand-in) counts as open. Read under the
+// GIL, with no Python code run, so that a check and what follows it are one
+// step for other threads.
+enum class DeviceState { open, closing, closed };
+DeviceState device_state(PyObject* device);
+inline bool device_is_open(PyObject* device) { return device_state(device) == DeviceState::open; }
+
+// True for the error (an exception object) that a USB transfer of a closed
+// adapter raises.
+bool is_closed_adapter_error(PyObject* error);
+
+// A wait for a reply was interrupted, so the reply may still come: the
+// attribute `name` of `self` records until when (`_now()` + `timeout`), and
+// time_left() gives what is left of it (None when nothing is pending, or the
+// deadline has passed).
+void set_deadline(PyObject* self, PyObject* name, PyObject* timeout);
+py::Ref time_left(PyObject* self, PyObject* name);
+
+}  // namespace qlix

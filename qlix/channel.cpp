@@ -191,7 +191,7 @@ public:
             return true;
         }
         auto left = std::chrono::duration<double>(end_ - wall_clock());
-        out = wake::Clock::now() + std::chrono::duration_cast<wake::Clock::duration>(left);
+        out = wake::Clock::now() + std::chrono::ceil<wake::Clock::duration>(left);  // never before the deadline
         return true;
     }
 
@@ -264,7 +264,12 @@ public:
             poll_sleep();
             return Waited::polled;
         }
-        if (until_ && wake::Clock::now() >= *until_) return Waited::timed_out;
+        if (until_ && wake::Clock::now() >= *until_) {
+            // The time-out is `_now`'s: when that clock says there is time
+            // left (the two clocks drift apart), wait out what it says.
+            if (!deadline_.before()) return Waited::timed_out;
+            deadline_.steady(until_);
+        }
         wake::wait(*signal_, seen, until_);
         return Waited::woken;
     }

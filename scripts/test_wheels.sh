@@ -21,8 +21,8 @@ cd "$ROOT"
 VENVS=$ROOT/build/test_venvs
 # The class surface, module initialisation, exit and Ctrl-C (interruptions by
 # timer signal run only on POSIX) and everything end to end on virtual adapters.
-WINDOWS_EDGE_TESTS=(tests/test_surface.py tests/test_module.py tests/test_exit.py tests/test_interrupt.py
-    tests/test_interruptions.py tests/test_e2e_sim.py tests/test_sim_usb.py tests/test_serial_url.py)
+WINDOWS_EDGE_TESTS=(tests/test_surface.py tests/test_module.py tests/test_exit.py tests/test_ctrl_c.py
+    tests/test_e2e_sim.py tests/test_sim_usb.py tests/test_serial_url.py)
 results=()
 failed=0
 

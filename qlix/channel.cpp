@@ -453,9 +453,34 @@ py::Ref channel_name_get(PyObject* const* a) {
     return py::result_str(py::text("QLIX", serial, "S", attr(self, n_channel)));
 }
 
+// True when the adapter's table of open channels holds this very channel
+// under its number (false for a stand-in adapter without that table).
+bool still_in_table(PyObject* self, PyObject* device, PyObject* channel) {
+    static py::Name n_device_channels{"_Device__channels"};
+    py::Ref table;
+    py::catch_only(PyExc_AttributeError, table, [&] { return PyObject_GetAttr(device, n_device_channels); });
+    if (!table || !PyDict_Check(table.get())) return false;
+    PyObject* entry = PyDict_GetItemWithError(table, channel);
+    if (!entry && PyErr_Occurred()) py::throw_error();
+    return entry == self;
+}
+
 py::Ref channel_close(PyObject* const* a) {
     PyObject* self = a[0];
-    with_queue_lock(self, [&](py::LockHold&) { py::setattr(self, n_in_deque, Py_None); });
+    bool was_open = with_queue_lock(self, [&](py::LockHold&) {
+        bool open = attr(self, n_in_deque).get() != Py_None;
+        py::setattr(self, n_in_deque, Py_None);
+        return open;
+    });
+    if (!was_open) {
+        // Closed before: nothing is sent, since the channel number may belong
+        // to another port by now. Only a close that was interrupted before the
+        // channel left the adapter's table is finished.
+        py::Ref device = attr(self, n_device);
+        py::Ref channel = attr(self, n_channel);
+        if (still_in_table(self, device, channel)) py::call_method(device.get(), n_close_channel, channel.get());
+        return py::none();
+    }
     // From here on the channel leaves the adapter's table whatever happens: an
     // error of "CloseChannel" (the adapter may be gone) is ignored, and an
     // interruption (Ctrl-C) is raised again once the channel has left it.
@@ -519,23 +544,15 @@ py::Ref channel_input_data(PyObject* const* a) {
 
 py::Ref channel_reset_input_buffer(PyObject* const* a) {
     PyObject* self = a[0];
-    // A closed channel whose adapter has closed too sends nothing.
-    if (!channel_open(self) && !device_is_open(attr(self, n_device))) {
-        if (asserting()) closed_error(self);
-        return py::none();
-    }
-    py::on_error([&] { send_command(self, "FlushInput"); },
-                 [&](const py::Fetched& error) {  // refused because the adapter closed meanwhile, on a closed channel
-                     if (error.matches(PyExc_Exception) && asserting() && !channel_open(self) &&
-                         !device_is_open(attr(self, n_device)))
-                         closed_error(self);
-                 });
+    // A closed channel sends nothing: its number may belong to another port by now.
+    if (!channel_open(self)) closed_error(self);
+    send_command(self, "FlushInput");
     bool open = with_queue_lock(self, [&](py::LockHold&) {
         py::Ref queue = attr(self, n_in_deque);
         if (queue.get() != Py_None) py::call_method(queue.get(), n_clear);
         return queue.get() != Py_None;
     });
-    if (!open && asserting()) closed_error(self);
+    if (!open) closed_error(self);
     return py::none();
 }
 
@@ -565,7 +582,7 @@ py::Ref take(PyObject* self, long long max_size, long long end) {
     py::Ref chunk;  // outlives the hold: a chunk cut in two is let go with the lock released
     return with_queue_lock(self, [&](py::LockHold& hold) -> py::Ref {
         py::Ref queue = attr(self, n_in_deque);
-        if (queue.get() == Py_None && asserting()) closed_error(self);
+        if (queue.get() == Py_None) closed_error(self);
         if (py::check_size(PyObject_Size(queue)) == 0) {
             hold.release();
             return new_byte_array();
@@ -804,7 +821,7 @@ long identifier_byte(PyObject* channel, Py_ssize_t max_count) {
 
 py::Ref channel_write(PyObject* const* a) {
     PyObject* self = a[0];
-    if (attr(self, n_in_deque).get() == Py_None && asserting()) closed_error(self);
+    if (attr(self, n_in_deque).get() == Py_None) closed_error(self);
     py::Ref data = py::Ref::borrow(a[1]);
     if (PyUnicode_Check(data)) data = py::call_method(data.get(), n_encode, py::str("utf8").get());  // text as UTF-8
     Py_ssize_t size = py::check_size(PyObject_Size(data));
@@ -815,6 +832,9 @@ py::Ref channel_write(PyObject* const* a) {
     long identifier = identifier_byte(channel, max_count);
     Py_ssize_t start = 0, count;
     while ((count = std::min(size - start, max_count)) > 0) {
+        // Closed meanwhile (in another thread): no package goes out after the
+        // close, whose channel may be opened again by another port.
+        if (start > 0 && attr(self, n_in_deque).get() == Py_None) closed_error(self);
         py::Ref package = package_of(array_type, data, channel, identifier, start, count, max_count);
         m_output_data.call(device.get(), package.get());
         start += count;
@@ -839,6 +859,18 @@ py::Ref read_within(PyObject* channel, PyObject* max_size, PyObject* timeout) {
 void mark_adapter_lost(PyObject* channel) {
     py::Ref obj = signal_object(channel);
     if (wake::Signal* s = wake::as_signal(obj)) wake::mark_lost(*s);
+}
+
+void close_inherited(PyObject* channel, PyObject* keep) {
+    for (py::Name* name : {&n_in_deque_lock, &n_config_lock, &n_in_signal}) {
+        py::Ref old;
+        py::catch_only(PyExc_AttributeError, old, [&] { return PyObject_GetAttr(channel, *name); });
+        if (old) py::check(PyList_Append(keep, old));
+    }
+    py::setattr(channel, n_in_deque_lock, py::call(global(g_lock).get()));
+    py::setattr(channel, n_config_lock, py::call(global(g_lock).get()));
+    py::setattr(channel, n_in_signal, wake::make_signal());
+    py::setattr(channel, n_in_deque, Py_None);
 }
 
 py::Ref make_channel_class(PyObject* module) {

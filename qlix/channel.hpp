@@ -13,4 +13,9 @@ py::Ref read_within(PyObject* channel, PyObject* max_size, PyObject* timeout);
 // from now on a read that finds the queue empty raises.
 void mark_adapter_lost(PyObject* channel);
 
+// In a forked child: closes a channel inherited from the parent without
+// sending anything, with new locks and a new signal (a thread that held the
+// old ones does not exist here). The old objects are appended to `keep`.
+void close_inherited(PyObject* channel, PyObject* keep);
+
 }  // namespace qlix

@@ -163,12 +163,14 @@ Ref get_unless_none(PyObject* mapping, PyObject* key) {
 
 bool contains(PyObject* container, PyObject* key) { return py::check(PySequence_Contains(container, key)) != 0; }
 
-// `0 < channel <= self.channel_count`, asserted with the range message (the
-// count is read a second time for the message).
+// `0 < channel <= self.channel_count`, else AssertionError with the range
+// message (the count is read a second time for the message). Made with and
+// without assertions: it keeps bytes off addresses that are no channel's. An
+// unknown count (no reply, assertions off) leaves no channel in range.
 void assert_channel_in_range(PyObject* self, PyObject* channel) {
     Ref count = attr(self, n_channel_count);
     Ref zero = py::integer(0);
-    bool ok = py::check(PyObject_RichCompareBool(zero, channel, Py_LT)) != 0 &&
+    bool ok = count.get() != Py_None && py::check(PyObject_RichCompareBool(zero, channel, Py_LT)) != 0 &&
               py::check(PyObject_RichCompareBool(channel, count, Py_LE)) != 0;
     if (ok) return;
     Ref again = attr(self, n_channel_count);
@@ -650,10 +652,24 @@ void await_transfers(PyObject* self, py::FirstError& failed) {
     }
 }
 
-// Once nothing uses the USB device any more: releases it; the adapter is closed.
+// What a forked child inherited and must never let go: the parent's pyusb
+// devices (releasing one would release the parent's claim on the adapter
+// through the USB file both processes share), and the locks and signals that
+// threads of the parent may have held at the fork. Strong, never released.
+PyObject* s_inherited = nullptr;
+
+bool is_inherited(PyObject* device) {
+    if (!s_inherited) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s_inherited); ++i)
+        if (PyList_GET_ITEM(s_inherited, i) == device) return true;
+    return false;
+}
+
+// Once nothing uses the USB device any more: releases it (unless it is the
+// parent's, in a forked child); the adapter is closed.
 void release_device(PyObject* self, PyObject* dev, py::FirstError& failed) {
     await_transfers(self, failed);
-    failed.run_to_end([&] { py::call(global(g_close_usb_device), dev); });
+    if (!is_inherited(self)) failed.run_to_end([&] { py::call(global(g_close_usb_device), dev); });
     failed.run_to_end([&] { py::setattr(self, n_state, n_closed); });
 }
 
@@ -845,19 +861,17 @@ Ref device_open_channel(PyObject* const* a) {
     PyObject* baudrate = py::require_int(a[2], "baudrate");
     Ref timeout = py::to_float(a[3]);
     Ref channel_obj = py::on_error([&] {
-        if (asserting()) {
-            // Closed meanwhile (its last channel was closed in another
-            // thread): that is what the open ran into, not the query.
-            py::on_error([&] { assert_channel_in_range(self, channel); },  // may ask for the channel count
-                         [&](const py::Fetched& error) {
-                             if (error.matches(PyExc_Exception) && !device_is_open(self)) raise_closed_adapter(self);
-                         });
-        }
+        // Closed meanwhile (its last channel was closed in another thread):
+        // that is what the open ran into, not the query.
+        py::on_error([&] { assert_channel_in_range(self, channel); },  // may ask for the channel count
+                     [&](const py::Fetched& error) {
+                         if (error.matches(PyExc_Exception) && !device_is_open(self)) raise_closed_adapter(self);
+                     });
         return py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
             // A closing adapter takes no channel: the registry hands out a fresh one.
             if (!device_is_open(self)) raise_closed_adapter(self);
             Ref channels = attr(self, n_channels);
-            if (asserting() && contains(channels, channel))
+            if (contains(channels, channel))
                 assertion_failed("通道[", channel, "]已经打开:", serial_number(self));
             Ref made = py::call_kw(global(g_channel), kw_channel_timeout, self, channel, timeout.get());
             py::check(PyObject_SetItem(channels, channel, made));
@@ -948,7 +962,7 @@ Ref device_send_command_to_channel(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* command = py::require_str(a[1], "command");
     PyObject* channel = py::require_int(a[2], "channel");
-    if (asserting()) assert_channel_in_range(self, channel);
+    assert_channel_in_range(self, channel);
     py::call_method(self, n_send_command_raw, command, channel);
     return py::none();
 }
@@ -1014,7 +1028,7 @@ Ref device_firmware_version_get(PyObject* const* a) { return basic_query(a[0], p
 Ref device_set_io_control_handler_for_channel(PyObject* const* a) {
     PyObject *self = a[0], *handler = a[1];
     PyObject* channel = py::require_int(a[2], "channel");
-    if (asserting()) assert_channel_in_range(self, channel);
+    assert_channel_in_range(self, channel);
     py::with_lock(attr(self, n_handlers_protector),
                   [&](py::LockHold&) { py::check(PyObject_SetItem(attr(self, n_handlers), channel, handler)); });
     return py::none();
@@ -1030,7 +1044,72 @@ Ref device_reset_io_control_handler_for_channel(PyObject* const* a) {
     return py::none();
 }
 
+// --- fork ----------------------------------------------------------------------------
+
+// Closes, in a forked child, an adapter of the parent: closed without a
+// transfer (both refuse from now on), its channels closed and forgotten.
+void close_inherited_device(PyObject* device) {
+    if (is_inherited(device)) return;
+    py::check(PyList_Append(s_inherited, device));
+    for (py::Name* name : {&n_dev, &n_channels, &n_channel_lock, &n_handlers_protector, &n_master_event,
+                           &n_master_protector}) {
+        Ref old;
+        py::catch_only(PyExc_AttributeError, old, [&] { return PyObject_GetAttr(device, *name); });
+        if (old) py::check(PyList_Append(s_inherited, old));
+    }
+    py::setattr(device, n_state, n_closed);
+    py::setattr(device, n_stop_flag, Py_True);
+    py::setattr(device, n_transfers, py::integer(0));
+    py::setattr(device, n_channel_lock, py::call(global(g_lock)));
+    py::setattr(device, n_handlers_protector, py::call(global(g_lock)));
+    py::setattr(device, n_master_protector, py::call(global(g_lock)));
+    py::setattr(device, n_master_event, py::call(global(g_event)));
+    Ref channels;
+    py::catch_only(PyExc_AttributeError, channels, [&] { return PyObject_GetAttr(device, n_channels); });
+    py::setattr(device, n_channels, py::check(PyDict_New()));
+    if (!channels) return;
+    Ref list = py::check(PySequence_List(py::call_method(channels, n_values)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) close_inherited(PyList_GET_ITEM(list.get(), i), s_inherited);
+}
+
+// os.register_at_fork's after_in_child hook: the parent's adapters (those it
+// had registered, and those whose reader ran) are closed here. An adapter
+// that cannot be is reported; the others are closed all the same.
+Ref after_fork_in_child(PyObject* const*) {
+    if (!s_inherited) s_inherited = py::check(PyList_New(0)).release();
+    Ref devices = py::check(PyList_New(0));
+    if (s_reader_threads) {
+        Ref running = py::check(PyDict_Values(s_reader_threads));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(running.get()); ++i)
+            py::check(PyList_Append(devices, PyList_GET_ITEM(running.get(), i)));
+        PyDict_Clear(s_reader_threads);  // no reader runs here
+    }
+    forget_registered(devices, s_inherited);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(devices.get()); ++i) {
+        PyObject* device = PyList_GET_ITEM(devices.get(), i);
+        try {
+            close_inherited_device(device);
+        } catch (const py::Error&) {
+            PyErr_WriteUnraisable(device);
+        }
+    }
+    return py::none();
+}
+
 }  // namespace
+
+void register_fork_hook(PyObject* module) {
+    static py::Name n_register_at_fork{"register_at_fork"}, n_after_in_child{"after_in_child"}, n_name{"__name__"};
+    static py::KwNames kw_after_in_child{n_after_in_child};
+    Ref os = py::check(PyImport_ImportModule("os"));
+    Ref register_at_fork;  // none on Windows: no fork there
+    py::catch_only(PyExc_AttributeError, register_at_fork, [&] { return PyObject_GetAttr(os, n_register_at_fork); });
+    if (!register_at_fork) return;
+    Ref module_name = py::getattr(module, n_name);
+    Ref hook = py::make_function(py::FunctionDef{"_close_inherited_adapters", {}, after_fork_in_child}, nullptr,
+                                 module_name.get());
+    py::call_kw(register_at_fork, kw_after_in_child, hook.get());
+}
 
 // What a user can do about the USB library's refusals to open an adapter.
 namespace {
@@ -1108,6 +1187,22 @@ void explain_open_error(PyObject* dev) {
         PyErr_Clear();
         error.restore();
     }
+}
+
+Ref unreadable_adapter(PyObject* devices) {
+    Ref found;
+    py::catch_only(PyExc_Exception, [&] {
+        Ref it = py::check(PyObject_GetIter(devices));
+        while (!found) {
+            Ref dev = py::next(it);
+            if (!dev) return;
+            py::Fetched error = py::catch_only(PyExc_Exception, [&] { py::getattr(dev, n_serial_number); });
+            if (!error) continue;
+            Ref cause = why_unreadable(error.get(), dev);
+            found = advice(cause ? cause.get() : error.get(), dev);
+        }
+    });
+    return found;
 }
 
 DeviceState device_state(PyObject* device) {

@@ -12,6 +12,21 @@ namespace qlix {
 // original chained as its cause. Other errors stay as they are.
 void explain_open_error(PyObject* dev);
 
+// The fix for the first of `devices` (pyusb devices) whose serial number
+// cannot be read because the USB library refuses to open it (access denied,
+// not supported), as explain_open_error words it; null when every one reads.
+py::Ref unreadable_adapter(PyObject* devices);
+
+// Run in a child process right after fork(): every adapter the parent had
+// open, with its channels, is closed in the child without a USB transfer
+// (their USB handles are the parent's), the registry forgets them, and their
+// locks and signals are made anew (threads that held them do not exist in the
+// child). Registered with os.register_at_fork where the host has it.
+void register_fork_hook(PyObject* module);
+// Part of it (registry.cpp): appends the registered adapters to `devices`
+// and forgets them; the registry's lock is made anew, the old one kept in `keep`.
+void forget_registered(PyObject* devices, PyObject* keep);
+
 // The life of an adapter (`_Device__state`): open until its close begins,
 // closing while it stops its reader and releases its USB device, then closed.
 // An object without that state (a stand-in) counts as open. Read under the

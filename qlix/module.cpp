@@ -7,6 +7,8 @@
 // a module's state pointer whenever a create slot hands back a module.
 #include "module.hpp"
 
+#include "link.hpp"
+
 namespace qlix {
 
 namespace {
@@ -204,6 +206,7 @@ void execute(PyObject* module) {
     set_global(dict, "create_serial_instance", make_create_serial_instance(module));
     set_global(dict, "get_hid_device", make_get_hid_device(module));
     set_global(dict, "list_qlix_names", make_list_qlix_names(module));
+    register_fork_hook(module);
 
     py::Ref name = dict_item(dict, "__name__");
     if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0) self_test(dict);

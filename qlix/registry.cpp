@@ -56,6 +56,16 @@ py::Ref item_if_present(PyObject* table, PyObject* key) {
     return v;
 }
 
+// No attached adapter reports `serial_number`. The USB library's search
+// passes over an adapter whose serial number it may not read (this user may
+// not open it), so the error names why when there is one.
+[[noreturn]] void not_found(PyObject* self, PyObject* serial_number) {
+    py::Ref why = unreadable_adapter(py::call_method(self, n_find_device));
+    if (why) assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number,
+                              "\" not found. ", why);
+    assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number, "\" not found.");
+}
+
 bool is_any(PyObject* serial_number) { return PyUnicode_CompareWithASCIIString(serial_number, "ANY") == 0; }
 
 // --- _ResourceManager ----------------------------------------------------------
@@ -122,17 +132,12 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
                     py::Ref all = py::call_method(self, n_find_device);
                     py::Ref it = py::check(PyObject_GetIter(all));
                     found = py::next(it);
-                    if (!found) {
-                        if (asserting()) assertion_failed(kNotFound);
-                        found = py::none();
-                    }
+                    if (!found) assertion_failed(kNotFound);
                 } else {
                     // An empty serial number names no adapter (searching with it would list them all).
                     found = PyUnicode_GET_LENGTH(serial_number) == 0 ? py::none()
                                                                      : py::call_method(self, n_find_device, serial_number);
-                    if (found.get() == Py_None && asserting())
-                        assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number,
-                                         "\" not found.");
+                    if (found.get() == Py_None) not_found(self, serial_number);
                 }
                 py::Ref made = py::call(global(g_device).get(), self, found.get());
                 // An adapter that could not be registered (an interruption by
@@ -255,6 +260,21 @@ py::Ref list_qlix_names(PyObject* const*) {
 }
 
 }  // namespace
+
+void forget_registered(PyObject* devices, PyObject* keep) {
+    py::Ref manager = global(g_resource_manager);
+    py::Ref table, lock;
+    py::catch_only(PyExc_AttributeError, table, [&] { return PyObject_GetAttr(manager, n_devices); });
+    py::catch_only(PyExc_AttributeError, lock, [&] { return PyObject_GetAttr(manager, n_device_lock); });
+    if (!table || !PyDict_Check(table.get())) return;  // a stand-in registry: left as it is
+    if (lock) py::check(PyList_Append(keep, lock));
+    py::check(PyList_Append(keep, table));
+    py::Ref registered = py::check(PyDict_Values(table));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(registered.get()); ++i)
+        py::check(PyList_Append(devices, PyList_GET_ITEM(registered.get(), i)));
+    py::setattr(manager, n_devices, py::check(PyDict_New()));
+    py::setattr(manager, n_device_lock, py::call(global(g_lock).get()));
+}
 
 py::Ref make_resource_manager_class(PyObject* module) {
     using py::Default;

@@ -13,7 +13,7 @@ import usb.core
 
 import ozu_qlix
 import ozu_qlix_serial  # noqa: F401  (registers the qlix:// handler)
-from conftest import assert_released, reader_threads, registry, wait_until
+from conftest import assert_released, reader_threads, registry, run_child, wait_until
 
 SN = "0123456789AB"
 
@@ -36,12 +36,52 @@ def test_closed_port_touches_usb_no_more(bus, call, other_open):
             port.baudrate = 19200
         else:
             getattr(port, call)()
-    # While the adapter is open a flush still asks it first; nothing else is sent.
-    flushed = other_open and call != "baudrate"
-    assert adapter.written[sent:] == ([b"\x65\x0bFlushInput\n" + bytes(51)] if flushed else [])
+    assert adapter.written[sent:] == []  # not even a flush while the adapter is open: channel 1 may be reopened
     if other:
         other.close()
     assert registry() == {} and not reader_threads()
+
+
+# The checks that keep bytes off addresses that are not the caller's, made with assertions off
+# too: each (code run on a 4-channel adapter, with channel 1 open and channel 2 closed) and its error.
+GUARDS = {
+    "channel 0": ("ozu_qlix.Serial('QLIX%sS0' % SN)", "AssertionError 通道号超出范围 (0, 4]:" + SN),
+    "channel 5": ("ozu_qlix.Serial('QLIX%sS5' % SN)", "AssertionError 通道号超出范围 (0, 4]:" + SN),
+    "open twice": ("ozu_qlix.Serial('QLIX%sS1' % SN)", "AssertionError 通道[1]已经打开:" + SN),
+    "write closed": ("closed.write(b'x' * 70)", "AssertionError 设备[QLIX%sS2]已关闭" % SN),
+    "read closed": ("closed.read(1)", "AssertionError 设备[QLIX%sS2]已关闭" % SN),
+    "reset closed": ("closed.reset_input_buffer()", "AssertionError 设备[QLIX%sS2]已关闭" % SN),
+    "not found": ("ozu_qlix.Serial('QLIXNOPES1')",
+                  'AssertionError QLIX Device (VID=0x483, PID=0x5750) with Serial Number "NOPE" not found.'),
+    "none attached": ("ozu_qlix._ResourceManager.find_device = staticmethod(lambda serial_number='': iter(()))\n"
+                      "    ozu_qlix._ResourceManager().get_device_by_serial_number('ANY')",
+                      "AssertionError QLIX Device (VID=0x483, PID=0x5750) not found."),
+}
+
+OPTIMISED = """
+import ozu_qlix_sim
+ozu_qlix_sim.use()
+SN = %r
+adapter = ozu_qlix_sim.add_adapter(SN, channels=4)
+import ozu_qlix
+port = ozu_qlix.Serial("QLIX%%sS1" %% SN, timeout=1)
+closed = ozu_qlix.Serial("QLIX%%sS2" %% SN, timeout=1)
+closed.close()
+sent = [adapter.commands(n) for n in range(5)], adapter.received(2)
+try:
+    %s
+except Exception as e:
+    print(type(e).__name__, e)
+print("nothing sent:", sent == ([adapter.commands(n) for n in range(5)], adapter.received(2)))
+port.close()
+"""
+
+
+@pytest.mark.parametrize("guard", sorted(GUARDS))
+def test_wire_checks_hold_without_assertions(guard):
+    code, error = GUARDS[guard]
+    out = run_child(OPTIMISED % (SN, code), "-O")
+    assert out.stdout.splitlines() == [error, "nothing sent: True"], out.stderr
 
 
 @pytest.mark.parametrize("call", [
@@ -169,14 +209,19 @@ def test_concurrent_baud_rate_changes_get_their_own_replies(bus):
         assert port.baudrate == adapter.baud[1]
 
 
-@pytest.mark.parametrize("reply, reported", [(4800, 4800), ("silent", None)])
-def test_qlix_port_reports_the_channels_rate_after_a_refused_change(bus, reply, reported):
+@pytest.mark.parametrize("reply, reported, kept", [(4800, 4800, 4800), ("silent", None, 9600)])
+def test_qlix_port_reports_the_channels_rate_after_a_refused_change(bus, reply, reported, kept):
     adapter = bus.add(SN)
     with serial.serial_for_url("qlix://%s/1" % SN, baudrate=9600, timeout=1) as port:
         adapter.config_reply = reply
         with pytest.raises(serial.SerialException, match="could not set the baud rate"):
             port.baudrate = 19200
-        assert port.baudrate == reported == port._channel.baudrate
+        # No answer (unplugged, say): the rate before, so that the port opens again.
+        assert (port.baudrate, port._channel.baudrate) == (kept, reported)
+        port.close()
+        adapter.config_reply = "echo"
+        port.open()
+        assert port._channel.baudrate == kept
 
 
 @pytest.mark.parametrize("paced", [True, False])

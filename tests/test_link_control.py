@@ -249,22 +249,17 @@ import ozu_qlix
 from fake_usb import FakeAdapter
 fake = FakeAdapter()
 fake.channel_count_reply = "silent"
-ozu_qlix._Channel = lambda device, channel_number, timeout: type("C", (), {"initialize": lambda self, baudrate: None})()
 device = ozu_qlix._Device(None, fake)
 device._send_command_to_channel("x" * 70, 1)
 print(len(fake.written[0]), fake.written[0][1])
 print(device.channel_count, device.channel_count, len(fake.commands_for(0)))
-device.set_io_control_handler_for_channel(print, 99)
-device.open_channel(9, 9600, 1.0)
-b = device.open_channel(9, 9600, 1.0)
-print(device._Device__channels[9] is b)
 device.output_data(bytes(10))
 print(device.io_control_master_query("Version", print, 0.01), fake.written[-2])
 device.close()
 """ % os.path.dirname(__file__)
 
 
-def test_without_assertions_nothing_is_checked():
+def test_without_assertions_other_checks_are_skipped():
     result = run_child(CHILD, "-O", timeout=30)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["73 71", "None None 2", "True", "None " + repr(bytes(10))]
+    assert result.stdout.splitlines() == ["73 71", "None None 2", "None " + repr(bytes(10))]

@@ -202,8 +202,8 @@ def test_list_qlix_names_failure_keeps_opened(registry, bus):
     assert list(table(registry)) == ["AAA", "BBB"]
 
 
-def test_optimised_registry_passes_none_to_device():
-    """Without assertions a missing adapter reaches the device constructor."""
+def test_optimised_registry_says_not_found():
+    """Without assertions a missing adapter is still "not found", never a device built on None."""
     code = (
         "import ozu_qlix, usb.core\n"
         "usb.core.find = lambda **kw: iter(()) if kw.get('find_all') else None\n"
@@ -214,9 +214,11 @@ def test_optimised_registry_passes_none_to_device():
         "for sn in ('ANY', 'XYZ'):\n"
         "    try:\n"
         "        ozu_qlix.get_hid_device(sn)\n"
-        "    except RuntimeError as e:\n"
-        "        print(e)\n"
+        "    except Exception as e:\n"
+        "        print(type(e).__name__, e)\n"
     )
     out = run_child(code, "-O")
     assert out.returncode == 0, out.stderr
-    assert out.stdout.split("\n")[:2] == ["handle=None", "handle=None"]
+    assert out.stdout.splitlines() == [
+        "AssertionError QLIX Device (VID=0x483, PID=0x5750) not found.",
+        'AssertionError QLIX Device (VID=0x483, PID=0x5750) with Serial Number "XYZ" not found.']

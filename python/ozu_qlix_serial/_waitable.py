@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import socket
 import threading
+import weakref
 from typing import Any, Callable, Optional
 
 from . import _extension
@@ -112,6 +113,19 @@ class Readiness:
         self._ours.close()
 
 
+def _weakly(method: Callable[[], None]) -> Callable[[], None]:
+    """A function that calls `method` (a bound method) while its object lives. The channel's signal
+    and the port's sending thread hold this instead: the object may lead to the port (a callback
+    that refers to it), and they must not keep a dropped port from being closed and collected."""
+    ref = weakref.WeakMethod(method)
+
+    def call() -> None:
+        bound = ref()
+        if bound is not None:
+            bound()
+    return call
+
+
 class Notifier:
     """Calls a function instead of moving a descriptor: for event loops that have
     no descriptor to wait on (Windows). It stands where a :class:`Readiness` would,
@@ -126,7 +140,8 @@ class Notifier:
     def __init__(self, channel: Any, callback: Callable[[], None]) -> None:
         self._signal = _extension.in_signal(channel)
         self._callback = callback
-        self._signal.on_event = self.on_event
+        self._hook = _weakly(self.on_event)
+        self._signal.on_event = self._hook
 
     def on_event(self) -> None:
         self._callback()
@@ -139,7 +154,7 @@ class Notifier:
             self._callback()
 
     def close(self) -> None:
-        if self._signal.on_event == self.on_event:
+        if self._signal.on_event is self._hook:
             self._signal.on_event = None
 
 
@@ -159,7 +174,7 @@ class OutputQueue:
         self._sending = 0
         self._error: Optional[Exception] = None
         self._stopped = False
-        self._readiness: Optional[Readiness | Notifier] = None
+        self._readiness: Optional[weakref.ref] = None  # to a Readiness or Notifier, held by the port
         self._thread = threading.Thread(target=self._run, name="qlix output %s" % channel.name, daemon=True)
         self._thread.start()
 
@@ -171,8 +186,13 @@ class OutputQueue:
     def follow(self, readiness: Readiness | Notifier) -> None:
         """Keeps `readiness` writable exactly while there is room."""
         with self._cond:
-            self._readiness = readiness
+            self._readiness = weakref.ref(readiness)
             readiness.set_writable(self.waiting < OUTPUT_QUEUE_LIMIT)
+
+    def _set_writable(self, writable: bool) -> None:
+        readiness = self._readiness() if self._readiness is not None else None
+        if readiness is not None:
+            readiness.set_writable(writable)
 
     def _raise_error(self) -> None:
         error, self._error = self._error, None
@@ -191,8 +211,8 @@ class OutputQueue:
             if taken:
                 self._data += data if taken == len(data) else memoryview(data)[:taken]
                 self._cond.notify_all()
-            if taken == room and self._readiness is not None:
-                self._readiness.set_writable(False)
+            if taken == room:
+                self._set_writable(False)
             return taken
 
     def flush(self) -> None:
@@ -206,8 +226,7 @@ class OutputQueue:
         """Drops the bytes not yet handed to the channel."""
         with self._cond:
             self._data.clear()
-            if self._readiness is not None:
-                self._readiness.set_writable(True)
+            self._set_writable(True)
             self._cond.notify_all()
 
     def stop(self) -> None:
@@ -241,6 +260,5 @@ class OutputQueue:
                 if error is not None:
                     self._error = error
                     self._data.clear()
-                if self._readiness is not None:
-                    self._readiness.set_writable(True)
+                self._set_writable(True)
                 self._cond.notify_all()

@@ -15,6 +15,8 @@ import io
 import operator
 import os
 import re
+import threading
+import weakref
 from typing import Any, Callable, NoReturn, Optional, Tuple
 
 from serial.serialutil import (
@@ -91,6 +93,8 @@ _ENGLISH = [(re.compile(pattern), english) for pattern, english in [
      "the adapter did not take the baud rate {rate} for {name}: it runs at {now}"),
     (r"设备\[(?P<name>.*)\]已断开", "the adapter of {name} is disconnected (unplugged, or its USB reads fail)"),
     (r"设备\[(?P<name>.*)\]已关闭", "{name} is closed"),
+    (r"(?:\[Errno \d+\] )?USB 设备\[QLIX(?P<serial>.*)S\]已关闭",
+     "adapter {serial} is closed (unplugged, or its USB reads failed)"),
     (r"QLIX Device \(VID=0x483, PID=0x5750\) not found\.",
      "no QLIX adapter is attached: `ozu-qlix-ports` lists the attached ones; to set one up, see the README, "
      "\"Use a real adapter\""),
@@ -116,7 +120,7 @@ def _open_failure(exc: Exception, channel: int) -> Tuple[str, Exception]:
     """The text for a port that did not open, and the error to chain: for an adapter not found, the
     error that listing the adapters gives instead, when there is one (access denied, no driver)."""
     attached = None
-    if isinstance(exc, AssertionError) and str(exc).endswith("not found."):
+    if isinstance(exc, AssertionError) and " not found." in str(exc):
         import ozu_qlix
         try:
             attached = ozu_qlix.list_serial_numbers()
@@ -157,6 +161,24 @@ def _raise_as(failure: Exception, exc: Exception) -> NoReturn:
     if failure is exc:
         raise exc
     raise failure from exc
+
+
+# The open ports of this process. A child made by fork() inherits them, but
+# not their threads, and their channels are the parent's: there they are closed
+# without a word to the adapter (the extension closes their channels).
+_open_ports: "weakref.WeakSet[Serial]" = weakref.WeakSet()
+
+
+def _close_inherited_ports() -> None:
+    for port in list(_open_ports):
+        port._channel = port._output = port._readiness = None  # their threads and locks stay the parent's
+        port._output_lock = threading.Lock()
+        port.is_open = False
+    _open_ports.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_close_inherited_ports)
 
 
 _SUPPORTED = "8 data bits, no parity, 1 stop bit and no flow control"
@@ -225,6 +247,7 @@ class Serial(SerialBase):
         self._cancels = 0
         self._readiness: Optional[Readiness | Notifier] = None
         self._output: Optional[OutputQueue] = None
+        self._output_lock = threading.Lock()  # one output queue, made by the first write_timeout = 0 write
         super().__init__(*args, **kwargs)
 
     # --- opening and closing -------------------------------------------------------
@@ -238,9 +261,6 @@ class Serial(SerialBase):
         for name in _FIXED:
             _check_setting(name, getattr(self, "_" + name))
         serial_number, channel = parse_url(self._port)
-        if channel < 1 and not __debug__:  # the module's own range check is an assertion
-            raise SerialException("could not open port %s: channel %d is out of range: channels are numbered "
-                                  "from 1" % (self._port, channel))
         try:
             import ozu_qlix
             self._channel = ozu_qlix._resource_manager.open_serial_channel(
@@ -251,14 +271,17 @@ class Serial(SerialBase):
             raise SerialException("could not open port %s: %s" % (self._port, text)) from cause
         self.is_open = True
         self.name = self._channel.name
+        _open_ports.add(self)
 
     def close(self) -> None:
         """Closes the channel; a read waiting in another thread ends, output not yet sent is dropped
         (``flush`` first to keep it). Closing a closed port does nothing."""
         channel, self._channel = self._channel, None
-        output, self._output = self._output, None
+        with self._output_lock:  # after a first write making the queue, which then sees the port closed
+            output, self._output = self._output, None
         readiness, self._readiness = self._readiness, None
         self.is_open = False
+        _open_ports.discard(self)
         if output is not None:
             output.stop()
         try:
@@ -305,11 +328,16 @@ class Serial(SerialBase):
 
     def _reconfigure_port(self) -> None:
         channel = self._channel or _not_open()  # closed meanwhile, in another thread: PortNotOpenError
-        if channel.baudrate != self._baudrate:
+        before = channel.baudrate
+        if before != self._baudrate:
             try:
                 channel.baudrate = self._baudrate
             except Exception as exc:
-                self._baudrate = channel.baudrate  # what the channel reports, not the refused rate
+                # What the channel reports, not the refused rate; the rate before when it reports
+                # none (no answer: the adapter unplugged, say), so that the port can open again.
+                reported = channel.baudrate
+                if reported is not None or before is not None:
+                    self._baudrate = reported if reported is not None else before
                 if not channel.is_open:
                     raise PortNotOpenError() from exc
                 raise SerialException("could not set the baud rate of %s: %s" % (self.name, describe(exc))) from exc
@@ -421,11 +449,7 @@ class Serial(SerialBase):
         output = self._output
         if self._write_timeout == 0:
             if output is None:
-                # A function, not a method of the port: the sending thread must not keep the
-                # port alive, so that a port dropped without close() is still closed.
-                output = self._output = OutputQueue(channel, _write_failure)
-                if self._readiness is not None:
-                    output.follow(self._readiness)
+                output = self._output_queue(channel)
             return output.put(data)
         if output is not None and output.waiting:
             output.flush()  # queued bytes go first
@@ -433,6 +457,19 @@ class Serial(SerialBase):
             return channel.write(data)
         except Exception as exc:
             _raise_as(_write_failure(channel, exc), exc)
+
+    def _output_queue(self, channel: Any) -> OutputQueue:
+        """The port's output queue, made once however many threads write first."""
+        with self._output_lock:
+            if self._channel is not channel:
+                _not_open()  # closed meanwhile
+            if self._output is None:
+                # A function, not a method of the port: the sending thread must not keep the
+                # port alive, so that a port dropped without close() is still closed.
+                self._output = OutputQueue(channel, _write_failure)
+                if self._readiness is not None:
+                    self._output.follow(self._readiness)
+            return self._output
 
     def cancel_write(self) -> None:
         """Nothing to cancel: a write waits at most 100 ms per packet for the bus, then raises."""

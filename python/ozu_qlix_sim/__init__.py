@@ -392,9 +392,9 @@ def parse_virtual(value: str) -> list:
     """The adapters a value of OZU_QLIX_VIRTUAL describes, as (serial, channels, endpoint, pairing)
     tuples; an empty list for "" or "0". ValueError, showing the syntax, for anything else."""
     value = value.strip()
-    if value in ("", "0"):
+    if value.lower() in ("", "0", "no", "false", "off"):
         return []
-    if value == "1":
+    if value.lower() in ("1", "yes", "true", "on"):
         return [(_DEFAULT_SERIAL, 4, "interrupt", False)]
     found, seen = [], set()
     for item in value.split(","):
@@ -406,6 +406,9 @@ def parse_virtual(value: str) -> list:
             problem = "serial number %r" % serial
         elif serial.upper() in seen:
             problem = "serial number %s given twice" % serial
+        elif serial != serial.upper() or "S" in serial:
+            # Port names are upper-cased, and "S" ends the serial number in them.
+            problem = "serial number %r: port names need it in upper case, without S" % serial
         if options and options[0].isdigit():
             channels = int(options.pop(0))
             if not 1 <= channels <= 99:

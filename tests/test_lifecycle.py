@@ -234,3 +234,59 @@ def test_race_of_everything_against_unplugging(sim, capsys, watchdog, paced):
         races.close_registered()
     assert run.failures == []
     assert_released(sim)
+
+
+FORK = """
+import atexit, gc, os, threading, time
+import ozu_qlix_sim
+ozu_qlix_sim.use()
+adapter = ozu_qlix_sim.add_adapter("FORK01", channels=4)
+import serial, usb.core, ozu_qlix, ozu_qlix_serial
+port = serial.serial_for_url("qlix://FORK01/1", timeout=1, write_timeout=0)
+plain = ozu_qlix.Serial("QLIXFORK01S2", timeout=1)
+inherited = plain._Serial__handle._Channel__device._Device__dev
+port.write(b"x" * 20000)  # its sending thread and the reader busy at the fork
+pid = os.fork()
+if pid == 0:
+    touched = []  # what reaches pyusb in the child
+    usb.core.Device.write = lambda *a, **k: touched.append("write")
+    usb.core.Device.read = lambda *a, **k: touched.append("read")
+    ozu_qlix._close_usb_device = lambda dev: touched.append("release " + ("inherited" if dev is inherited else "new"))
+    atexit.register(lambda: print("touched", touched, flush=True))
+    for call in [lambda: port.read(1), lambda: port.write(b"x"), lambda: plain.read(1), plain.reset_input_buffer,
+                 lambda: ozu_qlix.Serial("QLIXFORK01S3", timeout=1)]:
+        try:
+            call()
+        except Exception as e:
+            print(type(e).__name__, str(e)[:60])
+    plain.close()
+    print("threads", [t.name for t in threading.enumerate()])
+    del port
+    gc.collect()
+else:
+    deadline = time.monotonic() + 30
+    while not os.waitpid(pid, os.WNOHANG)[0]:
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            raise SystemExit("the child hangs")
+        time.sleep(0.05)
+    port.write(b"ok")
+    print("parent", port.read(20002)[-2:], flush=True)
+    port.close()
+    plain.close()
+"""
+
+
+@pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="no fork() here")
+def test_forked_child_closes_inherited_ports_without_usb_traffic():
+    out = run_child(FORK, "-W", "ignore::DeprecationWarning")
+    closed = "AssertionError 设备[QLIXFORK01S2]已关闭"
+    assert out.stdout.splitlines() == [
+        "PortNotOpenError Attempting to use a port that is not open",
+        "PortNotOpenError Attempting to use a port that is not open",
+        closed, closed,
+        "USBError [Errno 16] the QLIX adapter FORK01 is busy (Resource busy): ",  # opened afresh: the parent holds it
+        "threads ['MainThread']",
+        "touched ['release new']",
+        "parent b'ok'",
+    ], out.stderr

@@ -3,10 +3,13 @@ the output queue of write_timeout = 0, pyserial-asyncio-fast end to end, and
 no descriptor or thread left behind."""
 
 import asyncio
+import gc
 import os
 import select
 import sys
 import threading
+import time
+import weakref
 
 import pytest
 import serial
@@ -172,3 +175,43 @@ def test_no_descriptor_or_thread_left_after_open_close_cycles(vbus, open_port):
         port.close()
     assert (threading.active_count(), open_descriptors()) == (threads, descriptors)
 
+
+
+def test_concurrent_first_writes_share_one_output_queue(open_port, virtual_adapter, monkeypatch):
+    from ozu_qlix_serial import protocol_qlix
+    made = []
+
+    class Slow(protocol_qlix.OutputQueue):
+        def __init__(self, *args):
+            time.sleep(0.05)  # every first write is under way before the first queue exists
+            super().__init__(*args)
+            made.append(self)
+
+    monkeypatch.setattr(protocol_qlix, "OutputQueue", Slow)
+    port = open_port(write_timeout=0)
+    start = threading.Barrier(8)
+    pieces = [bytes([i]) * 100 for i in range(8)]
+    writers = [threading.Thread(target=lambda p=p: (start.wait(), port.write(p))) for p in pieces]
+    for t in writers:
+        t.start()
+    for t in writers:
+        t.join(30)
+    port.flush()
+    assert len(made) == 1 and port.out_waiting == 0
+    assert sorted(virtual_adapter.received(1)) == sorted(b"".join(pieces))
+    port.close()
+    assert not [t for t in threading.enumerate() if t.name.startswith("qlix output")]
+
+
+@pytest.mark.parametrize("write_timeout", [None, 0])
+def test_dropped_port_whose_callback_refers_to_it_is_closed(virtual_adapter, write_timeout):
+    def dropped_port():
+        port = serial.serial_for_url("qlix://ANY/1", timeout=0, write_timeout=write_timeout)
+        port.set_event_callback(lambda: port.name)
+        port.write(b"x")
+        return weakref.ref(port)
+
+    dropped = dropped_port()
+    gc.collect()
+    assert dropped() is None and wait_until(lambda: not virtual_adapter.channel_open(1))
+    assert wait_until(lambda: not [t for t in threading.enumerate() if t.name.startswith("qlix output")])

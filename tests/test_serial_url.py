@@ -270,6 +270,8 @@ def test_unplugging_raises_serial_exception(open_port, virtual_adapter, how, wat
         time.sleep(0.2)
     virtual_adapter.unplug()
     unplugged = time.monotonic()
+    if how == "write":  # once the reader has closed the adapter
+        assert wait_until(lambda: not ozu_qlix_serial._extension.registered_adapters(), 10)
     if how == "waiting read":
         thread.join(10)
         assert not thread.is_alive()
@@ -282,3 +284,6 @@ def test_unplugging_raises_serial_exception(open_port, virtual_adapter, how, wat
     if how != "write":
         assert str(failure.value) == ("the adapter of QLIX0123456789ABS1 is disconnected (unplugged, or its USB reads "
                                       "fail) (设备[QLIX0123456789ABS1]已断开)")
+    else:
+        assert str(failure.value) == ("adapter 0123456789AB is closed (unplugged, or its USB reads failed) "
+                                      "([Errno 19] USB 设备[QLIX0123456789ABS]已关闭)")

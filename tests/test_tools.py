@@ -215,6 +215,9 @@ def test_invalid_virtual_adapters_are_refused_with_the_syntax(monkeypatch, impor
 
 @pytest.mark.parametrize("value, adapters", [
     ("", []), ("0", []), ("1", [("0123456789AB", 4, "interrupt", False)]),
+    ("Yes", [("0123456789AB", 4, "interrupt", False)]), ("off", []),
+    ("0123456789AS:4", "serial number '0123456789AS': port names need it in upper case, without S"),
+    ("ab12", "serial number 'ab12': port names need it in upper case, without S"),
     (PAIRED, [("0123456789AB", 4, "interrupt", False), ("0123456789CD", 8, "interrupt", True)]),
     (" AB12:bulk:paired, CD ", [("AB12", 4, "bulk", True), ("CD", 4, "interrupt", False)]),
     ("AB:0", "0 channels"), ("AB,ab", "serial number ab given twice"), ("AB:4:4", "option '4'"),

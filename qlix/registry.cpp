@@ -34,8 +34,11 @@ py::KwNames kw_find_all{n_id_vendor, n_id_product, n_backend, n_find_all};
 py::KwNames kw_open_channel{n_channel, n_baudrate, n_timeout};
 
 constexpr const char* kNotFound = "QLIX Device (VID=0x483, PID=0x5750) not found.";
-// Lookups made for one open or listing when the adapter found closes under it.
-constexpr int kAttempts = 3;
+// How long one open or listing looks the adapter up again when the one it
+// found closes under it (its last channel closed in another thread). Each
+// retry follows another thread's close; under heavy churn several in a row
+// happen, so the bound is a time, not a count of attempts.
+constexpr auto kRetryFor = std::chrono::seconds(10);
 
 // The first value of a registry table (insertion order), or an empty Ref.
 py::Ref first_value(PyObject* table) {
@@ -174,7 +177,8 @@ py::Ref manager_open_serial_channel(PyObject* const* a) {
     PyObject* channel = py::require_int(a[2], "channel");
     PyObject* baudrate = py::require_int(a[3], "baudrate");
     py::Ref upper = py::call_method(serial_number, n_upper);
-    for (int attempt = 1;; ++attempt) {
+    auto give_up = std::chrono::steady_clock::now() + kRetryFor;
+    for (;;) {
         py::Ref device = py::call_method(a[0], n_get_device_by_serial_number, upper.get());
         // The registry lock is not held while the channel opens.
         try {
@@ -182,7 +186,7 @@ py::Ref manager_open_serial_channel(PyObject* const* a) {
         } catch (const py::Error&) {
             // The adapter closed before the channel was added to it (its last
             // channel was closed in another thread, or it was lost).
-            if (attempt >= kAttempts || py::interrupted()) throw;
+            if (std::chrono::steady_clock::now() >= give_up || py::interrupted()) throw;
             clear_if_closed_meanwhile();
         }
     }
@@ -239,7 +243,8 @@ py::Ref list_qlix_names(PyObject* const*) {
     while (py::Ref dev = py::next(it)) {
         py::Ref serial_number = serial_number_of(dev);
         py::Ref count_obj;
-        for (int attempt = 1; !count_obj; ++attempt) {
+        auto give_up = std::chrono::steady_clock::now() + kRetryFor;
+        while (!count_obj) {
             py::Ref hid_dev = py::call(global(g_get_hid_device).get(), serial_number.get());
             try {
                 count_obj = py::getattr(hid_dev, n_channel_count);
@@ -247,7 +252,8 @@ py::Ref list_qlix_names(PyObject* const*) {
                 // Closed while it was asked (its last channel was closed in
                 // another thread): asked again on the adapter the registry holds now.
                 py::Fetched error = py::Fetched::take();
-                if (attempt >= kAttempts || !error.matches(PyExc_Exception) || device_is_open(hid_dev))
+                if (std::chrono::steady_clock::now() >= give_up || !error.matches(PyExc_Exception) ||
+                    device_is_open(hid_dev))
                     error.restore_and_throw();
             }
         }

@@ -364,6 +364,7 @@ class _FakeService:
     def __init__(self):
         self.entry = serve.Entry("QLIXFUZZS1", "qlix://FUZZ/1", "FUZZ", 1, 0, None)
         self.baudrate = 9600
+        self.mode = "rfc2217"
         self.data = bytearray()
         self.rates = []
 

@@ -55,6 +55,8 @@ class Running:
         return self.service(channel, serial_number).tcp_port
 
     def stop(self):
+        if self.server.loop.is_closed():  # stopped already
+            return
         self.server.loop.call_soon_threadsafe(self.server.stop)
         self.thread.join(10)
         assert not self.thread.is_alive()

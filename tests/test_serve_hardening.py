@@ -359,3 +359,14 @@ def test_terminal_speed_set_while_an_answer_is_due_wins(tmp_path):
         os.close(fd)
         terminal.close()
     assert not os.path.lexists(tmp_path / NAME1)
+
+
+def test_fuzz_input_side(sim, start):
+    import random
+    import serve_fuzz
+    sim.set_paced(False)
+    adapter = sim.add_adapter(SERIAL, channels=3)
+    server = start(link_dir=None)
+    ran, failures = serve_fuzz.run(adapter, server.tcp(1), server.tcp(2), lambda: not server.service(1).clients,
+                                   random.Random(29), 150)
+    assert ran == 150 and not failures, failures

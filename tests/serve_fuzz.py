@@ -11,6 +11,8 @@ import socket
 import struct
 import time
 
+from conftest import wait_until
+
 IAC, SB, SE, COM_PORT = 255, 250, 240, 44
 COMMANDS = range(241, 250)                       # NOP to GA: no data
 NEGOTIATIONS = (251, 252, 253, 254)              # WILL, WONT, DO, DONT
@@ -65,15 +67,6 @@ def _pieces(rng: random.Random, wire: bytes):
     return [wire[a:b] for a, b in zip(edges, edges[1:])]
 
 
-def _wait(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.002)
-    return True
-
-
 def run(adapter, target, other, idle, rng: random.Random, count: int, stop_at: float = float("inf")):
     """Runs up to `count` cases against channel 1's TCP port `target` (channel 2's raw round
     trips on `other`, channel 3 untouched); `idle()` tells the target has no client left.
@@ -91,8 +84,8 @@ def run(adapter, target, other, idle, rng: random.Random, count: int, stop_at: f
                 for piece in _pieces(rng, wire):
                     sock.sendall(piece)
                     time.sleep(0.0005)
-                _wait(lambda: len(adapter.received(1)) >= len(data))
-            _wait(idle)
+                wait_until(lambda: len(adapter.received(1)) >= len(data), interval=0.002)
+            wait_until(idle, interval=0.002)
             got = adapter.received(1)
             if got != data:
                 failures.append("case %d %s: channel received %s, not %s" % (number, wire.hex(), got.hex(), data.hex()))

@@ -169,8 +169,9 @@ def test_stream_larger_than_the_queues_arrives_intact(sim, start, use_descriptor
 
 @pytest.mark.skipif(not POSIX, reason="pseudo-terminals are POSIX only")
 @pytest.mark.parametrize("opener", ["pyserial", "termios"])
-def test_terminal_path(sim, start, opener):
+def test_terminal_path(sim, start, caplog, opener):
     import termios
+    caplog.set_level("INFO")
     adapter = sim.add_adapter(SERIAL, channels=2)
     server = start()
     path = server.service(2).entry.path if wait_until(lambda: server.served(2)) else None
@@ -182,6 +183,8 @@ def test_terminal_path(sim, start, opener):
             assert port.readline() == b"through the terminal\n"
             port.baudrate = 57600
             assert wait_until(lambda: adapter.channel_rate(2) == 57600)
+        assert wait_until(lambda: "terminal %s closed" % path in caplog.text)
+        assert "terminal %s opened" % path in caplog.text
         return
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
     try:

@@ -4,8 +4,10 @@ at start instead of serving less, port modes, TLS, readiness, signals, log recor
 import asyncio
 import os
 import re
+import shutil
 import socket
 import ssl
+import subprocess
 import threading
 import types
 
@@ -216,6 +218,22 @@ def test_tls(sim, start, client_ca, client_cert):
             assert receive(sock, 510) == PAYLOAD.replace(b"\xff", b"")
 
 
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="no openssl command")
+def test_tls_raw_port_with_openssl_s_client(sim, start):
+    sim.add_adapter(SERIAL, channels=1)
+    server = start(mode="raw", tls_cert=os.path.join(TLS, "server.pem"), tls_key=os.path.join(TLS, "server.key"))
+    client = subprocess.Popen(["openssl", "s_client", "-connect", "127.0.0.1:%d" % server.tcp(1), "-quiet",
+                               "-CAfile", os.path.join(TLS, "ca.pem"), "-verify_return_error"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        client.stdin.write(bytes(range(256)))
+        client.stdin.flush()
+        assert client.stdout.read(256) == bytes(range(256))
+    finally:
+        client.kill()
+        client.communicate()
+
+
 @pytest.mark.skipif(not hasattr(socket, "AF_UNIX") or not POSIX, reason="Unix datagram sockets")
 def test_ready_is_notified_once_ports_are_bound(sim, start, tmp_path, monkeypatch):
     sim.add_adapter(SERIAL, channels=2)
@@ -254,7 +272,7 @@ def test_module_report_is_one_log_record(vbus, tmp_path):
         "import threading; from ozu_qlix_serial.serve import main\n"
         "threading.Thread(target=lambda: (sys.stdin.readline(), adapter.unplug()), daemon=True).start()\n"
         "raise SystemExit(main(['--port-base', '0', '--link-dir', %r]))" % (SERIAL, str(tmp_path / "links")),
-        stdin=__import__("subprocess").PIPE)
+        stdin=subprocess.PIPE)
     try:
         lines = [child.stderr.readline()]
         while "plugged" not in lines[-1]:

@@ -121,9 +121,12 @@ def parser() -> argparse.ArgumentParser:
                     "pseudo-terminals.",
         epilog="TCP ports: a channel given a port in the configuration ([tcp_ports] or its [channels] table) has "
                "its own; the others get consecutive ports from --port-base, adapters by serial number, then "
-               "channels by number (see --list). Link directory: created with mode 0700; refused when another "
-               "user owns it, when group or others may write it, or when another server uses it. Exit status: 0 "
-               "after SIGTERM or Ctrl-C, 1 when serving cannot start (a port cannot be bound), 2 for a bad "
+               "channels by number (see --list). Per channel, a configuration table [channels.\"<name or URL>\"] "
+               "may set baudrate, mode, tcp_port, max_connections, tls_cert, tls_key and tls_client_ca. Link "
+               "directory: created with mode 0700; refused when another user owns it, when group or others may "
+               "write it, or when another server uses it; only terminal links are replaced. Under systemd "
+               "(Type=notify) READY=1 is sent once every port is bound. Exit status: 0 after SIGTERM or Ctrl-C, "
+               "1 when serving cannot start (a port cannot be bound, the link directory is refused), 2 for a bad "
                "setting.")
     parser.add_argument("channels", nargs="*", metavar="CHANNEL",
                         help="serial number (all its channels), qlix:// URL or port name; default: every channel")
@@ -134,8 +137,8 @@ def parser() -> argparse.ArgumentParser:
                         help="raw: 8-bit clean, no Telnet; telnet: Telnet without COM-PORT options; "
                              "rfc2217 (default): RFC 2217, raw until the client sends 0xFF")
     parser.add_argument("--link-dir", metavar="DIR",
-                        help="directory of the terminals' links (default $XDG_RUNTIME_DIR/ozu-qlix, /run/ozu-qlix "
-                             "as root, else /tmp/ozu-qlix-UID); POSIX only")
+                        help="directory of the terminals' links (default /run/ozu-qlix as root, else "
+                             "$XDG_RUNTIME_DIR/ozu-qlix, else /tmp/ozu-qlix-UID); POSIX only")
     parser.add_argument("--no-terminals", action="store_true", help="serve over TCP only")
     parser.add_argument("--baudrate", type=int, metavar="RATE",
                         help="initial baud rate of each channel (default %d)" % DEFAULT_BAUDRATE)
@@ -299,11 +302,10 @@ def check(options: Options, origin: str = "configuration") -> None:
             ipaddress.ip_network(network, strict=False)
         except ValueError as exc:
             raise ConfigError("--allow %s: %s" % (network, exc)) from None
-    for name in [None, *sorted(options.channels)]:
-        tls = options.tls(name) if name else (
-            (options.tls_cert, options.tls_key, options.tls_client_ca) if options.tls_cert else None)
-        if tls is None and name is None and (options.tls_key or options.tls_client_ca):
-            raise ConfigError("--tls-key and --tls-client-ca need --tls-cert")
+    if options.tls_cert is None and (options.tls_key or options.tls_client_ca) and not options.channels:
+        raise ConfigError("--tls-key and --tls-client-ca need --tls-cert")
+    for name in ["", *sorted(options.channels)]:
+        tls = options.tls(name)
         if tls is not None:
             try:
                 tls_context(*tls)

@@ -2,8 +2,9 @@
 
 One process owns the adapters and serves each channel
 
-- as an RFC 2217 port over TCP (every platform): pyserial's ``rfc2217://host:port``, other
-  RFC 2217 clients, and raw TCP or telnet clients (data only);
+- over TCP (every platform), one port per channel in one of three modes: ``rfc2217`` (pyserial's
+  ``rfc2217://host:port`` and other RFC 2217 clients; raw until a client sends a Telnet command),
+  ``raw`` (every byte as it is, no Telnet) or ``telnet`` (Telnet without COM-PORT); optionally TLS;
 - as a pseudo-terminal (POSIX) behind a stable symbolic link named after the channel, for
   minicom, screen, ``serial.Serial(path)`` or C's ``open`` and ``termios``.
 
@@ -11,10 +12,11 @@ Adapters plugged in while it runs are served within two seconds (the bus is scan
 second); an unplugged adapter's clients are disconnected and its terminals hang up. Everything
 runs on one asyncio loop: on POSIX it waits on each ``qlix://`` port's descriptor, on Windows the
 port's event callback wakes the loop. The Telnet and RFC 2217 side is pyserial's own
-``serial.rfc2217.PortManager``.
+``serial.rfc2217.PortManager``. Settings and their checks: ``_serve_config``.
 
-    ozu-qlix-serve [CHANNEL ...] [--port-base P] [--link-dir DIR] [--bind ADDRESS --allow CIDR]
-                   [--max-connections N | --takeover] [--config FILE] [--list [--json]] [-v]
+    ozu-qlix-serve [CHANNEL ...] [--port-base P] [--mode raw|telnet|rfc2217] [--link-dir DIR]
+                   [--bind ADDRESS --allow CIDR] [--tls-cert FILE [--tls-key FILE] [--tls-client-ca FILE]]
+                   [--max-connections N | --takeover] [--keep-going] [--config FILE] [--list [--json]] [-v]
 """
 
 from __future__ import annotations
@@ -152,7 +154,8 @@ class _PortManager(rfc2217.PortManager):
         self.plain = plain  # Telnet without the COM-PORT option
         super().__init__(_Settings(client.service), client, _DebugLog(client.label))  # type: ignore[arg-type]
         if plain:
-            self._telnet_options = [o for o in self._telnet_options if o.option != rfc2217.COM_PORT_OPTION]
+            options = self._telnet_options  # type: ignore[has-type]
+            self._telnet_options = [o for o in options if o.option != rfc2217.COM_PORT_OPTION]
 
     def telnet_send_option(self, action: bytes, option: bytes) -> None:
         if self.plain and option == rfc2217.COM_PORT_OPTION and action in (rfc2217.WILL, rfc2217.DO):

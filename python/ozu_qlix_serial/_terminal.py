@@ -92,9 +92,12 @@ class LinkDirectory:
         os.close(self._fd)
 
 
+_PTY = re.compile(r"/dev/pts/\d+|/dev/ttys\d+|/dev/tty[p-za-e][0-9a-f]")  # Linux, macOS, BSD
+
+
 def make_link(target: str, link: str) -> None:
     """Points `link` at the terminal `target`, replacing only an earlier terminal link."""
-    if os.path.lexists(link) and not (os.path.islink(link) and os.readlink(link).startswith("/dev/")):
+    if os.path.lexists(link) and not (os.path.islink(link) and _PTY.fullmatch(os.readlink(link))):
         raise OSError(errno.EEXIST, "%s is in the way (not a terminal link): left alone" % link)
     temporary = "%s.%d.tmp" % (link, os.getpid())
     if os.path.islink(temporary):

@@ -21,7 +21,6 @@ port's event callback wakes the loop. The Telnet and RFC 2217 side is pyserial's
 
 from __future__ import annotations
 
-import argparse
 import asyncio
 import dataclasses
 import ipaddress
@@ -32,6 +31,7 @@ import signal
 import socket
 import struct
 import sys
+import threading
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 import serial
@@ -941,12 +941,19 @@ class _StderrLog:
 
     def __init__(self, stream: Any) -> None:
         self._stream = stream
+        self._inside = threading.local()
         self.encoding = getattr(stream, "encoding", "utf-8")
 
     def write(self, text: str) -> int:
+        if getattr(self._inside, "active", False):  # logging's own trouble report: as it is
+            return int(self._stream.write(text))
         message = str(text).rstrip("\r\n")
         if message:
-            logging.getLogger("ozu_qlix").warning("%s", message)
+            self._inside.active = True
+            try:
+                logging.getLogger("ozu_qlix").warning("%s", message)
+            finally:
+                self._inside.active = False
         return len(text)
 
     def flush(self) -> None:

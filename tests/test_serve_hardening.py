@@ -47,6 +47,7 @@ def _table(key, value):
     ("a = " + "[" * 3000 + "]" * 3000 + "\n", [], ": not a valid TOML file"),
     ("port_base = = 1\n", [], ": not a valid TOML file"),
     (None, ["--baudrate", "0"], "--baudrate 0: expected an integer above 0"),
+    (None, ["--tls-cert", "/nonexistent/cert.pem"], "TLS certificate /nonexistent/cert.pem: "),
     (None, ["/dev/ttyUSB0"], "'/dev/ttyUSB0' is not a serial number"),
     (None, ["qlix://%s/9" % SERIAL], "adapter %s has 4 channels: no channel 9" % SERIAL),
     (None, ["--port-base", "65534"], "--port-base 65534: no TCP port left for %s" % "QLIX%sS3" % SERIAL),

@@ -302,8 +302,11 @@ def check(options: Options, origin: str = "configuration") -> None:
             ipaddress.ip_network(network, strict=False)
         except ValueError as exc:
             raise ConfigError("--allow %s: %s" % (network, exc)) from None
-    if options.tls_cert is None and (options.tls_key or options.tls_client_ca) and not options.channels:
-        raise ConfigError("--tls-key and --tls-client-ca need --tls-cert")
+    if options.tls_cert is None and options.tls_key is not None:
+        raise ConfigError("--tls-key %s needs --tls-cert" % options.tls_key)
+    for name, own in sorted(options.channels.items()):
+        if own.tls_cert is None and options.tls_cert is None and (own.tls_key or own.tls_client_ca):
+            raise ConfigError("%s: channels.%s: tls_key and tls_client_ca need tls_cert" % (origin, name))
     for name in ["", *sorted(options.channels)]:
         tls = options.tls(name)
         if tls is not None:

@@ -732,8 +732,12 @@ class Server:
                 service = await self._service(serial_number, channel, strict)
                 if service is None:
                     continue  # (its port is closed below)
+                try:
+                    service.attach(port)
+                except Exception:
+                    service.detach()  # (the port stays in `ports`: closed below)
+                    raise
                 ports.remove((channel, port))
-                service.attach(port)
                 services.append(service)
             if services:
                 log.info("plugged %s: %s", serial_number, ", ".join(

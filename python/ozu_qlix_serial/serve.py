@@ -31,13 +31,13 @@ import signal
 import socket
 import struct
 import sys
-import threading
 from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 import serial
 from serial import rfc2217
 
 from . import _extension
+from ._serve_process import EarlyStop, StderrLog, notify_ready
 from ._serve_config import (DEFAULT_BAUDRATE, DEFAULT_PORT_BASE, SCAN_INTERVAL, ChannelSettings, ConfigError,
                             Options, Planner, is_loopback, load_options, tls_context)
 
@@ -667,7 +667,7 @@ class Server:
                      "terminals in %s" % self.options.link_dir if self.options.link_dir else "no terminals",
                      "; not attached, served when plugged in: %s" % ", ".join(waiting) if waiting else "")
             self.started.set()
-            _notify_ready()
+            notify_ready()
             scanner = self.loop.create_task(self._scan_loop())
             try:
                 await self._stopping.wait()
@@ -887,43 +887,11 @@ def _print_list(entries: List[Entry], as_json: bool, bind: str) -> None:
         print("%-22s %-24s %s:%-5d %s" % (e.name, e.url, bind, e.tcp_port, e.path or "-"))
 
 
-class _EarlyStop:
-    """SIGTERM, SIGINT and SIGBREAK from the first moment of main(): before the loop runs they are
-    remembered, then they stop the server."""
-
-    NAMES = ("SIGTERM", "SIGINT", "SIGBREAK")
-
-    def __init__(self) -> None:
-        self.requested = False
-        self.server: Optional[Server] = None
-        self._previous: Dict[int, Any] = {}
-        for name in self.NAMES:
-            number = getattr(signal, name, None)
-            if number is not None:
-                try:
-                    self._previous[number] = signal.signal(number, self._handle)
-                except (OSError, ValueError):  # not the main thread: the caller handles signals
-                    pass
-
-    def _handle(self, *_: Any) -> None:
-        self.requested = True
-        server = self.server
-        if server is not None and server.loop is not None:
-            try:
-                server.loop.call_soon_threadsafe(server.stop)
-            except RuntimeError:
-                pass
-
-    def restore(self) -> None:
-        for number, handler in self._previous.items():
-            signal.signal(number, handler)
-
-
-async def _serve(server: Server, early: _EarlyStop) -> None:
+async def _serve(server: Server, early: EarlyStop) -> None:
     loop = asyncio.get_running_loop()
     server.loop = loop
     added = []
-    for number in early._previous:
+    for number in early.numbers:
         try:
             loop.add_signal_handler(number, server.stop)
             added.append(number)
@@ -939,61 +907,16 @@ async def _serve(server: Server, early: _EarlyStop) -> None:
             loop.remove_signal_handler(number)
 
 
-class _StderrLog:
-    """Stands for sys.stderr while the server runs: each text written (the module's reports carry
-    no line end) becomes one log record, so a report never runs into the next log line."""
-
-    def __init__(self, stream: Any) -> None:
-        self._stream = stream
-        self._inside = threading.local()
-        self.encoding = getattr(stream, "encoding", "utf-8")
-
-    def write(self, text: str) -> int:
-        if getattr(self._inside, "active", False):  # logging's own trouble report: as it is
-            return int(self._stream.write(text))
-        message = str(text).rstrip("\r\n")
-        if message:
-            self._inside.active = True
-            try:
-                logging.getLogger("ozu_qlix").warning("%s", message)
-            finally:
-                self._inside.active = False
-        return len(text)
-
-    def flush(self) -> None:
-        pass
-
-    def isatty(self) -> bool:
-        return False
-
-    def fileno(self) -> int:
-        return int(self._stream.fileno())
-
-
-def _notify_ready() -> None:
-    """Tells systemd (Type=notify) that every port is bound."""
-    address = os.environ.get("NOTIFY_SOCKET")
-    if not address or not hasattr(socket, "AF_UNIX"):
-        return
-    if address.startswith("@"):
-        address = "\0" + address[1:]
-    try:
-        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sock:
-            sock.sendto(b"READY=1\nSTATUS=serving", address)
-    except OSError as exc:
-        log.warning("cannot notify systemd at %s: %s", os.environ["NOTIFY_SOCKET"], exc)
-
-
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command with `argv` (default: the command line) and returns its exit status."""
-    early = _EarlyStop()
+    early = EarlyStop()
     try:
         return _main(argv, early)
     finally:
         early.restore()
 
 
-def _main(argv: Optional[Sequence[str]], early: _EarlyStop) -> int:
+def _main(argv: Optional[Sequence[str]], early: EarlyStop) -> int:
     try:
         options, args = load_options(argv)
     except (ValueError, OSError) as exc:
@@ -1019,7 +942,7 @@ def _main(argv: Optional[Sequence[str]], early: _EarlyStop) -> int:
     if not is_loopback(options.bind) and unencrypted:
         log.warning("listening on %s for %s without TLS: RFC 2217 has neither authentication nor encryption; "
                     "anyone on those networks can use the channels", options.bind, ", ".join(options.allow))
-    stderr, sys.stderr = sys.stderr, _StderrLog(sys.stderr)  # type: ignore[assignment]
+    stderr, sys.stderr = sys.stderr, StderrLog(sys.stderr)  # type: ignore[assignment]
     try:
         asyncio.run(_serve(Server(options), early))
     except KeyboardInterrupt:

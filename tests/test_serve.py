@@ -55,6 +55,8 @@ class Running:
         return self.service(channel, serial_number).tcp_port
 
     def stop(self):
+        if self.server.loop.is_closed():  # stopped already
+            return
         self.server.loop.call_soon_threadsafe(self.server.stop)
         self.thread.join(10)
         assert not self.thread.is_alive()
@@ -167,8 +169,9 @@ def test_stream_larger_than_the_queues_arrives_intact(sim, start, use_descriptor
 
 @pytest.mark.skipif(not POSIX, reason="pseudo-terminals are POSIX only")
 @pytest.mark.parametrize("opener", ["pyserial", "termios"])
-def test_terminal_path(sim, start, opener):
+def test_terminal_path(sim, start, caplog, opener):
     import termios
+    caplog.set_level("INFO")
     adapter = sim.add_adapter(SERIAL, channels=2)
     server = start()
     path = server.service(2).entry.path if wait_until(lambda: server.served(2)) else None
@@ -180,6 +183,8 @@ def test_terminal_path(sim, start, opener):
             assert port.readline() == b"through the terminal\n"
             port.baudrate = 57600
             assert wait_until(lambda: adapter.channel_rate(2) == 57600)
+        assert wait_until(lambda: "terminal %s closed" % path in caplog.text)
+        assert "terminal %s opened" % path in caplog.text
         return
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
     try:
@@ -364,6 +369,7 @@ class _FakeService:
     def __init__(self):
         self.entry = serve.Entry("QLIXFUZZS1", "qlix://FUZZ/1", "FUZZ", 1, 0, None)
         self.baudrate = 9600
+        self.mode = "rfc2217"
         self.data = bytearray()
         self.rates = []
 

@@ -7,12 +7,14 @@ import sys
 assert sys.platform != "win32"  # (also tells type checkers to skip the module there)
 
 import asyncio  # noqa: E402
+import errno  # noqa: E402
 import fcntl  # noqa: E402
 import logging  # noqa: E402
 import os  # noqa: E402
 import pty  # noqa: E402
 import re  # noqa: E402
 import select  # noqa: E402
+import stat  # noqa: E402
 import struct  # noqa: E402
 import termios  # noqa: E402
 from typing import Any, Callable, Dict  # noqa: E402
@@ -28,6 +30,80 @@ _SPEED_CODES = {rate: code for code, rate in _SPEEDS.items()}
 LINUX = sys.platform.startswith("linux")
 _EXTPROC = 0o200000        # Linux: termios changes on the terminal are reported to the master
 _TIOCPKT_IOCTL = 0x40      # packet-mode status: the terminal's termios changed
+
+
+class LinkDirectoryError(Exception):
+    """The link directory cannot be used safely."""
+
+
+class LinkDirectory:
+    """The directory of the terminals' links: made with mode 0700 when missing; refused when another
+    user owns it or group or others may write it (they could replace a link with one to their own
+    terminal). A lock file inside keeps a second server off it while this one runs."""
+
+    LOCK = ".ozu-qlix-serve.lock"
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        try:
+            os.makedirs(path, mode=0o700, exist_ok=True)
+            info = os.stat(path)
+        except (OSError, ValueError) as exc:
+            raise LinkDirectoryError("link directory %s cannot be used: %s" % (path, exc)) from None
+        if not stat.S_ISDIR(info.st_mode):
+            raise LinkDirectoryError("link directory %s is not a directory" % path)
+        if info.st_uid != os.geteuid():
+            raise LinkDirectoryError("link directory %s belongs to user id %d, not to this server's user (%d): "
+                                     "refused" % (path, info.st_uid, os.geteuid()))
+        if info.st_mode & 0o022:
+            raise LinkDirectoryError("link directory %s may be written by group or others (mode %03o): refused; "
+                                     "chmod go-w it or choose another" % (path, stat.S_IMODE(info.st_mode)))
+        self._lock_path = os.path.join(path, self.LOCK)
+        self._fd = self._lock()
+
+    def _lock(self) -> int:
+        while True:
+            fd = os.open(self._lock_path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                owner = os.read(fd, 32).decode("ascii", "replace").strip() or "unknown"
+                os.close(fd)
+                raise LinkDirectoryError("link directory %s is in use by another ozu-qlix-serve (process %s)"
+                                         % (self.path, owner)) from None
+            except BaseException:
+                os.close(fd)
+                raise
+            try:
+                same = os.stat(self._lock_path).st_ino == os.fstat(fd).st_ino
+            except FileNotFoundError:
+                same = False
+            if same:  # (else the server before us removed it after we opened it: again)
+                os.ftruncate(fd, 0)
+                os.write(fd, b"%d\n" % os.getpid())
+                return fd
+            os.close(fd)
+
+    def close(self) -> None:
+        try:
+            os.unlink(self._lock_path)
+        except OSError:
+            pass
+        os.close(self._fd)
+
+
+_PTY = re.compile(r"/dev/pts/\d+|/dev/ttys\d+|/dev/tty[p-za-e][0-9a-f]")  # Linux, macOS, BSD
+
+
+def make_link(target: str, link: str) -> None:
+    """Points `link` at the terminal `target`, replacing only an earlier terminal link."""
+    if os.path.lexists(link) and not (os.path.islink(link) and _PTY.fullmatch(os.readlink(link))):
+        raise OSError(errno.EEXIST, "%s is in the way (not a terminal link): left alone" % link)
+    temporary = "%s.%d.tmp" % (link, os.getpid())
+    if os.path.islink(temporary):
+        os.unlink(temporary)
+    os.symlink(target, temporary)
+    os.replace(temporary, link)
 
 
 class OpenWatch:
@@ -106,17 +182,16 @@ class Terminal:
             raise
         finally:
             os.close(slave)
-        os.set_blocking(master, False)
+        try:
+            os.set_blocking(master, False)
+            make_link(self.tty, link)
+            watch = service.server.open_watch
+            if watch is not None:
+                watch.add(self.tty)
+        except BaseException:
+            os.close(master)
+            raise
         self.master = master
-        os.makedirs(os.path.dirname(link), exist_ok=True)
-        temporary = "%s.%d.tmp" % (link, os.getpid())
-        if os.path.lexists(temporary):
-            os.unlink(temporary)
-        os.symlink(self.tty, temporary)
-        os.replace(temporary, link)
-        watch = service.server.open_watch
-        if watch is not None:
-            watch.add(self.tty)
 
     def hung_up(self) -> bool:
         poller = select.poll()
@@ -131,7 +206,7 @@ class Terminal:
                 self.watch_termios()
                 if not self.paused:
                     asyncio.get_running_loop().add_reader(self.master, self.readable)
-                log.debug("%s: terminal opened", self.service.entry.name)
+                log.info("%s: terminal %s opened", self.service.entry.name, self.link)
         elif not LINUX:
             self.watch_termios()
 
@@ -149,16 +224,22 @@ class Terminal:
             self.service.request_baudrate(rate, self)
 
     def answer_rate(self, rate: int) -> None:
-        """Shows the channel's rate on the terminal (also after a refused change)."""
-        self.rate = rate
+        """Shows the channel's rate on the terminal (also after a refused change), unless the
+        program set another speed meanwhile: that one is then asked for instead."""
         code = _SPEED_CODES.get(rate)
         try:
             attrs = termios.tcgetattr(self.master)
+            current = _SPEEDS.get(attrs[4])
+            if current is not None and current != self.rate:
+                self.rate = current
+                self.service.request_baudrate(current, self)
+                return
+            self.rate = rate
             if code is not None and attrs[4] != code:
                 attrs[4] = attrs[5] = code
                 termios.tcsetattr(self.master, termios.TCSANOW, attrs)
         except termios.error:
-            pass
+            self.rate = rate
 
     def readable(self) -> None:
         try:
@@ -170,7 +251,7 @@ class Terminal:
         if not data:  # EIO: the last program closed the terminal
             self.is_open = False
             asyncio.get_running_loop().remove_reader(self.master)
-            log.debug("%s: terminal closed", self.service.entry.name)
+            log.info("%s: terminal %s closed", self.service.entry.name, self.link)
             self.service.server.watch_terminals()
             return
         if data[0] == 0:

@@ -2,8 +2,9 @@
 
 One process owns the adapters and serves each channel
 
-- as an RFC 2217 port over TCP (every platform): pyserial's ``rfc2217://host:port``, other
-  RFC 2217 clients, and raw TCP or telnet clients (data only);
+- over TCP (every platform), one port per channel in one of three modes: ``rfc2217`` (pyserial's
+  ``rfc2217://host:port`` and other RFC 2217 clients; raw until a client sends a Telnet command),
+  ``raw`` (every byte as it is, no Telnet) or ``telnet`` (Telnet without COM-PORT); optionally TLS;
 - as a pseudo-terminal (POSIX) behind a stable symbolic link named after the channel, for
   minicom, screen, ``serial.Serial(path)`` or C's ``open`` and ``termios``.
 
@@ -11,15 +12,15 @@ Adapters plugged in while it runs are served within two seconds (the bus is scan
 second); an unplugged adapter's clients are disconnected and its terminals hang up. Everything
 runs on one asyncio loop: on POSIX it waits on each ``qlix://`` port's descriptor, on Windows the
 port's event callback wakes the loop. The Telnet and RFC 2217 side is pyserial's own
-``serial.rfc2217.PortManager``.
+``serial.rfc2217.PortManager``. Settings and their checks: ``_serve_config``.
 
-    ozu-qlix-serve [CHANNEL ...] [--port-base P] [--link-dir DIR] [--bind ADDRESS --allow CIDR]
-                   [--max-connections N | --takeover] [--config FILE] [--list [--json]] [-v]
+    ozu-qlix-serve [CHANNEL ...] [--port-base P] [--mode raw|telnet|rfc2217] [--link-dir DIR]
+                   [--bind ADDRESS --allow CIDR] [--tls-cert FILE [--tls-key FILE] [--tls-client-ca FILE]]
+                   [--max-connections N | --takeover] [--keep-going] [--config FILE] [--list [--json]] [-v]
 """
 
 from __future__ import annotations
 
-import argparse
 import asyncio
 import dataclasses
 import ipaddress
@@ -36,20 +37,20 @@ import serial
 from serial import rfc2217
 
 from . import _extension
-from .protocol_qlix import parse_url, port_url
+from ._serve_process import EarlyStop, StderrLog, notify_ready
+from ._serve_config import (DEFAULT_BAUDRATE, DEFAULT_PORT_BASE, SCAN_INTERVAL, ChannelSettings, ConfigError,
+                            Options, Planner, is_loopback, load_options, tls_context)
 
 if sys.platform != "win32":
-    from ._terminal import LINUX, TERMINAL_CHECK, OpenWatch, Terminal
+    from ._terminal import LINUX, TERMINAL_CHECK, LinkDirectory, LinkDirectoryError, OpenWatch, Terminal
 else:
     LINUX, TERMINAL_CHECK = False, 0.05
 
-__all__ = ["Options", "Entry", "Server", "load_options", "plan", "main"]
+__all__ = ["Options", "ChannelSettings", "Entry", "Server", "StartError", "load_options", "plan", "main",
+           "DEFAULT_BAUDRATE", "DEFAULT_PORT_BASE", "SCAN_INTERVAL"]
 
 log = logging.getLogger("ozu_qlix_serial.serve")
 
-DEFAULT_PORT_BASE = 7000
-DEFAULT_BAUDRATE = 115200
-SCAN_INTERVAL = 1.0          # seconds between bus scans: an adapter plugged in is served within 2 s
 READ_SIZE = 16384            # bytes read from a TCP client at once (keeps each callback short)
 CLIENT_BUFFER_LIMIT = 262144  # bytes queued for a client that does not read; beyond, its data is dropped
 MAX_SUBNEGOTIATION = 1024    # a longer Telnet subnegotiation ends the connection
@@ -57,22 +58,6 @@ KEEPALIVE = (30, 10, 3)      # idle seconds, seconds between probes, probes
 
 
 # --- what is served -------------------------------------------------------------------------
-
-@dataclasses.dataclass
-class Options:
-    """The server's settings (command line over configuration file over defaults)."""
-    select: List[str] = dataclasses.field(default_factory=list)  # serial numbers, URLs, port names
-    port_base: int = DEFAULT_PORT_BASE
-    tcp_ports: Dict[str, int] = dataclasses.field(default_factory=dict)  # channel name: TCP port
-    link_dir: Optional[str] = None
-    baudrate: int = DEFAULT_BAUDRATE
-    bind: str = "127.0.0.1"
-    allow: List[str] = dataclasses.field(default_factory=list)
-    max_connections: int = 1
-    takeover: bool = False
-    scan_interval: float = SCAN_INTERVAL
-    verbose: bool = False
-
 
 @dataclasses.dataclass
 class Entry:
@@ -88,76 +73,25 @@ class Entry:
         return {"name": self.name, "url": self.url, "tcp_port": self.tcp_port, "path": self.path}
 
 
-def _parse_choice(text: str) -> Tuple[str, Optional[int]]:
-    """(serial number, channel or None for all) of a serial number, ``qlix://`` URL or port name."""
-    if text.lower().startswith("qlix://"):
-        serial_number, channel = parse_url(text)
-    elif text.upper().startswith("QLIX"):
-        serial_number, channel = parse_url(port_url(text))
-    else:
-        serial_number, channel = text.upper(), None
-    if serial_number == "ANY" or not serial_number:
-        raise ValueError("%r: name an adapter by its serial number, not ANY" % text)
-    return serial_number, channel
+class StartError(Exception):
+    """Serving cannot start as asked; `status` is the exit status."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
 
 
-def _port_key(text: str) -> str:
-    """The channel name a ``tcp_ports`` key (URL or name) stands for."""
-    serial_number, channel = _parse_choice(text)
-    if channel is None:
-        raise ValueError("%r: a TCP port belongs to one channel (a URL or port name)" % text)
-    return _extension.port_name(serial_number, channel)
-
-
-class Planner:
-    """Which channels are served and their TCP ports and paths.
-
-    Numbering: a channel given its own port in ``tcp_ports`` has it; every other channel gets the
-    lowest port from ``port_base`` on that no channel has yet, in the order of ``--list``: adapters
-    by serial number, then channels by number. A channel keeps its port while the server runs
-    (across replugs); the same adapters give the same ports at every start. ``port_base`` 0 gives
-    each listener a port chosen by the system."""
-
-    def __init__(self, options: Options) -> None:
-        self.options = options
-        self.choices: Dict[str, Optional[Set[int]]] = {}  # serial number: channels (None: all)
-        for text in options.select:
-            serial_number, channel = _parse_choice(text)
-            if channel is None:
-                self.choices[serial_number] = None
-            elif serial_number not in self.choices or self.choices[serial_number] is not None:
-                self.choices.setdefault(serial_number, set()).add(channel)  # type: ignore[union-attr]
-        self.fixed = {_port_key(key): port for key, port in options.tcp_ports.items()}
-        self.assigned: Dict[str, int] = dict(self.fixed)
-
-    def wants(self, serial_number: str) -> bool:
-        return not self.choices or serial_number in self.choices
-
-    def channels(self, serial_number: str, count: int) -> List[int]:
-        chosen = self.choices.get(serial_number) if self.choices else None
-        return [ch for ch in range(1, count + 1) if chosen is None or ch in chosen]
-
-    def entry(self, serial_number: str, channel: int) -> Entry:
-        name = _extension.port_name(serial_number, channel)
-        if name not in self.assigned:
-            port = 0
-            if self.options.port_base:
-                used = set(self.assigned.values())
-                port = self.options.port_base
-                while port in used:
-                    port += 1
-            self.assigned[name] = port
-        path = None
-        if self.options.link_dir is not None and os.name != "nt":
-            path = os.path.join(self.options.link_dir, name)
-        return Entry(name, _extension.url(serial_number, channel), serial_number, channel,
-                     self.assigned[name], path)
+def _entry(planner: Planner, serial_number: str, channel: int) -> Entry:
+    name = _extension.port_name(serial_number, channel)
+    link_dir = planner.options.link_dir
+    path = os.path.join(link_dir, name) if link_dir is not None and os.name != "nt" else None
+    return Entry(name, _extension.url(serial_number, channel), serial_number, channel, planner.tcp_port(name), path)
 
 
 def plan(options: Options, adapters: Sequence[Tuple[str, int]]) -> List[Entry]:
     """The channels a server with `options` serves on `adapters` (serial number, channel count)."""
     planner = Planner(options)
-    return [planner.entry(sn, ch) for sn, count in sorted(adapters) if planner.wants(sn)
+    return [_entry(planner, sn, ch) for sn, count in sorted(adapters) if planner.wants(sn)
             for ch in planner.channels(sn, count)]
 
 
@@ -215,12 +149,23 @@ class _PortManager(rfc2217.PortManager):
     loop and is answered once the adapter confirmed it, and flow control and break, which the
     adapter does not have, are answered with what the channel really does."""
 
-    def __init__(self, client: "_Client") -> None:
+    def __init__(self, client: "_Client", plain: bool = False) -> None:
         self.client = client
+        self.plain = plain  # Telnet without the COM-PORT option
         super().__init__(_Settings(client.service), client, _DebugLog(client.label))  # type: ignore[arg-type]
+        if plain:
+            options = self._telnet_options  # type: ignore[has-type]
+            self._telnet_options = [o for o in options if o.option != rfc2217.COM_PORT_OPTION]
+
+    def telnet_send_option(self, action: bytes, option: bytes) -> None:
+        if self.plain and option == rfc2217.COM_PORT_OPTION and action in (rfc2217.WILL, rfc2217.DO):
+            return
+        super().telnet_send_option(action, option)
 
     def _telnet_process_subnegotiation(self, suboption: bytes) -> None:
         if suboption[0:1] == rfc2217.COM_PORT_OPTION:
+            if self.plain:
+                return
             command, value = suboption[1:2], suboption[2:]
             if command == rfc2217.SET_BAUDRATE and len(value) == 4:
                 (rate,) = struct.unpack("!I", value)
@@ -252,13 +197,15 @@ class _Hostile(Exception):
 
 
 class _Client(asyncio.BufferedProtocol):
-    """One TCP client of a channel. Raw until it sends a Telnet command (IAC); from then on its
-    input goes through PortManager and its output has IAC doubled."""
+    """One TCP client of a channel. In raw mode all bytes are data both ways; in telnet mode its
+    input goes through PortManager (without COM-PORT) and its output has IAC doubled from the
+    start; in rfc2217 mode it is raw until it sends a Telnet command (IAC), then Telnet."""
 
     def __init__(self, service: "ChannelService") -> None:
         self.service = service
         self.transport: Optional[asyncio.Transport] = None
         self.label = service.entry.name
+        self.raw = service.mode == "raw"
         self.manager: Optional[_PortManager] = None
         self.admitted = False
         self.closed = False
@@ -325,6 +272,9 @@ class _Client(asyncio.BufferedProtocol):
     def receive(self, data: bytes) -> None:
         manager = self.manager
         if manager is None:
+            if self.raw:
+                self.service.from_client(data)
+                return
             start = data.find(rfc2217.IAC)
             if start < 0:
                 self.service.from_client(data)
@@ -410,7 +360,9 @@ class ChannelService:
         self.entry = entry
         self.tcp_port = entry.tcp_port
         self.port: Any = None
-        self.baudrate = server.options.baudrate
+        self.baudrate: int = server.options.setting(entry.name, "baudrate")
+        self.mode: str = server.options.setting(entry.name, "mode")
+        self.max_connections: int = server.options.setting(entry.name, "max_connections")
         self.clients: List[_Client] = []
         self.terminal: Any = None  # a Terminal (POSIX)
         self.listener: Optional[asyncio.AbstractServer] = None
@@ -429,7 +381,7 @@ class ChannelService:
         # asyncio's default reuses the address on POSIX only (on Windows it would let another
         # program bind the same port).
         self.listener = await self._loop.create_server(lambda: _Client(self), self.server.options.bind,
-                                                       self.entry.tcp_port)
+                                                       self.entry.tcp_port, ssl=self.server.tls(self.entry.name))
         self.tcp_port = self.listener.sockets[0].getsockname()[1]
 
     # attaching and detaching the port
@@ -445,7 +397,7 @@ class ChannelService:
             if self.entry.path is not None:
                 try:
                     self.terminal = Terminal(self, self.entry.path, self.baudrate)
-                except OSError as exc:
+                except Exception as exc:
                     log.error("%s: no terminal at %s: %s", self.entry.name, self.entry.path, exc)
                 self.server.watch_terminals()
         self.service_port()
@@ -466,6 +418,7 @@ class ChannelService:
             self.terminal = None
         self._pending.clear()
         self._paused = False
+        self._want_rate, self._want_purge, self._rate_waiters = None, False, {}  # for the port that went
         return port
 
     def _wake_threadsafe(self) -> None:
@@ -559,7 +512,7 @@ class ChannelService:
         if self.port is None:
             client.reject("%s: adapter %s is not attached" % (self.entry.name, self.entry.serial_number))
             return
-        limit = self.server.options.max_connections
+        limit = self.max_connections
         if len(self.clients) >= limit:
             if not self.server.options.takeover:
                 log.info("%s refused: %s is in use", client.label, self.entry.name)
@@ -576,6 +529,8 @@ class ChannelService:
         self.clients.append(client)
         if self._paused:
             client.pause(True)
+        if self.mode == "telnet":
+            client.manager = _PortManager(client, plain=True)
         log.info("%s connected", client.label)
 
     def remove(self, client: _Client) -> None:
@@ -605,8 +560,8 @@ class ChannelService:
             purge, self._want_purge = self._want_purge, False
             waiters, self._rate_waiters = self._rate_waiters, {}
             real = await self._loop.run_in_executor(None, self._apply, port, rate, purge)
-            if self.port is not port:
-                return
+            if self.port is not port:  # replugged meanwhile: go on with what the new port's clients asked
+                continue
             self.baudrate = real
             for waiter in waiters.values():
                 waiter.answer_rate(real)
@@ -649,6 +604,10 @@ class Server:
         self._terminal_timer: Optional[asyncio.TimerHandle] = None
         self.open_watch: Any = None  # an OpenWatch (Linux)
         self._networks = [ipaddress.ip_network(n, strict=False) for n in options.allow]
+        self._tls: Dict[Any, Any] = {}
+        self._refused: Set[str] = set()  # adapters not served until they are unplugged
+        self._stop_asked = False
+        self.links: Any = None  # a LinkDirectory (POSIX)
 
     def mapping(self) -> List[Entry]:
         """What is served now, in ``--list`` order, with the listeners' real TCP ports."""
@@ -665,53 +624,84 @@ class Server:
             ip = mapped
         return ip.is_loopback or any(ip in network for network in self._networks)
 
+    def tls(self, name: str) -> Any:
+        """The TLS context of channel `name`'s listener (None: plain TCP); one per certificate set."""
+        tls = self.options.tls(name)
+        if tls is None:
+            return None
+        if tls not in self._tls:
+            self._tls[tls] = tls_context(*tls)
+        return self._tls[tls]
+
     def stop(self) -> None:
         """Ends :meth:`run` (call on the loop's thread; ``loop.call_soon_threadsafe(server.stop)``)."""
+        self._stop_asked = True
         if self._stopping is not None:
             self._stopping.set()
 
     async def run(self) -> None:
+        """Serves until :meth:`stop`. StartError when serving cannot start as asked: the link
+        directory is refused, a port cannot be bound (unless ``keep_going``), a chosen channel does
+        not exist on an attached adapter or the ports from ``port_base`` run out."""
         self.loop = asyncio.get_running_loop()
         self._stopping = asyncio.Event()
+        if self._stop_asked:
+            self._stopping.set()
         self.started = asyncio.Event()
-        if sys.platform != "win32":
-            if LINUX and self.options.link_dir is not None:
-                try:
-                    self.open_watch = OpenWatch(self.loop, self._check_terminals)
-                except OSError as exc:
-                    log.debug("no inotify (%s): terminals are checked every %g s", exc, TERMINAL_CHECK)
-        log.info("ozu-qlix-serve started: listening on %s%s, %s", self.options.bind,
-                 "" if not self.options.port_base else " from port %d" % self.options.port_base,
-                 "terminals in %s" % self.options.link_dir if self.options.link_dir else "no terminals")
-        scanner = self.loop.create_task(self._scan_loop())
         try:
-            await self._stopping.wait()
+            if sys.platform != "win32" and self.options.link_dir is not None:
+                try:
+                    self.links = LinkDirectory(self.options.link_dir)
+                except LinkDirectoryError as exc:
+                    raise StartError(str(exc)) from None
+                if LINUX:
+                    try:
+                        self.open_watch = OpenWatch(self.loop, self._check_terminals)
+                    except OSError as exc:
+                        log.debug("no inotify (%s): terminals are checked every %g s", exc, TERMINAL_CHECK)
+            if not self._stopping.is_set():
+                await self.scan(strict=True)
+            waiting = sorted(sn for sn in self.planner.choices if sn not in self.attached)
+            log.info("ozu-qlix-serve started: listening on %s%s, %s%s", self.options.bind,
+                     "" if not self.options.port_base else " from port %d" % self.options.port_base,
+                     "terminals in %s" % self.options.link_dir if self.options.link_dir else "no terminals",
+                     "; not attached, served when plugged in: %s" % ", ".join(waiting) if waiting else "")
+            self.started.set()
+            notify_ready()
+            scanner = self.loop.create_task(self._scan_loop())
+            try:
+                await self._stopping.wait()
+            finally:
+                scanner.cancel()
         finally:
-            scanner.cancel()
             await self._shutdown()
 
     async def _scan_loop(self) -> None:
         while True:
-            await self.scan()
-            if self.started is not None:
-                self.started.set()
             await asyncio.sleep(self.options.scan_interval)
+            try:
+                await self.scan()
+            except Exception as exc:  # the scan goes on at the next turn
+                self._error("bus", "bus scan failed: %s: %s" % (type(exc).__name__, exc))
 
-    async def scan(self) -> None:
-        """Serves adapters that appeared, lets go of those that disappeared."""
+    async def scan(self, strict: bool = False) -> None:
+        """Serves adapters that appeared, lets go of those that disappeared (`strict`: at start,
+        StartError for what makes serving as asked impossible)."""
         import ozu_qlix
         try:
             present = await self.loop.run_in_executor(None, ozu_qlix.list_serial_numbers)
         except Exception as exc:
             self._error("bus", "bus scan failed: %s" % exc)
             return
+        self._errors.pop("bus", None)
         for serial_number in list(self.attached):
             if serial_number not in present:
                 await self._detach(serial_number, "unplugged")
+        self._refused &= set(present)
         for serial_number in sorted(set(present)):
             if (serial_number and self.planner.wants(serial_number) and serial_number not in self.attached
-                    and serial_number not in self._attaching):
-                await self._attach(serial_number)
+                    and serial_number not in self._attaching and serial_number not in self._refused):
+                await self._attach(serial_number, strict)
 
     def _error(self, key: str, message: str) -> None:
         # One line per new error; the same error again at the next scan is not repeated.
@@ -719,37 +709,73 @@ class Server:
             self._errors[key] = message
             log.error("%s", message)
 
-    async def _attach(self, serial_number: str) -> None:
+    async def _attach(self, serial_number: str, strict: bool = False) -> None:
         self._attaching.add(serial_number)
+        ports: List[Tuple[int, Any]] = []
         try:
             try:
                 ports = await self.loop.run_in_executor(None, self._open_adapter, serial_number)
+            except ConfigError as exc:
+                if strict:
+                    raise StartError(str(exc), 2) from None
+                self._refused.add(serial_number)  # (until it is unplugged)
+                self._error(serial_number, "adapter %s not served: %s" % (serial_number, exc))
+                return
             except Exception as exc:
                 self._error(serial_number, "adapter %s not served: %s" % (serial_number, exc))
                 return
             self._errors.pop(serial_number, None)
             if self._stopping is None or self._stopping.is_set():
-                await self._close_ports([port for _, port in ports])
                 return
-            services = []
-            for channel, port in ports:
-                entry = self.planner.entry(serial_number, channel)
-                service = self.services.get(entry.name)
+            services = self.attached[serial_number] = []
+            for channel, port in list(ports):
+                service = await self._service(serial_number, channel, strict)
                 if service is None:
-                    service = self.services[entry.name] = ChannelService(self, entry)
-                    try:
-                        await service.listen()
-                    except OSError as exc:
-                        log.error("%s: cannot listen on %s port %d: %s", entry.name, self.options.bind,
-                                  entry.tcp_port, exc)
-                service.attach(port)
+                    continue  # (its port is closed below)
+                try:
+                    service.attach(port)
+                except Exception:
+                    service.detach()  # (the port stays in `ports`: closed below)
+                    raise
+                ports.remove((channel, port))
                 services.append(service)
-            self.attached[serial_number] = services
-            log.info("plugged %s: %s", serial_number, ", ".join(
-                "%s on %s%s" % (s.entry.name, s.tcp_port,
-                                " and %s" % s.entry.path if s.terminal is not None else "") for s in services))
+            if services:
+                log.info("plugged %s: %s", serial_number, ", ".join(
+                    "%s on %s%s" % (s.entry.name, s.tcp_port,
+                                    " and %s" % s.entry.path if s.terminal is not None else "") for s in services))
+            else:
+                del self.attached[serial_number]
+                self._refused.add(serial_number)
+        except StartError:
+            raise
+        except Exception as exc:  # whatever it was, the other adapters and the scan go on
+            log.exception("adapter %s not served: %s", serial_number, exc)
+            for service in self.attached.pop(serial_number, []):
+                ports.append((0, service.detach()))
         finally:
+            await self._close_ports([port for _, port in ports if port is not None])
             self._attaching.discard(serial_number)
+
+    async def _service(self, serial_number: str, channel: int, strict: bool) -> Optional[ChannelService]:
+        """The channel's service, listening; None (its port closed and dropped from `ports`' head)
+        when it cannot listen. At start that ends the server unless ``keep_going``."""
+        name = _extension.port_name(serial_number, channel)
+        service = self.services.get(name)
+        if service is not None:
+            return service
+        try:
+            entry = _entry(self.planner, serial_number, channel)
+            service = ChannelService(self, entry)
+            await service.listen()
+        except (OSError, OverflowError, ConfigError) as exc:
+            where = "%s port %s" % (self.options.bind, self.planner.assigned.get(name, "?"))
+            message = "%s not served: cannot listen on %s: %s" % (name, where, exc)
+            if strict and not self.options.keep_going:
+                raise StartError(message, 2 if isinstance(exc, ConfigError) else 1) from None
+            self._error(name, message)
+            return None
+        self.services[name] = service
+        return service
 
     def _open_adapter(self, serial_number: str) -> List[Tuple[int, Any]]:
         # On an executor thread: opens the adapter's chosen channels as qlix:// ports.
@@ -758,12 +784,14 @@ class Server:
         ports: List[Tuple[int, Any]] = []
         try:
             for channel in self.planner.channels(serial_number, device.channel_count):
-                rate = self.services.get(_extension.port_name(serial_number, channel))
+                name = _extension.port_name(serial_number, channel)
+                service = self.services.get(name)
+                rate = service.baudrate if service else self.options.setting(name, "baudrate")
                 ports.append((channel, serial.serial_for_url(
-                    _extension.url(serial_number, channel), baudrate=rate.baudrate if rate else
-                    self.options.baudrate, timeout=0, write_timeout=0)))
+                    _extension.url(serial_number, channel), baudrate=rate, timeout=0, write_timeout=0)))
         except BaseException:
             self._close_now([port for _, port in ports])
+            ports = []
             raise
         finally:
             if not ports:
@@ -835,6 +863,9 @@ class Server:
             self.open_watch.close()
             self.open_watch = None
         await self._close_ports([port for port in ports if port is not None])
+        if self.links is not None:
+            self.links.close()
+            self.links = None
         log.info("ozu-qlix-serve stopped")
 
 
@@ -848,102 +879,6 @@ def _release(device: Any) -> None:
 
 # --- command line -----------------------------------------------------------------------------
 
-def _default_link_dir() -> Optional[str]:
-    if sys.platform == "win32":
-        return None
-    if hasattr(os, "geteuid") and os.geteuid() == 0:
-        return "/run/qlix"
-    runtime = os.environ.get("XDG_RUNTIME_DIR")
-    return os.path.join(runtime, "qlix") if runtime else "/tmp/qlix-%d" % os.getuid()
-
-
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="ozu-qlix-serve",
-        description="Share QLIX channels as RFC 2217 ports over TCP and (POSIX) as pseudo-terminals.",
-        epilog="TCP ports: a channel named in the configuration's [tcp_ports] has its own; the others get "
-               "consecutive ports from --port-base, adapters by serial number, then channels by number "
-               "(see --list). Exit status: 0 after SIGTERM or Ctrl-C, 2 for a usage error.")
-    parser.add_argument("channels", nargs="*", metavar="CHANNEL",
-                        help="serial number (all its channels), qlix:// URL or port name; default: every channel")
-    parser.add_argument("--config", metavar="FILE", help="TOML configuration file")
-    parser.add_argument("--port-base", type=int, metavar="P",
-                        help="first TCP port (default %d; 0: ports chosen by the system)" % DEFAULT_PORT_BASE)
-    parser.add_argument("--link-dir", metavar="DIR",
-                        help="directory of the terminals' links (default /run/qlix as root, else "
-                             "$XDG_RUNTIME_DIR/qlix); POSIX only")
-    parser.add_argument("--no-terminals", action="store_true", help="serve over TCP only")
-    parser.add_argument("--baudrate", type=int, metavar="RATE",
-                        help="initial baud rate of each channel (default %d)" % DEFAULT_BAUDRATE)
-    parser.add_argument("--bind", metavar="ADDRESS", help="listen on ADDRESS (default 127.0.0.1)")
-    parser.add_argument("--allow", action="append", metavar="CIDR",
-                        help="network whose clients may connect (with a non-loopback --bind; repeatable)")
-    parser.add_argument("--max-connections", type=int, metavar="N",
-                        help="clients that may share a channel (default 1)")
-    parser.add_argument("--takeover", action="store_true", default=None,
-                        help="a new client replaces the connected one instead of being refused")
-    parser.add_argument("--list", action="store_true", help="print what would be served, then exit")
-    parser.add_argument("--json", action="store_true", help="with --list: print a JSON list")
-    parser.add_argument("-v", "--verbose", action="store_true", help="log debug detail")
-    return parser
-
-
-_CONFIG_KEYS = {"serve": list, "port_base": int, "tcp_ports": dict, "link_dir": (str, bool), "baudrate": int,
-                "bind": str, "allow": list, "max_connections": int, "takeover": bool, "scan_interval": (int, float)}
-
-
-def load_options(argv: Optional[Sequence[str]] = None) -> Tuple[Options, argparse.Namespace]:
-    """Options from the command line and the configuration file it names. ValueError for bad values."""
-    args = _parser().parse_args(argv)
-    config: Dict[str, Any] = {}
-    if args.config:
-        import tomllib
-        with open(args.config, "rb") as f:
-            config = tomllib.load(f)
-        for key, value in config.items():
-            if key not in _CONFIG_KEYS:
-                raise ValueError("%s: unknown setting %r" % (args.config, key))
-            if not isinstance(value, _CONFIG_KEYS[key]):  # type: ignore[arg-type]
-                raise ValueError("%s: %s has the wrong type" % (args.config, key))
-
-    def pick(name: str, default: Any) -> Any:
-        value = getattr(args, name, None)
-        return value if value is not None else config.get(name, default)
-
-    link_dir = pick("link_dir", _default_link_dir())
-    if link_dir is True:
-        link_dir = _default_link_dir()
-    if args.no_terminals or link_dir is False or os.name == "nt":
-        link_dir = None
-    options = Options(
-        select=list(args.channels) or [str(s) for s in config.get("serve", [])],
-        port_base=pick("port_base", DEFAULT_PORT_BASE), tcp_ports=dict(config.get("tcp_ports", {})),
-        link_dir=link_dir, baudrate=pick("baudrate", DEFAULT_BAUDRATE), bind=pick("bind", "127.0.0.1"),
-        allow=args.allow or list(config.get("allow", [])), max_connections=pick("max_connections", 1),
-        takeover=bool(pick("takeover", False)), scan_interval=float(config.get("scan_interval", SCAN_INTERVAL)),
-        verbose=args.verbose)
-    if options.max_connections < 1:
-        raise ValueError("--max-connections must be at least 1")
-    if not 0 <= options.port_base < 65536:
-        raise ValueError("--port-base must be a TCP port")
-    for network in options.allow:
-        ipaddress.ip_network(network, strict=False)
-    Planner(options)  # checks the channel choices and port keys
-    if not _is_loopback(options.bind) and not options.allow:
-        raise ValueError("--bind %s is not a loopback address: give the networks that may connect with --allow "
-                         "CIDR" % options.bind)
-    return options, args
-
-
-def _is_loopback(host: str) -> bool:
-    if host == "localhost":
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
-
-
 def _print_list(entries: List[Entry], as_json: bool, bind: str) -> None:
     if as_json:
         print(json.dumps([e.as_dict() for e in entries], indent=2))
@@ -952,21 +887,36 @@ def _print_list(entries: List[Entry], as_json: bool, bind: str) -> None:
         print("%-22s %-24s %s:%-5d %s" % (e.name, e.url, bind, e.tcp_port, e.path or "-"))
 
 
-async def _serve(server: Server) -> None:
+async def _serve(server: Server, early: EarlyStop) -> None:
     loop = asyncio.get_running_loop()
-    for name in ("SIGTERM", "SIGINT", "SIGBREAK"):
-        number = getattr(signal, name, None)
-        if number is None:
-            continue
+    server.loop = loop
+    added = []
+    for number in early.numbers:
         try:
             loop.add_signal_handler(number, server.stop)
-        except (NotImplementedError, RuntimeError, ValueError):  # Windows: no loop signal handlers
-            signal.signal(number, lambda *_: loop.call_soon_threadsafe(server.stop))
-    await server.run()
+            added.append(number)
+        except (NotImplementedError, RuntimeError, ValueError):  # Windows: the early handler stays
+            pass
+    early.server = server
+    if early.requested:
+        server.stop()
+    try:
+        await server.run()
+    finally:
+        for number in added:
+            loop.remove_signal_handler(number)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command with `argv` (default: the command line) and returns its exit status."""
+    early = EarlyStop()
+    try:
+        return _main(argv, early)
+    finally:
+        early.restore()
+
+
+def _main(argv: Optional[Sequence[str]], early: EarlyStop) -> int:
     try:
         options, args = load_options(argv)
     except (ValueError, OSError) as exc:
@@ -977,18 +927,31 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.list:
         try:
             entries = plan(options, _attached())
+        except ConfigError as exc:
+            sys.stderr.write("ozu-qlix-serve: %s\n" % exc)
+            return 2
         except Exception as exc:
             sys.stderr.write("ozu-qlix-serve: listing failed: %s: %s\n" % (type(exc).__name__, exc))
             return 1
         _print_list(entries, args.json, options.bind)
         return 0
-    if not _is_loopback(options.bind):
-        log.warning("listening on %s for %s: RFC 2217 has neither authentication nor encryption; anyone on "
-                    "those networks can use the channels", options.bind, ", ".join(options.allow))
+    if early.requested:
+        log.info("ozu-qlix-serve stopped before it started")
+        return 0
+    unencrypted = [name for name in ["", *options.channels] if options.tls(name) is None]
+    if not is_loopback(options.bind) and unencrypted:
+        log.warning("listening on %s for %s without TLS: RFC 2217 has neither authentication nor encryption; "
+                    "anyone on those networks can use the channels", options.bind, ", ".join(options.allow))
+    stderr, sys.stderr = sys.stderr, StderrLog(sys.stderr)  # type: ignore[assignment]
     try:
-        asyncio.run(_serve(Server(options)))
+        asyncio.run(_serve(Server(options), early))
     except KeyboardInterrupt:
         pass
+    except StartError as exc:
+        log.error("ozu-qlix-serve not started: %s", exc)
+        return exc.status
+    finally:
+        sys.stderr = stderr
     return 0
 
 

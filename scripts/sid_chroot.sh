@@ -71,6 +71,10 @@ _sid_chroot() {
 sid_ready() {
     [ "$(cat "$SID/.ready" 2>/dev/null)" = "$SID_PACKAGES" ] && return 0
     local tmp=$SID.tmp status=0
+    # One build at a time; a run that waited finds it done.
+    exec 8>"$CACHE/sid.lock"
+    flock 8
+    [ "$(cat "$SID/.ready" 2>/dev/null)" = "$SID_PACKAGES" ] && { exec 8>&-; return 0; }
     step "sid chroot: debootstrap into $SID (first use)"
     if ! command -v debootstrap >/dev/null 2>&1; then
         apt-get -o DPkg::Lock::Timeout=600 update -qq &&
@@ -78,7 +82,7 @@ sid_ready() {
     fi
     _sid_remove "$SID" && _sid_remove "$tmp" || return 1
     debootstrap --variant=minbase sid "$tmp" "$SID_MIRROR" >"$CACHE/sid.log" 2>&1 ||
-        { tail -n 30 "$CACHE/sid.log"; return 1; }
+        { tail -n 30 "$CACHE/sid.log"; exec 8>&-; return 1; }
     # sid's Release file may be past its Valid-Until on the mirror.
     echo 'Acquire::Check-Valid-Until "false";' >"$tmp/etc/apt/apt.conf.d/99no-valid-until"
     cp /etc/resolv.conf "$tmp/etc/resolv.conf"
@@ -93,9 +97,10 @@ sid_ready() {
             _sid_chroot "$tmp" apt-get clean
     } >>"$CACHE/sid.log" 2>&1 || { status=1; tail -n 30 "$CACHE/sid.log"; }
     _sid_unmount
-    [ "$status" -eq 0 ] || return 1
+    [ "$status" -eq 0 ] || { exec 8>&-; return 1; }
     mv "$tmp" "$SID"
     echo "$SID_PACKAGES" >"$SID/.ready"
+    exec 8>&-
 }
 
 # Writes a small launcher for the chroot's CPython X.Y into $CACHE/sid-bin and

@@ -7,6 +7,8 @@
 #   the package and the virtual USB library come from that venv's
 #   site-packages; then ozu-qlix-demo and the whole suite (run from the
 #   checkout with `python -P`, so the checkout is not on sys.path).
+# - Linux cp314, cp315: the same in the Debian sid chroot (sid_chroot.sh,
+#   built on first use) with its CPython X.Y, the checkout mounted inside.
 # - sdist: a new venv of the host's CPython 3.12 builds and installs it (a
 #   native compile), imports it and runs ozu-qlix-demo.
 # - Windows: through scripts/windows_wine.sh test, the whole suite on cp312,
@@ -17,6 +19,8 @@
 set -uo pipefail
 # shellcheck source=wheel_env.sh
 . "$(dirname "$0")/wheel_env.sh" || exit 1
+# shellcheck source=sid_chroot.sh
+. "$(dirname "$0")/sid_chroot.sh" || exit 1
 cd "$ROOT"
 VENVS=$ROOT/build/test_venvs
 # The class surface, module initialisation, exit and Ctrl-C (interruptions by
@@ -54,18 +58,32 @@ fresh_venv() {
     "$(host_python "$2")" -m venv "$1"
 }
 
+# wheel_suite VENV WHEEL: installs WHEEL with its test extras into the fresh
+# VENV, checks where it came from, runs the demo and the whole suite.
+wheel_suite() {
+    "$1/bin/python" -m pip install -q "$2[test]" || return 1
+    "$1/bin/python" -P scripts/installed_check.py || return 1
+    "$1/bin/ozu-qlix-demo" || return 1
+    echo "== test suite"
+    "$1/bin/python" -P -m pytest -p no:cacheprovider
+}
+
 linux_wheel() {
     local version=$1 xy venv wheel
     xy=$(nodot "$version")
     venv=$VENVS/linux-cp$xy
     wheel=$(only "ozu_qlix-*-cp$xy-cp$xy-manylinux*.whl") || return 1
+    if is_sid_version "$version"; then
+        step "Linux cp$xy (Debian sid chroot): fresh venv, $(basename "$wheel")"
+        rm -rf "$venv"
+        # The chroot runs this script's functions through a copy of them.
+        sid_run /bin/bash -c "$(declare -f wheel_suite); cd '$ROOT' && python$version -m venv '$venv' &&
+            wheel_suite '$venv' '$wheel'"
+        return
+    fi
     step "Linux cp$xy: fresh venv, $(basename "$wheel")"
     fresh_venv "$venv" "$version" || return 1
-    "$venv/bin/python" -m pip install -q "$wheel[test]" || return 1
-    "$venv/bin/python" -P scripts/installed_check.py || return 1
-    "$venv/bin/ozu-qlix-demo" || return 1
-    step "Linux cp$xy: test suite"
-    "$venv/bin/python" -P -m pytest -p no:cacheprovider
+    wheel_suite "$venv" "$wheel"
 }
 
 sdist() {
@@ -78,7 +96,7 @@ sdist() {
     "$venv/bin/ozu-qlix-demo"
 }
 
-for version in 3.11 3.12 3.13; do
+for version in 3.11 3.12 3.13 "${SID_VERSIONS[@]}"; do
     record "Linux cp$(nodot $version) wheel" linux_wheel "$version"
 done
 record "sdist" sdist

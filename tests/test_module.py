@@ -4,6 +4,7 @@ import array
 import collections
 import importlib
 import sys
+import sysconfig
 import threading
 import time
 import typing
@@ -99,20 +100,52 @@ print("second:", hasattr(ozu_qlix, "list_qlix_names"), "ozu_qlix" in sys.modules
     assert out.stdout.split("\n")[:2] == ["first: True", "second: True True"], out.stderr
 
 
-@pytest.mark.skipif(sys.version_info[:2] != (3, 12), reason="uses the 3.12 subinterpreter module")
-def test_one_interpreter_per_process():
-    code = """
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sub-interpreters with their own settings came in 3.12")
+@pytest.mark.parametrize("checked, expected", [
+    # An interpreter that checks extensions refuses the module on its declared lack of support...
+    (True, "ImportError: module ozu_qlix does not support loading in subinterpreters"),
+    # ...one that does not is refused by the module itself.
+    (False, "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per "
+            "process."),
+])
+def test_one_interpreter_per_process(checked, expected):
+    # Both sub-interpreters share the GIL: one with its own refuses every
+    # extension that does not declare support for that.
+    code = f"""
 import ozu_qlix
-import _xxsubinterpreters as interpreters
-iid = interpreters.create(isolated=False)
+code = '''
 try:
-    interpreters.run_string(iid, "import ozu_qlix")
-except interpreters.RunFailedError as e:
-    print(e)
+    import ozu_qlix
+    print("imported", flush=True)
+except ImportError as e:
+    print(type(e).__name__ + ":", e, flush=True)
+'''
+try:
+    import _interpreters
+except ImportError:
+    try:
+        import _testcapi
+    except ImportError:
+        raise SystemExit("no _testcapi")
+    _testcapi.run_in_subinterp_with_config(code, use_main_obmalloc=True, allow_fork=True, allow_exec=True,
+        allow_threads=True, allow_daemon_threads=True, check_multi_interp_extensions={checked}, gil=1)
+else:
+    config = _interpreters.new_config("legacy", check_multi_interp_extensions={checked})
+    iid = _interpreters.create(config)
+    _interpreters.run_string(iid, code)
+    _interpreters.destroy(iid)
 """
     out = run_child(code)
-    assert out.stdout.strip() == ("<class 'ImportError'>: Interpreter change detected - this module can only "
-                                  "be loaded into one interpreter per process."), out.stderr
+    if out.stderr.strip() == "no _testcapi":
+        pytest.skip("this 3.12 has no _testcapi")
+    assert out.stdout.strip() == expected, out.stderr
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
+def test_import_enables_the_gil_on_a_free_threaded_build():
+    out = run_child("import sys; print(sys._is_gil_enabled()); import ozu_qlix; print(sys._is_gil_enabled())",
+                    "-W", "ignore::RuntimeWarning")
+    assert out.stdout.split() == ["False", "True"], out.stderr
 
 
 @pytest.mark.parametrize("flags, expected", [((), "AssertionError"), (("-O",), "IndexError")])

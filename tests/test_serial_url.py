@@ -60,6 +60,10 @@ def test_text_wrapper_over_the_port(open_port, virtual_adapter):
     assert text.readline() == "grüße\r\n"
     assert virtual_adapter.received(1) == "grüße\r\n".encode()
     assert port.in_waiting == 0 and port.out_waiting == 0
+    # The pair, dropped while the port is open, closes it through its reader
+    # and writer; nothing is left over the closed port to flush at collection.
+    text.detach()
+    assert not port.is_open
 
 
 def test_line_reader_over_paired_channels(vbus, open_port):

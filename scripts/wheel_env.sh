@@ -46,7 +46,7 @@ host_python() {
 # The tools venv (host CPython 3.12): zig, CMake, Ninja, the build backend
 # (for metadata and the sdist), pefile (Windows imports), auditwheel (Linux
 # platform tags).
-TOOLS_REQ="ziglang==0.17.1 cmake>=3.26 ninja scikit-build-core>=0.8 pefile auditwheel>=6"
+TOOLS_REQ="ziglang==0.17.1 cmake>=3.26 ninja scikit-build-core>=1.0 pefile auditwheel>=6"
 HOSTPY=$CACHE/tools/bin/python
 tools_venv() {
     if [ "$(cat "$CACHE/tools/requirements" 2>/dev/null)" != "$TOOLS_REQ" ]; then

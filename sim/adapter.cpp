@@ -77,7 +77,7 @@ bool Adapter::out_ready(Clock::time_point now) {
     }
     ChannelState& ch = *channel(held_[0]);
     drain(ch, now);
-    if (ch.tx_fill + held_[1] > std::max(uart_buffer, kMinUartBuffer)) {
+    if (ch.tx_fill > resume_level(held_[1])) {
         return false;
     }
     const std::vector<uint8_t> packet = std::move(held_);
@@ -86,9 +86,16 @@ bool Adapter::out_ready(Clock::time_point now) {
     return true;
 }
 
+// Once full, the OUT endpoint is armed again only when the buffer has drained
+// to half (and the held packet fits), as flow control with a low-water mark does.
+std::size_t Adapter::resume_level(std::size_t count) const {
+    const std::size_t size = std::max(uart_buffer, kMinUartBuffer);
+    return std::min(size - count, size / 2);
+}
+
 Clock::time_point Adapter::out_ready_at() const {
     const ChannelState& ch = channel_states_[held_[0]];
-    const std::size_t excess = ch.tx_fill + held_[1] - std::max(uart_buffer, kMinUartBuffer);
+    const std::size_t excess = ch.tx_fill - std::min(ch.tx_fill, resume_level(held_[1]));
     const double seconds = 10.0 * static_cast<double>(excess) / ch.rate;
     return ch.tx_since + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }

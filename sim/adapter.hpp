@@ -103,7 +103,8 @@ public:
     // Slow-UART mode: bytes each channel's transmit buffer holds (0: off, data
     // leaves at once). The buffer drains at the channel's baud rate (10 bits a
     // byte); data for a full buffer waits in the OUT endpoint, which takes no
-    // further packet meanwhile, so the host's OUT transfers are NAKed.
+    // further packet until the buffer drained to half, so the host's OUT
+    // transfers are NAKed meanwhile.
     std::size_t uart_buffer = 0;
     static constexpr std::size_t kMinUartBuffer = kPacketSize - 2;
 
@@ -155,6 +156,7 @@ private:
     int partner(int n) const;
     void take_data(int n, std::span<const uint8_t> payload, Clock::time_point now);
     static void drain(ChannelState& ch, Clock::time_point now);
+    std::size_t resume_level(std::size_t count) const;
 
     std::vector<ChannelState> channel_states_;
     std::deque<Inbound> pending_;

@@ -122,10 +122,10 @@ class Gadget:
             raise OSError(ctypes.get_errno(), "usb_rig: umount " + FFS)
 
     def unplug(self):
-        """The adapter leaves the bus (the controller drops its pull-up), as when it is pulled out."""
-        _write("/sys/class/udc/%s/soft_connect" % self.udc, "disconnect")
+        """The adapter leaves the bus: the gadget is unbound from the controller, as when it is pulled out."""
+        _write(GADGET + "/UDC", "\n")
         _wait(lambda: sysfs_device() is None, "the adapter disappears", 10)
 
     def replug(self):
-        _write("/sys/class/udc/%s/soft_connect" % self.udc, "connect")
+        _write(GADGET + "/UDC", self.udc)
         self._attached()

@@ -164,10 +164,11 @@ def test_a_second_process_gets_the_busy_error_and_the_first_is_unaffected(vendor
 
 
 def test_access_error_names_the_udev_rule_and_the_rule_grants_access(vendor):
-    probe = "import ozu_qlix\nwith ozu_qlix.Serial('QLIX%sS1', baudrate=9600, timeout=1) as p:\n" \
-            "    p.write(b'ok'); print(bytes(p.read(2)))" % SERIAL
+    probe = "import ozu_qlix\nwith ozu_qlix.Serial('QLIXANYS1', baudrate=9600, timeout=1) as p:\n" \
+            "    p.write(b'ok'); print(bytes(p.read(2)))"
     denied = run_python(probe, user="nobody", groups=["plugdev"])
-    assert denied.returncode == 1 and "60-ozu-qlix.rules" in denied.stderr, denied.stderr
+    assert denied.returncode == 1 and "install the udev rule that \"ozu-qlix-ports --udev-rule\" prints" \
+        in denied.stderr, denied.stderr
     rule = os.path.join(os.path.dirname(ozu_qlix_serial.__file__), "60-ozu-qlix.rules")
     os.makedirs("/run/udev/rules.d", exist_ok=True)
     with open(rule) as src, open("/run/udev/rules.d/60-ozu-qlix.rules", "w") as dst:
@@ -235,3 +236,37 @@ def test_slow_uart_url_write_timeout_raises_after_about_that_time(vendor):
             port.write(bytes(4096))
         took = time.monotonic() - began
     assert 0.4 < took < 5, took
+
+
+def test_server_serves_the_adapter_again_after_a_replug_on_the_same_port_and_path(vendor, tmp_path):
+    links = str(tmp_path / "links")
+    path = os.path.join(links, "QLIX%sS1" % SERIAL)
+    server = subprocess.Popen([sys.executable, "-m", "ozu_qlix_serial.serve", "--port-base", "7300",
+                               "--link-dir", links, "--baudrate", "115200"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+
+    def echo_through(url):
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                port = serial.serial_for_url(url, timeout=5)
+                break
+            except serial.SerialException:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        with port:
+            port.write(b"served")
+            return port.read(6)
+
+    try:
+        for _ in range(2):
+            assert echo_through("rfc2217://127.0.0.1:7300") == b"served"
+            assert echo_through(path) == b"served"
+            vendor.unplug()
+            usb_rig._wait(lambda: not os.path.exists(path), "the server drops the terminal's link", 10)
+            vendor.replug()
+    finally:
+        server.terminate()
+        _, err = server.communicate(timeout=30)
+    assert server.returncode == 0, err

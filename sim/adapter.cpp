@@ -57,7 +57,62 @@ void Adapter::count(Malformed why) {
     ++malformed[static_cast<std::size_t>(why)];
 }
 
-void Adapter::receive_packet(std::span<const uint8_t> packet) {
+void Adapter::drain(ChannelState& ch, Clock::time_point now) {
+    if (ch.tx_fill == 0 || now <= ch.tx_since) {
+        return;
+    }
+    const double per_byte = 10.0 / ch.rate;  // seconds: start bit, 8 data bits, stop bit
+    const auto bytes = static_cast<std::size_t>(std::chrono::duration<double>(now - ch.tx_since).count() / per_byte);
+    if (bytes >= ch.tx_fill) {
+        ch.tx_fill = 0;
+        return;
+    }
+    ch.tx_fill -= bytes;
+    ch.tx_since += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(per_byte * bytes));
+}
+
+bool Adapter::out_ready(Clock::time_point now) {
+    if (held_.empty()) {
+        return true;
+    }
+    ChannelState& ch = *channel(held_[0]);
+    drain(ch, now);
+    if (ch.tx_fill > resume_level(held_[1])) {
+        return false;
+    }
+    const std::vector<uint8_t> packet = std::move(held_);
+    held_.clear();
+    take_data(packet[0], std::span(packet).subspan(2, packet[1]), now);
+    return true;
+}
+
+// Once full, the OUT endpoint is armed again only when the buffer has drained
+// to half (and the held packet fits), as flow control with a low-water mark does.
+std::size_t Adapter::resume_level(std::size_t count) const {
+    const std::size_t size = std::max(uart_buffer, kMinUartBuffer);
+    return std::min(size - count, size / 2);
+}
+
+Clock::time_point Adapter::out_ready_at() const {
+    const ChannelState& ch = channel_states_[held_[0]];
+    const std::size_t excess = ch.tx_fill - std::min(ch.tx_fill, resume_level(held_[1]));
+    const double seconds = 10.0 * static_cast<double>(excess) / ch.rate;
+    return ch.tx_since + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+void Adapter::take_data(int n, std::span<const uint8_t> payload, Clock::time_point now) {
+    ChannelState& ch = *channel(n);
+    if (uart_buffer != 0) {
+        if (ch.tx_fill == 0) {
+            ch.tx_since = now;
+        }
+        ch.tx_fill += payload.size();
+    }
+    ch.received.insert(ch.received.end(), payload.begin(), payload.end());
+    queue_data(partner(n), payload);
+}
+
+void Adapter::receive_packet(std::span<const uint8_t> packet, Clock::time_point now) {
     ++packets_out;
     if (packet.size() != kPacketSize) {
         return count(Malformed::wrong_size);
@@ -84,8 +139,14 @@ void Adapter::receive_packet(std::span<const uint8_t> packet) {
             dropped_bytes += payload.size();
             return;
         }
-        ch.received.insert(ch.received.end(), payload.begin(), payload.end());
-        queue_data(partner(id_byte), payload);
+        if (uart_buffer != 0) {
+            drain(ch, now);
+            if (ch.tx_fill + n > std::max(uart_buffer, kMinUartBuffer)) {
+                held_.assign(packet.begin(), packet.end());
+                return;
+            }
+        }
+        take_data(id_byte, payload, now);
         return;
     }
     const int target = id_byte - kControlId;
@@ -238,6 +299,10 @@ void Adapter::reset_firmware() {
     }
     pending_.clear();
     pending_bytes_ = 0;
+    held_.clear();
+    for (auto& ch : channel_states_) {
+        ch.tx_fill = 0;
+    }
 }
 
 std::size_t Adapter::build_packet(std::array<uint8_t, kPacketSize>& out) {

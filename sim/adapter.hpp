@@ -52,6 +52,9 @@ private:
 struct ChannelState {
     bool open = false;
     uint32_t rate = 9600;
+    // Slow-UART mode: bytes in the transmit buffer, as of `tx_since`.
+    std::size_t tx_fill = 0;
+    Clock::time_point tx_since{};
     std::vector<uint8_t> received;  // data bytes the host wrote to the channel
     std::vector<std::string> commands;
 };
@@ -97,6 +100,13 @@ public:
     ReplyFault reply_fault = ReplyFault::none;
     int fault_scope = kScopeAdapter | kScopeChannel;
     bool pairing = false;
+    // Slow-UART mode: bytes each channel's transmit buffer holds (0: off, data
+    // leaves at once). The buffer drains at the channel's baud rate (10 bits a
+    // byte); data for a full buffer waits in the OUT endpoint, which takes no
+    // further packet until the buffer drained to half, so the host's OUT
+    // transfers are NAKed meanwhile.
+    std::size_t uart_buffer = 0;
+    static constexpr std::size_t kMinUartBuffer = kPacketSize - 2;
 
     // Counters
     std::array<uint64_t, static_cast<int>(Malformed::count_)> malformed{};
@@ -116,8 +126,15 @@ public:
 
     ChannelState* channel(int n) { return n >= 1 && n <= channels ? &channel_states_[static_cast<std::size_t>(n)] : nullptr; }
 
-    // Firmware: handle one OUT packet as written by the host.
-    void receive_packet(std::span<const uint8_t> packet);
+    // Firmware: handle one OUT packet as written by the host. In slow-UART
+    // mode a data packet for a channel without room is held instead.
+    void receive_packet(std::span<const uint8_t> packet, Clock::time_point now = Clock::now());
+    // True when the OUT endpoint takes a packet at `now`; a held packet is
+    // handled first once its channel has room for it.
+    bool out_ready(Clock::time_point now);
+    bool holding() const { return !held_.empty(); }
+    // When the held packet fits (only meaningful while holding()).
+    Clock::time_point out_ready_at() const;
     // Data arriving on a channel's serial line (delivered only while open).
     std::size_t inject(int channel, std::span<const uint8_t> data);
     void inject_packet(std::span<const uint8_t> packet);
@@ -137,10 +154,14 @@ private:
     void queue_data(int channel, std::span<const uint8_t> data);
     void drop_channel_input(int channel);
     int partner(int n) const;
+    void take_data(int n, std::span<const uint8_t> payload, Clock::time_point now);
+    static void drain(ChannelState& ch, Clock::time_point now);
+    std::size_t resume_level(std::size_t count) const;
 
     std::vector<ChannelState> channel_states_;
     std::deque<Inbound> pending_;
     std::size_t pending_bytes_ = 0;
+    std::vector<uint8_t> held_;  // OUT packet waiting for room (slow-UART mode)
 };
 
 std::optional<uint32_t> parse_rate(std::string_view text);

@@ -142,6 +142,21 @@ QSIM_EXPORT int qlixsim_pairing(int id, int on) {
     }));
 }
 
+// Slow-UART mode: each channel's transmit buffer in bytes (0: off; at least
+// one packet's payload otherwise); a negative value only reads the setting.
+QSIM_EXPORT int qlixsim_uart_buffer(int id, int bytes) {
+    return static_cast<int>(on_adapter(id, [&](World&, Adapter& a) -> long long {
+        if (bytes > 1 << 20) {
+            return kBadArgument;
+        }
+        if (bytes >= 0) {
+            a.uart_buffer = bytes == 0 ? 0 : std::max<std::size_t>(static_cast<std::size_t>(bytes), Adapter::kMinUartBuffer);
+            a.cv.notify_all();
+        }
+        return static_cast<long long>(a.uart_buffer);
+    }));
+}
+
 QSIM_EXPORT int qlixsim_set_reply_fault(int id, int fault, int scope) {
     return static_cast<int>(on_adapter(id, [&](World&, Adapter& a) -> long long {
         if (fault < 0 || fault > static_cast<int>(ReplyFault::garbage) || scope < 0 ||
@@ -255,6 +270,7 @@ QSIM_EXPORT int qlixsim_inject_packet(int id, const unsigned char* data, int len
 QSIM_EXPORT long long qlixsim_received(int id, int channel, unsigned char* buffer, long long capacity) {
     return on_adapter(id, [&](World&, Adapter& a) -> long long {
         const ChannelState* ch = a.channel(channel);
+        a.out_ready(Clock::now());  // a held packet whose room came is taken first
         return ch == nullptr ? kBadArgument : copy_out(ch->received, buffer, capacity);
     });
 }

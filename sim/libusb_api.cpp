@@ -103,6 +103,9 @@ int read_in(World& w, Adapter& a, Lock& lock, unsigned char* data, int length, i
         }
         const auto now = Clock::now();
         Deadline wake = deadline;
+        if (!a.out_ready(now)) {
+            wake = earliest(wake, a.out_ready_at());  // the held packet's echo is due then
+        }
         if (a.has_inbound()) {
             Clock::time_point next{};
             if (!w.paced || a.in_limiter.take(now, a.packets_per_frame(), next)) {
@@ -158,7 +161,7 @@ private:
 // that merely ran late, or waited behind one, still sends.
 bool out_of_time(const World& w, const Adapter& a, const OutTurn& turn, Clock::time_point start, int done,
                  Clock::time_point deadline) {
-    if (a.out_timeout) {
+    if (a.out_timeout || a.holding()) {
         return true;
     }
     if (!w.paced) {
@@ -181,12 +184,15 @@ int write_out(World& w, Adapter& a, Lock& lock, const unsigned char* data, int l
                 return LIBUSB_ERROR_PIPE;
             }
             const auto now = Clock::now();
+            const bool ready = a.out_ready(now);
             const bool late = deadline && now >= *deadline;
             if (late && out_of_time(w, a, turn, start, done, *deadline)) {
                 return LIBUSB_ERROR_TIMEOUT;
             }
             Deadline wake = late ? std::nullopt : deadline;  // none: until the adapter changes
-            if (!a.out_timeout && turn.first()) {
+            if (!ready) {
+                wake = earliest(wake, a.out_ready_at());
+            } else if (!a.out_timeout && turn.first()) {
                 Clock::time_point next{};
                 if (!w.paced || a.out_limiter.take(now, a.packets_per_frame(), next)) {
                     break;
@@ -196,7 +202,7 @@ int write_out(World& w, Adapter& a, Lock& lock, const unsigned char* data, int l
             wait(a, lock, wake);
         }
         const int chunk = std::min<int>(static_cast<int>(kPacketSize), length - done);
-        a.receive_packet({data + done, static_cast<std::size_t>(chunk)});
+        a.receive_packet({data + done, static_cast<std::size_t>(chunk)}, Clock::now());
         done += chunk;
     } while (done < length);
     return LIBUSB_SUCCESS;

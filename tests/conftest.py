@@ -9,10 +9,14 @@ try:
 except ImportError:
     _sys.path.append(_os.path.join(_os.path.dirname(_os.path.abspath(__file__)), _os.pardir, "python"))
     import ozu_qlix_sim
-try:
-    ozu_qlix_sim.use()
-except ozu_qlix_sim.LibraryNotFound:
-    pass  # not built here: the tests that need it skip
+# Inside the USB kernel rig (scripts/usb_rig.sh) the real libusb is used, and
+# only the usb_rig tests run; elsewhere those skip.
+IN_RIG = bool(_os.environ.get("OZU_QLIX_RIG"))
+if not IN_RIG:
+    try:
+        ozu_qlix_sim.use()
+    except ozu_qlix_sim.LibraryNotFound:
+        pass  # not built here: the tests that need it skip
 
 import signal as _signal
 import threading
@@ -241,3 +245,15 @@ def watchdog():
     faulthandler.dump_traceback_later(180, exit=True, file=_sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
+
+
+def pytest_collection_modifyitems(config, items):
+    if IN_RIG:
+        skip = pytest.mark.skip(reason="runs on the stand-in, not in the USB kernel rig")
+        wanted = lambda item: "usb_rig" not in item.keywords
+    else:
+        skip = pytest.mark.skip(reason="runs only in the USB kernel rig (scripts/usb_rig.sh)")
+        wanted = lambda item: "usb_rig" in item.keywords
+    for item in items:
+        if wanted(item):
+            item.add_marker(skip)

@@ -223,8 +223,10 @@ class Serial(SerialBase):
     bytes) and returns that count at once; a thread of the port sends the queue. ``out_waiting``
     counts what is not sent yet, ``flush`` waits for it, ``reset_output_buffer`` drops it, and an error
     while sending is raised by the next ``write`` or ``flush``. With any other ``write_timeout`` the
-    data is sent before ``write`` returns (after what is still queued); a USB OUT transfer that times
-    out (100 ms per 64-byte packet) raises SerialTimeoutException.
+    data is sent before ``write`` returns (after what is still queued). An adapter whose buffer for
+    the channel is full NAKs further packets (USB OUT time-outs of 100 ms): with ``write_timeout =
+    None`` the write waits that out until every byte is taken; with ``write_timeout = x`` it raises
+    SerialTimeoutException once x seconds have passed.
 
     On POSIX, ``fileno()`` gives a descriptor for ``select``, ``selectors`` and event loops: readable
     while input is queued or the channel failed or closed, writable while the output queue has room.
@@ -453,10 +455,26 @@ class Serial(SerialBase):
             return output.put(data)
         if output is not None and output.waiting:
             output.flush()  # queued bytes go first
-        try:
-            return channel.write(data)
-        except Exception as exc:
-            _raise_as(_write_failure(channel, exc), exc)
+        limit = self._write_timeout
+        deadline = None if limit is None else Timeout(limit)
+        piece = _extension.payload_size()
+        size = len(data)
+        start = 0
+        # One packet per call: an OUT time-out means the adapter NAKed that packet (its buffer
+        # for the channel is full) and did not take it, so it is sent again until the write
+        # time-out, if any, is over.
+        while start < size:
+            end = start + piece
+            try:
+                channel.write(data if size <= piece else data[start:end])
+            except USBTimeoutError as exc:
+                if deadline is not None and deadline.expired():
+                    _raise_as(_write_failure(channel, exc), exc)
+                continue
+            except Exception as exc:
+                _raise_as(_write_failure(channel, exc), exc)
+            start = end
+        return size
 
     def _output_queue(self, channel: Any) -> OutputQueue:
         """The port's output queue, made once however many threads write first."""
@@ -472,7 +490,7 @@ class Serial(SerialBase):
             return self._output
 
     def cancel_write(self) -> None:
-        """Nothing to cancel: a write waits at most 100 ms per packet for the bus, then raises."""
+        """Nothing to cancel: a write ends when its data is taken or its write time-out is over."""
 
     def _queued_output(self):
         """The output queue of ``write_timeout = 0`` writes (None before the first); the port must be open."""

@@ -112,6 +112,7 @@ def _bind(lib):
         "qlixsim_channel_count": (c_int, [c_int]),
         "qlixsim_is_bulk": (c_int, [c_int]),
         "qlixsim_pairing": (c_int, [c_int, c_int]),
+        "qlixsim_uart_buffer": (c_int, [c_int, c_int]),
         "qlixsim_set_reply_fault": (c_int, [c_int, c_int, c_int]),
         "qlixsim_set_fault": (c_int, [c_int, c_int, c_int]),
         "qlixsim_get_fault": (c_int, [c_int, c_int]),
@@ -259,6 +260,12 @@ class Adapter:
     pairing = property(lambda self: bool(self._call("qlixsim_pairing", -1)),
                        lambda self, on: self._call("qlixsim_pairing", int(bool(on))),
                        doc="Channels wired in pairs (1-2, 3-4, ...) instead of each looping back to itself.")
+
+    uart_buffer = property(lambda self: self._call("qlixsim_uart_buffer", -1),
+                           lambda self, size: self._call("qlixsim_uart_buffer", int(size)),
+                           doc="Slow-UART mode: bytes each channel's transmit buffer holds (0: off). The buffer "
+                               "drains at the channel's baud rate; while the buffer of the channel an OUT packet "
+                               "is for is full, the adapter takes no OUT packet (writes time out).")
 
     def set_reply_fault(self, fault=ReplyFault.NONE, scope=Scope.ALL):
         self._call("qlixsim_set_reply_fault", int(fault), int(scope))

@@ -68,7 +68,7 @@ void Adapter::drain(ChannelState& ch, Clock::time_point now) {
         return;
     }
     ch.tx_fill -= bytes;
-    ch.tx_since += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(per_byte * bytes));
+    ch.tx_since += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(per_byte * static_cast<double>(bytes)));
 }
 
 bool Adapter::out_ready(Clock::time_point now) {

@@ -96,16 +96,14 @@ def test_queued_writes_keep_their_order_and_flush_waits_for_them(open_port, virt
     assert virtual_adapter.received(1) == b"".join(pieces) + b"last"
 
 
-@pytest.mark.parametrize("fault, error", [("out_timeout", serial.SerialTimeoutException),
-                                          ("stall_out", serial.SerialException)])
-def test_an_error_while_sending_is_raised_by_the_next_call(open_port, virtual_adapter, fault, error):
+def test_an_error_while_sending_is_raised_by_the_next_call(open_port, virtual_adapter):
     port = open_port(write_timeout=0)
-    setattr(virtual_adapter, fault, True)
+    virtual_adapter.stall_out = True
     assert port.write(b"lost") == 4
     assert wait_until(lambda: port.out_waiting == 0)
-    with pytest.raises(error):
+    with pytest.raises(serial.SerialException):
         port.flush()
-    setattr(virtual_adapter, fault, False)
+    virtual_adapter.stall_out = False
     port.reset_input_buffer()
     assert port.write(b"ok") == 2
     port.flush()
@@ -120,15 +118,11 @@ def test_output_queue_is_bounded_under_a_slow_adapter(open_port, virtual_adapter
     assert port.write(b"more") == 0 and port.out_waiting == OUTPUT_QUEUE_LIMIT and not writable()
     port.reset_output_buffer()  # drops all but the chunk being sent
     assert port.out_waiting < 1000 and (os.name == "nt" or writable())
-    assert wait_until(lambda: port.out_waiting == 0)
-    virtual_adapter.out_timeout = False
-    try:
-        port.flush()
-    except serial.SerialTimeoutException:
-        pass  # the chunk that was being sent timed out
+    virtual_adapter.out_timeout = False  # the NAKed packets are sent again: none is lost
     assert port.write(b"after") == 5
     port.flush()
-    assert virtual_adapter.received(1) == b"after"
+    sent = virtual_adapter.received(1)
+    assert sent.endswith(b"after") and sent[:-5] == bytes(len(sent) - 5) and len(sent) - 5 < 1000
 
 
 def test_pyserial_asyncio_fast_reads_lines_and_exact_counts_from_two_channels(virtual_adapter, watchdog):

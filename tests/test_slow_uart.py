@@ -20,7 +20,7 @@ def slow(virtual_adapter):
     return virtual_adapter
 
 
-@pytest.mark.parametrize("write_timeout", [None, 5])
+@pytest.mark.parametrize("write_timeout", [None, 5, 0])
 def test_url_write_waits_out_the_naks_until_every_byte_is_taken(slow, open_port, watchdog, write_timeout):
     port = open_port(baudrate=9600, write_timeout=write_timeout)
     began = time.monotonic()

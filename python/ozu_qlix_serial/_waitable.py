@@ -10,6 +10,8 @@ import threading
 import weakref
 from typing import Any, Callable, Optional
 
+from usb.core import USBTimeoutError as _usb_timeout  # type: ignore[import-untyped]
+
 from . import _extension
 
 # Bytes the output queue holds (those being sent included). A write with
@@ -162,8 +164,11 @@ class OutputQueue:
     """Bytes waiting to be sent on a channel, written by a thread of their own.
 
     At most ``OUTPUT_QUEUE_LIMIT`` bytes are held; :meth:`put` takes what fits.
-    An error of the channel's write drops what is queued and is handed to the
-    next :meth:`put` or :meth:`flush`, converted by `convert`.
+    Packets go one per write: an OUT time-out means the adapter NAKed the packet
+    (its buffer for the channel is full), so the same packet is sent again until
+    it is taken or the queue stops. Any other error of the channel's write drops
+    what is queued and is handed to the next :meth:`put` or :meth:`flush`,
+    converted by `convert`.
     """
 
     def __init__(self, channel: Any, convert: Callable[[Any, Exception], Exception]) -> None:
@@ -239,7 +244,6 @@ class OutputQueue:
             self._thread.join()
 
     def _run(self) -> None:
-        channel = self._channel
         chunk_size = _SEND_PACKETS * _extension.payload_size()
         while True:
             with self._cond:
@@ -250,11 +254,7 @@ class OutputQueue:
                 chunk = bytes(self._data[:chunk_size])
                 del self._data[:chunk_size]
                 self._sending = len(chunk)
-            error = None
-            try:
-                channel.write(chunk)
-            except Exception as exc:
-                error = exc
+            error = self._send(chunk)
             with self._cond:
                 self._sending = 0
                 if error is not None:
@@ -262,3 +262,22 @@ class OutputQueue:
                     self._data.clear()
                 self._set_writable(True)
                 self._cond.notify_all()
+
+    def _send(self, chunk: bytes) -> Optional[Exception]:
+        """Writes `chunk` packet by packet, sending a NAKed packet again; returns
+        the error that stopped it, if any (None also when the queue stopped)."""
+        piece = _extension.payload_size()
+        start = 0
+        while start < len(chunk):
+            try:
+                self._channel.write(chunk[start:start + piece])
+            except _usb_timeout:
+                if self._stopped:
+                    return None
+                continue
+            except Exception as exc:
+                return exc
+            start += piece
+            with self._cond:
+                self._sending = len(chunk) - start
+        return None

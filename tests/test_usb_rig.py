@@ -2,7 +2,6 @@
 host controller, driven through the real libusb and usbfs (scripts/usb_rig.sh). Figures are
 printed (pytest -s or the rig's log), not asserted beyond loose bounds: the guest runs under TCG."""
 
-import grp
 import os
 import re
 import statistics
@@ -18,6 +17,10 @@ import usb.core
 import ozu_qlix
 import ozu_qlix_serial  # noqa: F401  (registers qlix://)
 import usb_rig
+
+if sys.platform != "linux":
+    pytest.skip("the kernel rig runs on Linux", allow_module_level=True)
+import grp  # noqa: E402  (POSIX only)
 
 pytestmark = pytest.mark.usb_rig
 SERIAL = usb_rig.SERIAL

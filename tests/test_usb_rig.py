@@ -11,16 +11,17 @@ import threading
 import time
 
 import pytest
-import serial
-import usb.core
-
-import ozu_qlix
-import ozu_qlix_serial  # noqa: F401  (registers qlix://)
-import usb_rig
 
 if sys.platform != "linux":
     pytest.skip("the kernel rig runs on Linux", allow_module_level=True)
-import grp  # noqa: E402  (POSIX only)
+# The rest is POSIX only (grp, the C library through ctypes).
+import grp  # noqa: E402
+import serial  # noqa: E402
+import usb.core  # noqa: E402
+
+import ozu_qlix  # noqa: E402
+import ozu_qlix_serial  # noqa: E402,F401  (registers qlix://)
+import usb_rig  # noqa: E402
 
 pytestmark = pytest.mark.usb_rig
 SERIAL = usb_rig.SERIAL

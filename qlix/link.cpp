@@ -99,6 +99,8 @@ py::Name n_is_alive{"is_alive"};
 py::Name n_ident{"ident"};
 py::Name n_daemon{"daemon"};
 py::Name n_register_atexit{"_register_atexit"};
+py::Name n_register{"register"};
+py::Name n_sleep{"sleep"};
 
 // Module globals, read at call time.
 
@@ -132,6 +134,8 @@ constexpr auto kExitCheckInterval = std::chrono::milliseconds(50);
 // once by a reply it asks the adapter for (wake_reader), so this only bounds a
 // stop that could not be announced (adapter unplugged, OUT endpoint stalled).
 constexpr long kReaderReadLimit = 1000;
+// How long a thread whose USB call failed during the exit waits to be ended.
+constexpr auto kExitHold = std::chrono::seconds(5);
 // Sent to wake a reader: a control query the adapter answers at once.
 constexpr const char* kWakeQuery = "Echo ?";
 constexpr double kWakeReplyWait = 0.5;  // as any control query's
@@ -223,6 +227,12 @@ PyObject* reader_threads() {
 // finished its program, before it waits for the other threads.
 bool s_main_finished = false;
 
+// Set by the module's atexit hook, once the non-daemon threads have ended.
+// Registered after pyusb made its first device, so it runs before pyusb's own
+// exit clean-up, which releases every device and the USB library itself:
+// from then on the USB calls of the threads still running fail.
+bool s_process_ending = false;
+
 bool is_running_reader(PyObject* thread) { return py::check(PyDict_Contains(reader_threads(), thread)) != 0; }
 
 void wake_readers_at_exit();
@@ -309,7 +319,13 @@ Ref exit_wake_readers(PyObject* const*) {
     return py::none();
 }
 
-// Registers exit_wake_readers with threading, once per process.
+Ref exit_mark_ending(PyObject* const*) {
+    s_process_ending = true;
+    return py::none();
+}
+
+// Registers exit_wake_readers with threading and exit_mark_ending with atexit,
+// once per process.
 void wake_readers_at_exit() {
     static bool registered = false;
     if (registered) return;
@@ -319,6 +335,11 @@ void wake_readers_at_exit() {
     // Missing (another Python) or refused (exit already under way): readers
     // then find out within their read limit.
     py::catch_only(PyExc_Exception, [&] { py::call_method(threading, n_register_atexit, hook.get()); });
+    Ref ending = py::make_function(py::FunctionDef{"_mark_process_ending", {}, exit_mark_ending}, nullptr, module_name.get());
+    py::catch_only(PyExc_Exception, [&] {
+        Ref atexit = py::check(PyImport_ImportModule("atexit"));
+        py::call_method(atexit, n_register, ending.get());
+    });
     registered = true;
 }
 
@@ -337,6 +358,40 @@ bool process_is_ending(PyObject* main_thread, PyObject* enumerate) {
     }
     return true;
 }
+
+}  // namespace
+
+// The failure of a USB call on a thread the interpreter is about to end, once
+// the process is ending: pyusb's exit clean-up, not the adapter's. Raised, it
+// would print a traceback from that thread during the exit (on Python 3.14 a
+// thread held while it writes to stderr aborts the exit). Such a thread, not
+// the main thread and not a reader, waits for the interpreter to end it
+// instead; after kExitHold (something at exit waits for it after all) the
+// error goes on. The closed adapter's own error goes on at once.
+void hold_failure_at_exit() {
+    static thread_local bool held = false;  // once: an outer call's failure is not held again
+    if (!s_process_ending || held) py::throw_error();
+    py::Fetched error = py::Fetched::take();
+    bool hold = false;
+    py::catch_only(PyExc_Exception, [&] {
+        Ref threading = py::check(PyImport_ImportModule("threading"));
+        Ref current = py::call_method(threading, n_current_thread);
+        hold = !is_closed_adapter_error(error.get()) && current.get() != py::call_method(threading, n_main_thread).get() &&
+               !is_running_reader(current);
+    });
+    for (auto until = std::chrono::steady_clock::now() + kExitHold; hold && std::chrono::steady_clock::now() < until;) {
+        py::catch_only(PyExc_Exception, [&] {
+            Ref time = py::check(PyImport_ImportModule("time"));
+            Ref pause = py::check(PyFloat_FromDouble(0.05));
+            py::call_method(time, n_sleep, pause.get());
+        });
+        held = true;
+    }
+    error.restore();
+    py::throw_error();
+}
+
+namespace {
 
 // Where the last record header of a packet may start (`_Device.PackageSize` - 2).
 std::size_t record_max_index() {
@@ -517,22 +572,30 @@ private:
 Ref device_read(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* timeout = py::require_int(a[1], "timeout");
-    Transfer transfer(self, false);
-    Ref dev = attr(self, n_dev);
-    Ref ep = attr(self, n_ep_in);
-    Ref address = attr(ep, n_address);
-    Ref size = attr(ep, n_max_packet_size);
-    return py::call_method_kw(dev, n_read, kw_read, address.get(), size.get(), timeout);
+    try {
+        Transfer transfer(self, false);
+        Ref dev = attr(self, n_dev);
+        Ref ep = attr(self, n_ep_in);
+        Ref address = attr(ep, n_address);
+        Ref size = attr(ep, n_max_packet_size);
+        return py::call_method_kw(dev, n_read, kw_read, address.get(), size.get(), timeout);
+    } catch (const py::Error&) {
+        hold_failure_at_exit();
+    }
 }
 
 Ref device_write(PyObject* const* a) {
     PyObject *self = a[0], *data = a[1];
     PyObject* timeout = py::require_int(a[2], "timeout");
-    Transfer transfer(self, true);
-    Ref dev = attr(self, n_dev);
-    Ref ep = attr(self, n_ep_out);
-    Ref address = attr(ep, n_address);
-    return py::call_method_kw(dev, n_write, kw_write, address.get(), data, timeout);
+    try {
+        Transfer transfer(self, true);
+        Ref dev = attr(self, n_dev);
+        Ref ep = attr(self, n_ep_out);
+        Ref address = attr(ep, n_address);
+        return py::call_method_kw(dev, n_write, kw_write, address.get(), data, timeout);
+    } catch (const py::Error&) {
+        hold_failure_at_exit();
+    }
 }
 
 // A short sleep between the attempts of a clean-up step.

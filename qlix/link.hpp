@@ -40,6 +40,12 @@ inline bool device_is_open(PyObject* device) { return device_state(device) == De
 // adapter raises.
 bool is_closed_adapter_error(PyObject* error);
 
+// With the error of a failed USB call set: once the process is ending (the
+// non-daemon threads have ended and pyusb's exit clean-up releases the
+// devices), a thread the interpreter is about to end waits for that instead of
+// raising; then (or at once) the error is raised.
+[[noreturn]] void hold_failure_at_exit();
+
 // A wait for a reply was interrupted, so the reply may still come: the
 // attribute `name` of `self` records until when (`_now()` + `timeout`), and
 // time_left() gives what is left of it (None when nothing is pending, or the

@@ -209,6 +209,17 @@ py::Ref manager_close_device(PyObject* const* a) {
 
 // --- discovery functions ---------------------------------------------------------
 
+// A public entry point whose failure, in a thread the interpreter is about to
+// end, waits for the end of the process (see hold_failure_at_exit).
+template <py::Ref (*Body)(PyObject* const*)>
+py::Ref held_at_exit(PyObject* const* a) {
+    try {
+        return Body(a);
+    } catch (const py::Error&) {
+        hold_failure_at_exit();
+    }
+}
+
 py::Ref all_attached() {
     py::Ref all = py::call_method(global(g_resource_manager_class), n_find_device);
     return py::check(PyObject_GetIter(all));
@@ -294,23 +305,23 @@ py::Ref make_resource_manager_class(PyObject* module) {
         .method({"open_serial_channel",
                  {Param{"self"}, Param{"serial_number", "str"}, Param{"channel", "int"}, Param{"baudrate", "int"},
                   Param{"timeout", "float"}},
-                 manager_open_serial_channel, "_Channel"})
+                 held_at_exit<manager_open_serial_channel>, "_Channel"})
         .method({"close_device", {Param{"self"}, Param{"device", "_Device"}}, manager_close_device})
         .build();
 }
 
 py::Ref make_list_serial_numbers(PyObject* module) {
-    return py::make_function({"list_serial_numbers", {}, list_serial_numbers}, nullptr, module);
+    return py::make_function({"list_serial_numbers", {}, held_at_exit<list_serial_numbers>}, nullptr, module);
 }
 
 py::Ref make_get_hid_device(PyObject* module) {
     return py::make_function(
-        {"get_hid_device", {py::Param{"serial_number", "str", py::Default::text("ANY")}}, get_hid_device, "_Device"},
+        {"get_hid_device", {py::Param{"serial_number", "str", py::Default::text("ANY")}}, held_at_exit<get_hid_device>, "_Device"},
         nullptr, module);
 }
 
 py::Ref make_list_qlix_names(PyObject* module) {
-    return py::make_function({"list_qlix_names", {}, list_qlix_names, "_List[str]"}, nullptr, module);
+    return py::make_function({"list_qlix_names", {}, held_at_exit<list_qlix_names>, "_List[str]"}, nullptr, module);
 }
 
 }  // namespace qlix

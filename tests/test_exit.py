@@ -82,6 +82,21 @@ def test_exit_with_daemon_threads_inside_the_module(backend, body):
         assert (result.returncode, result.stdout) == (0, "main thread done\n"), result.stderr[-2000:]
 
 
+# pyusb releases its devices and the USB library at exit (atexit), while daemon
+# threads still run: their failing calls wait to be ended instead of printing
+# tracebacks during the exit (on Python 3.14 such a print can abort the exit).
+# The exit clean-up is made slow, so that the threads reach the released devices.
+SLOW_EXIT = "import atexit, time\natexit.register(time.sleep, 0.3)  # before pyusb's clean-up: runs after it\n"
+
+
+@pytest.mark.parametrize("body", ["write", "in_waiting and reset", "open and close", "list_qlix_names"])
+def test_daemon_threads_reaching_released_devices_at_exit_stay_quiet(body):
+    require_virtual_bus()
+    code = SLOW_EXIT + PROGRAM.format(backend=BACKENDS["virtual"], timeout=0, body=BODIES[body], ending="")
+    result = finish_child(start_child(code), timeout=30)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "main thread done\n", "")
+
+
 # Ctrl-C while daemon threads read: the program ends by the interrupt, not by a crash.
 CTRL_C = """
 threading.Timer(0.1, signal.raise_signal, (signal.SIGINT,)).start()

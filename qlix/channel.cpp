@@ -115,7 +115,10 @@ long long clamped(PyObject* v) {
     return r;
 }
 
-[[noreturn]] void closed_error(PyObject* self) { assertion_failed("设备[", attr(self, n_name), "]已关闭"); }
+[[noreturn]] void closed_error(PyObject* self) {
+    py::Ref name = attr(self, n_name);
+    assertion_failed(py::Code{"channel_closed", {{"port_name", name}}}, "设备[", name, "]已关闭");
+}
 
 // An attribute of a standard-library module, imported on first use and kept.
 PyObject* host_object(PyObject*& cache, const char* module_name, const char* name) {
@@ -303,7 +306,8 @@ bool wait_after_empty_poll(PyObject* self, std::optional<Waiter>& waiter, unsign
     if (waiter->cancelled()) return false;
     if (waiter->lost()) {
         if (have_data) return false;
-        py::raise_text(PyExc_OSError, "设备[", attr(self, n_name), "]已断开");
+        py::Ref name = attr(self, n_name);
+        py::raise_text(PyExc_OSError, py::Code{"disconnected", {{"port_name", name}}}, "设备[", name, "]已断开");
     }
     return waiter->wait(seen) != Waiter::Waited::timed_out;
 }
@@ -440,9 +444,17 @@ py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
     failed.finish();
 
     py::Ref reported = attr(self, n_baudrate_attr);
-    if (reported.get() == Py_None) py::raise_text(PyExc_OSError, "设置波特率超时:", attr(self, n_name), ":目标值 = ", value);
-    if (py::check(PyObject_RichCompareBool(reported, value, Py_NE)))
-        py::raise_text(PyExc_OSError, "设置波特率失败:", attr(self, n_name), ":当前值 = ", reported, ":目标值 = ", value);
+    if (reported.get() == Py_None) {
+        py::Ref name = attr(self, n_name);
+        py::raise_text(PyExc_OSError, py::Code{"baud_timeout", {{"port_name", name}, {"baudrate", value}}},
+                       "设置波特率超时:", name, ":目标值 = ", value);
+    }
+    if (py::check(PyObject_RichCompareBool(reported, value, Py_NE))) {
+        py::Ref name = attr(self, n_name);
+        py::raise_text(PyExc_OSError,
+                       py::Code{"baud_refused", {{"port_name", name}, {"baudrate", value}, {"current_baudrate", reported}}},
+                       "设置波特率失败:", name, ":当前值 = ", reported, ":目标值 = ", value);
+    }
     return py::none();
 }
 

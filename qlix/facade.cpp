@@ -86,12 +86,13 @@ py::Ref serial_init(PyObject* const* a) {
     Py_ssize_t u_length = py::check_size(PyUnicode_GetLength(u_port));
     if (asserting()) {
         bool qlix = py::check_size(PyUnicode_Tailmatch(u_port, py::Ref(py::str("QLIX")), 0, PY_SSIZE_T_MAX, -1)) == 1;
-        if (!qlix || PyUnicode_GET_LENGTH(port) < 9) assertion_failed("Device name \"", port, "\" not supported.");
+        if (!qlix || PyUnicode_GET_LENGTH(port) < 9)
+            assertion_failed(py::Code{"port_name_unsupported", {{"port_name", port}}}, "Device name \"", port, "\" not supported.");
     }
     py::Ref rest = py::check(PyUnicode_Substring(u_port, u_length < 4 ? u_length : 4, u_length));
     py::Ref tokens = py::check(PyUnicode_Split(rest, py::Ref(py::str("S")), -1));
     Py_ssize_t ntokens = PyList_GET_SIZE(tokens.get());
-    if (asserting() && ntokens != 2) assertion_failed(kNameFormat);
+    if (asserting() && ntokens != 2) assertion_failed(py::Code{"port_name_invalid", {{"port_name", port}}}, kNameFormat);
     if (ntokens < 2) py::raise(PyExc_IndexError, "list index out of range");
     PyObject* serial_nb = PyList_GET_ITEM(tokens.get(), 0);
     PyObject* channel_str = PyList_GET_ITEM(tokens.get(), 1);
@@ -101,7 +102,7 @@ py::Ref serial_init(PyObject* const* a) {
         py::catch_only(PyExc_ValueError, channel, [&] { return PyLong_FromUnicodeObject(channel_str, 10); });
     if (error) {
         PyErr_SetString(PyExc_ValueError, kNameFormat);
-        py::raise_in_context(error);
+        py::raise_in_context(error, {"port_name_invalid", {{"port_name", port}}});
     }
 
     py::Ref manager = global(g_resource_manager);
@@ -206,7 +207,7 @@ py::Ref create_serial_instance(PyObject* const* a) {
         PyObject* given = PyDict_GetItemWithError(kwargs, n_port);
         if (!given) {
             if (PyErr_Occurred()) py::throw_error();
-            py::raise(PyExc_ValueError, "Argument \"port\" is missing.");
+            py::raise_text(PyExc_ValueError, py::Code{"port_missing"}, "Argument \"port\" is missing.");
         }
         port = py::call_method(given, n_upper);
     }

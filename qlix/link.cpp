@@ -140,6 +140,11 @@ constexpr auto kExitHold = std::chrono::seconds(5);
 constexpr const char* kWakeQuery = "Echo ?";
 constexpr double kWakeReplyWait = 0.5;  // as any control query's
 
+const char* const kCloseIfIdleDoc =
+    "Closes the adapter and has the registry forget it, unless one of its channels is open.\n\n"
+    "For an adapter opened only to be asked (get_hid_device, the listing functions): the close of its last\n"
+    "channel does the same. An adapter already closed is only forgotten; nothing is sent to it.\n"
+    "Returns True when the adapter had no open channel, False when it was left open.";
 const char* const kEchoDoc =
     "\n\t\t向 Hid 设备发送参数指定的字符串，然后接收从设备返回的数据，以字符串形式返回给调用者。"
     "\n\t\t正常情况下，返回的字符串应与参数内容完全相同（由调用者检测）。"
@@ -178,7 +183,9 @@ void assert_channel_in_range(PyObject* self, PyObject* channel) {
               py::check(PyObject_RichCompareBool(channel, count, Py_LE)) != 0;
     if (ok) return;
     Ref again = attr(self, n_channel_count);
-    assertion_failed("通道号超出范围 (0, ", again, "]:", serial_number(self));
+    Ref serial = serial_number(self);
+    assertion_failed(py::Code{"channel_out_of_range", {{"channel", channel}, {"channel_count", again}, {"serial_number", serial}}},
+                     "通道号超出范围 (0, ", again, "]:", serial);
 }
 
 // The bytes of a received packet. Unsigned-byte buffers (what pyusb returns)
@@ -529,9 +536,11 @@ long long transfers(PyObject* self) {
 // Raises the error of a transfer refused because the adapter has closed: a
 // USBError "no such device" of the module's own (no backend error code).
 [[noreturn]] void raise_closed_adapter(PyObject* self) {
-    Ref message = py::text("USB 设备[QLIX", serial_number(self), "S]已关闭");
+    Ref serial = serial_number(self);
+    Ref message = py::text("USB 设备[QLIX", serial, "S]已关闭");
     Ref code = py::integer(ENODEV);
     Ref error = py::call(py::getattr(global(g_usb_core), n_usb_error), message.get(), Py_None, code.get());
+    py::set_code(error, {"adapter_closed", {{"serial_number", serial}}});
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     py::throw_error();
 }
@@ -778,9 +787,10 @@ Ref device_query_channel_count(PyObject* const* a) {
     py::setattr(self, n_channel_count_attr, count);
     if (asserting() && count.get() == Py_None) {
         Ref after = attr(self, n_feedback);
-        if (after.get() != before.get() && after.get() != Py_None)
-            assertion_failed("通道数量查询结果异常:", serial_number(self));  // a reply came: not a time-out
-        assertion_failed("查询设备通道数量超时:", serial_number(self));
+        Ref serial = serial_number(self);
+        if (after.get() != before.get() && after.get() != Py_None)  // a reply came: not a time-out
+            assertion_failed(py::Code{"channel_count_invalid", {{"serial_number", serial}}}, "通道数量查询结果异常:", serial);
+        assertion_failed(py::Code{"channel_count_timeout", {{"serial_number", serial}}}, "查询设备通道数量超时:", serial);
     }
     return py::none();
 }
@@ -934,8 +944,11 @@ Ref device_open_channel(PyObject* const* a) {
             // A closing adapter takes no channel: the registry hands out a fresh one.
             if (!device_is_open(self)) raise_closed_adapter(self);
             Ref channels = attr(self, n_channels);
-            if (contains(channels, channel))
-                assertion_failed("通道[", channel, "]已经打开:", serial_number(self));
+            if (contains(channels, channel)) {
+                Ref serial = serial_number(self);
+                assertion_failed(py::Code{"channel_already_open", {{"channel", channel}, {"serial_number", serial}}},
+                                 "通道[", channel, "]已经打开:", serial);
+            }
             Ref made = py::call_kw(global(g_channel), kw_channel_timeout, self, channel, timeout.get());
             py::check(PyObject_SetItem(channels, channel, made));
             return made;
@@ -960,13 +973,32 @@ Ref device_close_channel(PyObject* const* a) {
     return py::none();
 }
 
+// Closes an adapter none of whose channels is open (one opened only to be
+// asked) and has the registry forget it, as the close of its last channel
+// does; an adapter with an open channel is left as it is. One closed already
+// (its reader failed) is only forgotten: its USB device is released, and
+// nothing is sent. True when the adapter was idle.
+Ref device_close_if_idle(PyObject* const* a) {
+    PyObject* self = a[0];
+    bool idle = false;
+    py::with_lock(attr(self, n_channel_lock), [&](py::LockHold& held) {
+        idle = !py::truth(attr(self, n_channels));
+        if (!idle) return;
+        if (device_state(self) != DeviceState::closed) close_adapter(self, held);
+        else py::call_method(attr(self, n_dev_manager), n_close_device, self);
+    });
+    return py::boolean(idle);
+}
+
 Ref device_output_data(PyObject* const* a) {
     PyObject *self = a[0], *data = a[1];
     if (asserting()) {
         Py_ssize_t n = py::check_size(PyObject_Size(data));
-        if (n != static_cast<Py_ssize_t>(protocol::kPackageSize))
-            assertion_failed("只支持长度为 ", static_cast<long long>(protocol::kPackageSize), " 的数据包:",
-                             serial_number(self));
+        if (n != static_cast<Py_ssize_t>(protocol::kPackageSize)) {
+            Ref serial = serial_number(self);
+            assertion_failed(py::Code{"packet_size", {{"size", static_cast<long long>(n)}, {"serial_number", serial}}},
+                             "只支持长度为 ", static_cast<long long>(protocol::kPackageSize), " 的数据包:", serial);
+        }
     }
     Ref size = m_private_write.call_kw(self, kw_data.get(), data);
     if (asserting()) {
@@ -974,10 +1006,11 @@ Ref device_output_data(PyObject* const* a) {
         int overflow = 0;
         long long n = PyLong_CheckExact(size) ? py::check_value(PyLong_AsLongLongAndOverflow(size, &overflow)) : 0;
         if (PyLong_CheckExact(size) && !overflow) {
-            if (n < static_cast<long long>(protocol::kPackageSize)) assertion_failed();
+            if (n < static_cast<long long>(protocol::kPackageSize)) assertion_failed(py::Code{"short_write", {{"size", size}}});
         } else {
             Ref full = py::integer(static_cast<long long>(protocol::kPackageSize));
-            if (!py::check(PyObject_RichCompareBool(size, full, Py_GE))) assertion_failed();
+            if (!py::check(PyObject_RichCompareBool(size, full, Py_GE)))
+                assertion_failed(py::Code{"short_write", {{"size", size}}});
         }
     }
     return py::none();
@@ -1010,9 +1043,12 @@ Ref device_private_send_command_to_channel(PyObject* const* a) {
                                        static_cast<std::size_t>(PyBytes_GET_SIZE(cmd.get())));
     std::size_t size = protocol::build_command(package, static_cast<unsigned>(address), text);
     if (size == 0) py::raise(PyExc_OverflowError, "unsigned byte integer is greater than maximum");
-    if (asserting() && size > protocol::kPackageSize)
-        assertion_failed("命令[", command, "]过长。包含命令结束符后，长度不能超过[", kMaxCommandBytes, "]个字节:",
-                         serial_number(self));
+    if (asserting() && size > protocol::kPackageSize) {
+        Ref serial = serial_number(self);
+        assertion_failed(py::Code{"command_too_long", {{"command", command}, {"max_bytes", static_cast<long long>(kMaxCommandBytes)},
+                                                       {"serial_number", serial}}},
+                         "命令[", command, "]过长。包含命令结束符后，长度不能超过[", kMaxCommandBytes, "]个字节:", serial);
+    }
 
     Ref raw = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(package.data()),
                                                   static_cast<Py_ssize_t>(size)));
@@ -1035,8 +1071,11 @@ Ref device_io_control_master_query(PyObject* const* a) {
     Ref timeout = py::to_float(a[3]);
     if (asserting()) {
         Ref mark = py::str("?");
-        if (!py::check(static_cast<int>(PyUnicode_Tailmatch(command, mark, 0, PY_SSIZE_T_MAX, 1))))
-            assertion_failed("查询指令必须要以英文问号[?]结尾:", serial_number(self));
+        if (!py::check(static_cast<int>(PyUnicode_Tailmatch(command, mark, 0, PY_SSIZE_T_MAX, 1)))) {
+            Ref serial = serial_number(self);
+            assertion_failed(py::Code{"query_without_question_mark", {{"command", command}, {"serial_number", serial}}},
+                             "查询指令必须要以英文问号[?]结尾:", serial);
+        }
     }
     return py::with_lock(attr(self, n_master_protector), [&](py::LockHold&) {
         Ref event = attr(self, n_master_event);
@@ -1206,15 +1245,20 @@ Ref explained(PyObject* exc, PyObject* message) {
     return made;
 }
 
-// What a user can do about `exc`, a refusal to open the adapter `dev` (null when there is nothing to say).
-Ref advice(PyObject* exc, PyObject* dev) {
+// What a user can do about `exc`, a refusal to open the adapter `dev` (null when there is nothing to say),
+// with the code of the refusal and the serial number the text shows (empty when it shows none).
+Ref advice(PyObject* exc, PyObject* dev, const char*& kind, Ref& shown) {
+    kind = "driver_not_supported";
     if (PyErr_GivenExceptionMatches(exc, PyExc_NotImplementedError)) return py::str(kNotSupported);
     long code = backend_error_code(exc);
+    kind = "access_denied";
     if (code == -3) return py::str(kAccessDenied);  // LIBUSB_ERROR_ACCESS
     if (code != -6) return {};                      // LIBUSB_ERROR_BUSY
+    kind = "adapter_busy";
     Ref serial;
     py::catch_only(PyExc_Exception, serial, [&] { return PyObject_GetAttr(dev, n_serial_number); });
-    if (!serial || !PyUnicode_Check(serial.get())) serial = py::str("(USB 0483:5750)");
+    if (serial && PyUnicode_Check(serial.get())) shown = serial;
+    else serial = py::str("(USB 0483:5750)");
     return py::text("the QLIX adapter ", serial,
                     " is busy (Resource busy): another process holds it. Only one process at a time can use an "
                     "adapter's channels: close the other program, or open every channel from one process");
@@ -1242,9 +1286,13 @@ void explain_open_error(PyObject* dev) {
         Ref cause = why_unreadable(error.get(), dev);
         if (cause) PyException_SetContext(cause, Py_NewRef(error.get()));
         else cause = Ref::borrow(error.get());
-        Ref message = advice(cause, dev);
+        const char* kind = nullptr;
+        Ref serial;
+        Ref message = advice(cause, dev, kind, serial);
         if (!message) return error.restore();
         Ref replacement = explained(cause, message);
+        if (serial) py::set_code(replacement, {kind, {{"serial_number", serial}}});
+        else py::set_code(replacement, {kind});
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(replacement.get())), replacement);
     } catch (const py::Error&) {
         PyErr_Clear();
@@ -1262,7 +1310,9 @@ Ref unreadable_adapter(PyObject* devices) {
             py::Fetched error = py::catch_only(PyExc_Exception, [&] { py::getattr(dev, n_serial_number); });
             if (!error) continue;
             Ref cause = why_unreadable(error.get(), dev);
-            found = advice(cause ? cause.get() : error.get(), dev);
+            const char* kind = nullptr;
+            Ref shown;
+            found = advice(cause ? cause.get() : error.get(), dev, kind, shown);
         }
     });
     return found;
@@ -1343,6 +1393,7 @@ py::Ref make_device_class(PyObject* module) {
         .static_method(FunctionDef{"master_basic_handler", {{"package", "_array"}}, device_master_basic_handler})
         .method(FunctionDef{"echo", {self, {"content", "str"}}, device_echo, "str", kEchoDoc})
         .property(FunctionDef{"firmware_version", {self}, device_firmware_version_get, "str"})
+        .method(FunctionDef{"close_if_idle", {self}, device_close_if_idle, "bool", kCloseIfIdleDoc})
         .build();
 }
 

@@ -41,6 +41,12 @@ template <class... P>
     PyErr_SetNone(PyExc_AssertionError);
     py::throw_error();
 }
+// The same for checks of the module's own, carrying `code` (see py::Code).
+template <class... P>
+[[noreturn]] void assertion_failed(const py::Code& code, const P&... pieces) {
+    py::raise_text(PyExc_AssertionError, code, pieces...);
+}
+[[noreturn]] inline void assertion_failed(const py::Code& code) { py::raise_coded(PyExc_AssertionError, code, nullptr); }
 
 // Writes a text to the host's sys.stderr (the module global `sys`), as is.
 void write_stderr(PyObject* text);

@@ -64,9 +64,9 @@ py::Ref item_if_present(PyObject* table, PyObject* key) {
 // not open it), so the error names why when there is one.
 [[noreturn]] void not_found(PyObject* self, PyObject* serial_number) {
     py::Ref why = unreadable_adapter(py::call_method(self, n_find_device));
-    if (why) assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number,
-                              "\" not found. ", why);
-    assertion_failed("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number, "\" not found.");
+    py::Ref message = why ? py::text("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number, "\" not found. ", why)
+                          : py::text("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number, "\" not found.");
+    py::raise_coded(PyExc_AssertionError, {"not_found", {{"serial_number", serial_number}, {"reason", why}}}, message);
 }
 
 bool is_any(PyObject* serial_number) { return PyUnicode_CompareWithASCIIString(serial_number, "ANY") == 0; }
@@ -135,7 +135,8 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
                     py::Ref all = py::call_method(self, n_find_device);
                     py::Ref it = py::check(PyObject_GetIter(all));
                     found = py::next(it);
-                    if (!found) assertion_failed(kNotFound);
+                    if (!found)
+                        assertion_failed(py::Code{"not_found", {{"serial_number", serial_number}, {"reason", Py_None}}}, kNotFound);
                 } else {
                     // An empty serial number names no adapter (searching with it would list them all).
                     found = PyUnicode_GET_LENGTH(serial_number) == 0 ? py::none()

@@ -36,6 +36,7 @@ SURFACE = {
         ("master_basic_handler", "static", "(package: '_array')"),
         ("echo", "method+doc", "(self, content: 'str') -> 'str'"),
         ("firmware_version", "property", "(self) -> 'str'"),
+        ("close_if_idle", "method+doc", "(self) -> 'bool'"),
     ],
     "_Channel": [
         ("__init__", "method", "(self, device: '_Device', channel_number: 'int', timeout: 'float' = -1.0)"),

@@ -4,6 +4,11 @@ Port names are "QLIXANYS<channel>" (that channel of any attached adapter) or
 "QLIX<serial number>S<channel>", in any case; the serial number must not contain
 the letter "S". For pyserial's own semantics and tools use the ``qlix://`` URLs
 of the ``ozu_qlix_serial`` package.
+
+The module's own errors (most messages are Chinese) carry a code, the exception's
+``qlix_error`` ("not_found", "channel_out_of_range", "baud_timeout", ...), and the
+values their message shows as attributes (``serial_number``, ``channel``,
+``port_name``, ``baudrate``, ...); the README's "Errors you may see" lists them.
 """
 
 import sys as sys
@@ -71,6 +76,10 @@ class _Device:
     @property
     def firmware_version(self) -> str:
         """The adapter's firmware version text."""
+    def close_if_idle(self) -> bool:
+        """Closes the adapter and has the registry forget it, unless one of its channels is open (then
+        it is left as it is): for an adapter opened only to be asked. An adapter closed already is only
+        forgotten, with nothing sent. True when it had no open channel."""
 
 class _Channel:
     """One open serial channel of an adapter; ``Serial`` forwards to it."""

@@ -45,9 +45,14 @@ def registered_adapters() -> Dict[str, Any]:
     return dict(_devices())
 
 
-def close_if_idle(device: Any) -> None:
-    """Closes an adapter (and has the registry forget it) unless a channel of it is open.
+def open_channel(serial_number: str, channel: int, baudrate: int, timeout: float) -> Any:
+    """Opens a channel through the extension's registry, as ``ozu_qlix.Serial`` does; `timeout` is a
+    channel time-out (0: no limit)."""
+    import ozu_qlix
+    return ozu_qlix._resource_manager.open_serial_channel(
+        serial_number=serial_number, channel=channel, baudrate=baudrate, timeout=timeout)
 
-    This is the close of an adapter's last channel: channel 0, which never opens, is closed.
-    """
-    device.close_channel(0)
+
+def close_if_idle(device: Any) -> bool:
+    """Closes an adapter (and has the registry forget it) unless a channel of it is open; True when it had none."""
+    return device.close_if_idle()

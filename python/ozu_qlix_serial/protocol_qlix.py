@@ -19,14 +19,14 @@ import threading
 import weakref
 from typing import Any, Callable, NoReturn, Optional, Tuple
 
-from serial.serialutil import (
-    EIGHTBITS, LF, PARITY_NONE, STOPBITS_ONE, PortNotOpenError, SerialBase, SerialException,
-    SerialTimeoutException, Timeout,
-)
+from serial.serialutil import EIGHTBITS, LF, PARITY_NONE, STOPBITS_ONE, PortNotOpenError, SerialBase, SerialException
+from serial.serialutil import Timeout
 from serial.serialutil import to_bytes  # type: ignore[attr-defined]
 from usb.core import USBTimeoutError  # type: ignore[import-untyped]
 
 from . import _extension
+from ._port_errors import describe, failure as _failure, open_failure as _open_failure, port_error as _port_error
+from ._port_errors import raise_as as _raise_as, write_failure as _write_failure
 from ._waitable import OUTPUT_QUEUE_LIMIT, Notifier, OutputQueue, Readiness
 
 __all__ = ["Serial", "parse_url", "port_url", "describe", "OUTPUT_QUEUE_LIMIT"]
@@ -81,86 +81,9 @@ def cancel_waiting_reads(channel: Any) -> None:
         signal.cancel()
 
 
-# The module's messages (most of them Chinese) and what they say in English.
-_ENGLISH = [(re.compile(pattern), english) for pattern, english in [
-    (r"通道号超出范围 \(0, (?P<count>\d+)\]:(?P<serial>.*)",
-     "channel {channel} is out of range: adapter {serial} has channels 1 to {count}"),
-    (r"通道\[(?P<n>\d+)\]已经打开:(?P<serial>.*)",
-     "channel {n} of adapter {serial} is already open (one port per channel)"),
-    (r"查询设备通道数量超时:(?P<serial>.*)", "adapter {serial} did not answer the channel-count query in time"),
-    (r"设置波特率超时:(?P<name>.*):目标值 = (?P<rate>.*)", "setting the baud rate of {name} to {rate} timed out"),
-    (r"设置波特率失败:(?P<name>.*):当前值 = (?P<now>.*):目标值 = (?P<rate>.*)",
-     "the adapter did not take the baud rate {rate} for {name}: it runs at {now}"),
-    (r"设备\[(?P<name>.*)\]已断开", "the adapter of {name} is disconnected (unplugged, or its USB reads fail)"),
-    (r"设备\[(?P<name>.*)\]已关闭", "{name} is closed"),
-    (r"(?:\[Errno \d+\] )?USB 设备\[QLIX(?P<serial>.*)S\]已关闭",
-     "adapter {serial} is closed (unplugged, or its USB reads failed)"),
-    (r"QLIX Device \(VID=0x483, PID=0x5750\) not found\.",
-     "no QLIX adapter is attached: `ozu-qlix-ports` lists the attached ones; to set one up, see the README, "
-     "\"Use a real adapter\""),
-    (r"QLIX Device \(VID=0x483, PID=0x5750\) with Serial Number \"(?P<serial>.*)\" not found\.",
-     "no attached QLIX adapter has the serial number {serial}{attached}: `ozu-qlix-ports` lists the attached ones"),
-]]
-
-
-def describe(exc: BaseException, channel: Optional[int] = None, attached: Optional[list] = None) -> str:
-    """The text of an error of the ``ozu_qlix`` module for pyserial users: English first, the module's
-    own text after it in parentheses; other errors' text as it is. `channel` is the channel being
-    opened, `attached` the serial numbers of the attached adapters, where known."""
-    text = str(exc)
-    for pattern, english in _ENGLISH:
-        match = pattern.fullmatch(text)
-        if match:
-            listed = " (attached: %s)" % (", ".join(attached) or "none") if attached is not None else ""
-            return "%s (%s)" % (english.format(channel=channel, attached=listed, **match.groupdict()), text)
-    return text
-
-
-def _open_failure(exc: Exception, channel: int) -> Tuple[str, Exception]:
-    """The text for a port that did not open, and the error to chain: for an adapter not found, the
-    error that listing the adapters gives instead, when there is one (access denied, no driver)."""
-    attached = None
-    if isinstance(exc, AssertionError) and " not found." in str(exc):
-        import ozu_qlix
-        try:
-            attached = ozu_qlix.list_serial_numbers()
-        except Exception as listing:  # names the cause: the adapter is there but cannot be opened
-            return describe(listing), listing
-    return describe(exc, channel, attached), exc
-
-
-def _port_error(exc: BaseException) -> SerialException:
-    """pyserial's exception for an error of the channel: the adapter lost (OSError) or a USB failure."""
-    return SerialException(describe(exc))
-
-
-def _failure(channel: Any, exc: Exception) -> Exception:
-    """pyserial's exception for `exc` raised by `channel`: the channel closed (by the port's close() in
-    another thread) gives PortNotOpenError, an OSError (adapter lost, USB failure) SerialException."""
-    if not channel.is_open:
-        return PortNotOpenError()
-    if isinstance(exc, OSError):
-        return _port_error(exc)
-    return exc
-
-
-def _write_failure(channel: Any, exc: Exception) -> Exception:
-    """As _failure, with pyusb's OUT time-out as pyserial's write time-out."""
-    if isinstance(exc, USBTimeoutError):
-        return SerialTimeoutException("Write timeout")
-    return _failure(channel, exc)
-
-
 def _not_open() -> NoReturn:
     """For `port._channel or _not_open()`: the channel of an open port, PortNotOpenError for a closed one."""
     raise PortNotOpenError()
-
-
-def _raise_as(failure: Exception, exc: Exception) -> NoReturn:
-    """Raises `failure` for the caught `exc`: `exc` itself as it is, or pyserial's exception chained to it."""
-    if failure is exc:
-        raise exc
-    raise failure from exc
 
 
 # The open ports of this process. A child made by fork() inherits them, but
@@ -264,10 +187,8 @@ class Serial(SerialBase):
             _check_setting(name, getattr(self, "_" + name))
         serial_number, channel = parse_url(self._port)
         try:
-            import ozu_qlix
-            self._channel = ozu_qlix._resource_manager.open_serial_channel(
-                serial_number=serial_number, channel=channel, baudrate=self._baudrate,
-                timeout=_channel_timeout(self._timeout))
+            self._channel = _extension.open_channel(serial_number, channel, self._baudrate,
+                                                    _channel_timeout(self._timeout))
         except Exception as exc:
             text, cause = _open_failure(exc, channel)
             raise SerialException("could not open port %s: %s" % (self._port, text)) from cause

@@ -107,5 +107,11 @@ template <class... P>
     Ref msg = text(pieces...);
     raise_object(type, msg);
 }
+// The same for an error of the module's own, carrying `code`.
+template <class... P>
+[[noreturn]] void raise_text(PyObject* type, const Code& code, const P&... pieces) {
+    Ref msg = text(pieces...);
+    raise_coded(type, code, msg);
+}
 
 }  // namespace qlix::py

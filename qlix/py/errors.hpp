@@ -9,12 +9,15 @@
 // does, `raise_in_context` chains as a `raise` inside `except` does, an
 // `ErrorScope` keeps the caller's error aside around a clean-up or report, and
 // `FirstError` runs clean-up steps that must all run. `check`, `check_size`,
-// `check_value` and `next` turn C API results into thrown errors.
+// `check_value` and `next` turn C API results into thrown errors. An error of
+// the module's own carries a `Code`: its `qlix_error` and the values its
+// message shows, as attributes of the exception.
 #pragma once
 
 #include "ref.hpp"
 
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -66,6 +69,42 @@ inline Ref next(PyObject* iterator) {
 [[noreturn]] inline void raise_object(PyObject* type, PyObject* value) {
     PyErr_SetObject(type, value);
     throw_error();
+}
+
+// A value an error of the module's own carries: the attribute `name` of the
+// exception, an object (None for a null one) or an integer.
+struct Detail {
+    Detail(const char* name, PyObject* value) : name(name), value(Ref::borrow(value ? value : Py_None)) {}
+    Detail(const char* name, const Ref& value) : Detail(name, value.get()) {}
+    Detail(const char* name, long long value) : name(name), value(Ref::steal(PyLong_FromLongLong(value))) {}
+    const char* name;
+    Ref value;  // empty when the integer could not be made (a MemoryError is set)
+};
+
+// What tells an error of the module's own apart without its message: `code`,
+// a short snake_case text that the exception carries as `qlix_error`, and the
+// values of its message. Made only when raising: nothing on the paths that
+// do not fail.
+struct Code {
+    const char* code;
+    std::initializer_list<Detail> details = {};
+};
+
+// Sets the code and the values of `code` on the exception `exc`.
+inline void set_code(PyObject* exc, const Code& code) {
+    Ref text = check(PyUnicode_FromString(code.code));
+    check(PyObject_SetAttrString(exc, "qlix_error", text));
+    for (const Detail& detail : code.details) {
+        if (!detail.value) throw_error();
+        check(PyObject_SetAttrString(exc, detail.name, detail.value));
+    }
+}
+
+// Raises `type(message)` (`type()` for a null message) carrying `code`.
+[[noreturn]] inline void raise_coded(PyObject* type, const Code& code, PyObject* message) {
+    Ref exc = check(message ? PyObject_CallOneArg(type, message) : PyObject_CallNoArgs(type));
+    set_code(exc, code);
+    raise_object(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc);
 }
 
 // Runs a C++ body for an entry point called by CPython: a thrown Error means a
@@ -171,6 +210,13 @@ private:
     if (fresh && handled && fresh.get() != handled.get())
         PyException_SetContext(fresh.get(), Py_NewRef(handled.get()));
     fresh.restore_and_throw();
+}
+// The same, the raised error carrying `code`.
+[[noreturn]] inline void raise_in_context(const Fetched& handled, const Code& code) {
+    Fetched fresh = Fetched::take();
+    if (fresh) set_code(fresh.get(), code);
+    fresh.restore();
+    raise_in_context(handled);
 }
 
 namespace detail {

@@ -540,7 +540,7 @@ long long transfers(PyObject* self) {
     Ref message = py::text("USB 设备[QLIX", serial, "S]已关闭");
     Ref code = py::integer(ENODEV);
     Ref error = py::call(py::getattr(global(g_usb_core), n_usb_error), message.get(), Py_None, code.get());
-    py::set_code(error, {"adapter_closed", {{"serial_number", serial}}});
+    py::set_code(error.get(), {"adapter_closed", {{"serial_number", serial}}});
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     py::throw_error();
 }
@@ -1291,8 +1291,8 @@ void explain_open_error(PyObject* dev) {
         Ref message = advice(cause, dev, kind, serial);
         if (!message) return error.restore();
         Ref replacement = explained(cause, message);
-        if (serial) py::set_code(replacement, {kind, {{"serial_number", serial}}});
-        else py::set_code(replacement, {kind});
+        if (serial) py::set_code(replacement.get(), {kind, {{"serial_number", serial}}});
+        else py::set_code(replacement.get(), {kind});
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(replacement.get())), replacement);
     } catch (const py::Error&) {
         PyErr_Clear();

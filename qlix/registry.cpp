@@ -66,7 +66,7 @@ py::Ref item_if_present(PyObject* table, PyObject* key) {
     py::Ref why = unreadable_adapter(py::call_method(self, n_find_device));
     py::Ref message = why ? py::text("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number, "\" not found. ", why)
                           : py::text("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number, "\" not found.");
-    py::raise_coded(PyExc_AssertionError, {"not_found", {{"serial_number", serial_number}, {"reason", why}}}, message);
+    py::raise_coded(PyExc_AssertionError, {"not_found", {{"serial_number", serial_number}, {"reason", why}}}, message.get());
 }
 
 bool is_any(PyObject* serial_number) { return PyUnicode_CompareWithASCIIString(serial_number, "ANY") == 0; }

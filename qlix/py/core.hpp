@@ -111,7 +111,7 @@ template <class... P>
 template <class... P>
 [[noreturn]] void raise_text(PyObject* type, const Code& code, const P&... pieces) {
     Ref msg = text(pieces...);
-    raise_coded(type, code, msg);
+    raise_coded(type, code, msg.get());
 }
 
 }  // namespace qlix::py

@@ -74,9 +74,9 @@ inline Ref next(PyObject* iterator) {
 // A value an error of the module's own carries: the attribute `name` of the
 // exception, an object (None for a null one) or an integer.
 struct Detail {
-    Detail(const char* name, PyObject* value) : name(name), value(Ref::borrow(value ? value : Py_None)) {}
-    Detail(const char* name, const Ref& value) : Detail(name, value.get()) {}
-    Detail(const char* name, long long value) : name(name), value(Ref::steal(PyLong_FromLongLong(value))) {}
+    Detail(const char* attribute, PyObject* v) : name(attribute), value(Ref::borrow(v ? v : Py_None)) {}
+    Detail(const char* attribute, const Ref& v) : Detail(attribute, v.get()) {}
+    Detail(const char* attribute, long long v) : name(attribute), value(Ref::steal(PyLong_FromLongLong(v))) {}
     const char* name;
     Ref value;  // empty when the integer could not be made (a MemoryError is set)
 };
@@ -93,18 +93,18 @@ struct Code {
 // Sets the code and the values of `code` on the exception `exc`.
 inline void set_code(PyObject* exc, const Code& code) {
     Ref text = check(PyUnicode_FromString(code.code));
-    check(PyObject_SetAttrString(exc, "qlix_error", text));
+    check(PyObject_SetAttrString(exc, "qlix_error", text.get()));
     for (const Detail& detail : code.details) {
         if (!detail.value) throw_error();
-        check(PyObject_SetAttrString(exc, detail.name, detail.value));
+        check(PyObject_SetAttrString(exc, detail.name, detail.value.get()));
     }
 }
 
 // Raises `type(message)` (`type()` for a null message) carrying `code`.
 [[noreturn]] inline void raise_coded(PyObject* type, const Code& code, PyObject* message) {
     Ref exc = check(message ? PyObject_CallOneArg(type, message) : PyObject_CallNoArgs(type));
-    set_code(exc, code);
-    raise_object(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc);
+    set_code(exc.get(), code);
+    raise_object(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
 // Runs a C++ body for an entry point called by CPython: a thrown Error means a

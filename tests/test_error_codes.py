@@ -150,6 +150,7 @@ def test_errors_carry_their_code_and_values(sim, case):
     (dict(qlix_error="channel_out_of_range", channel=7, channel_count=2, serial_number="AB"),
      "channel 7 is out of range: adapter AB has channels 1 to 2 (message)"),
     (dict(qlix_error="not_found", serial_number="ANY", reason=None), Starts("no QLIX adapter is attached: ")),
+    (dict(qlix_error="baud_timeout"), "setting the baud rate of None to None timed out (message)"),  # never fails
     # No code: the text as it is, even one the module would write.
     (dict(), "message"),
     (dict(qlix_error="channel_count_invalid", serial_number="AB"), "message"),

@@ -31,6 +31,13 @@ _NOT_ATTACHED = ("no attached QLIX adapter has the serial number {serial_number}
                  "the attached ones")
 
 
+class _Values(dict):
+    """An exception's attributes for a text: one it lacks reads None (a description never fails)."""
+
+    def __missing__(self, key: str) -> None:
+        return None
+
+
 def code_of(exc: BaseException) -> Optional[str]:
     """The code of an error of the ``ozu_qlix`` extension (its ``qlix_error``), None for any other error."""
     code = getattr(exc, "qlix_error", None)
@@ -44,16 +51,17 @@ def describe(exc: BaseException, channel: Optional[int] = None, attached: Option
     carry one."""
     text = str(exc)
     code = code_of(exc)
-    values = dict(vars(exc))
+    values = _Values(vars(exc))
     values.setdefault("channel", channel)
     if code == "not_found":
         if values.get("serial_number") == "ANY":
             english = _NO_ADAPTER
         else:
             listed = " (attached: %s)" % (", ".join(attached) or "none") if attached is not None else ""
-            english = _NOT_ATTACHED.format(attached=listed, **values)
+            values["attached"] = listed
+            english = _NOT_ATTACHED.format_map(values)
     elif code in _ENGLISH:
-        english = _ENGLISH[code].format(**values)
+        english = _ENGLISH[code].format_map(values)
     else:
         return text
     return "%s (%s)" % (english, text)

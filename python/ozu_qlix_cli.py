@@ -28,7 +28,7 @@ def main(argv=None):
         sys.stderr.write("ozu-qlix-selftest: ozu_qlix is already imported in this process\n")
         return 1
     spec = importlib.util.find_spec("ozu_qlix")
-    if spec is None:
+    if spec is None or spec.loader is None:
         sys.stderr.write("ozu-qlix-selftest: the ozu_qlix module is not installed\n")
         return 1
     module = importlib.util.module_from_spec(spec)

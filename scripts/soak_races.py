@@ -31,6 +31,7 @@ import ozu_qlix_sim  # noqa: E402
 
 ozu_qlix_sim.use()
 import races  # noqa: E402
+from helpers import close_registered  # noqa: E402
 
 
 def main(argv=None):
@@ -51,7 +52,7 @@ def main(argv=None):
             run = races.Run(args.round, args.seed + rounds).run()
         finally:
             sys.stderr = real_stderr
-            races.close_registered()
+            close_registered()
         rounds += 1
         operations += run.operations
         unplugs += run.bus.unplugs

@@ -19,7 +19,6 @@ if not IN_RIG:
         pass  # not built here: the tests that need it skip
 
 import signal as _signal
-import threading
 
 import pytest
 
@@ -31,16 +30,7 @@ import usb.core
 
 import ozu_qlix
 from fake_usb import FakeAdapter
-
-
-def reader_threads():
-    """Alive threads running some adapter's reader loop."""
-    found = []
-    for t in threading.enumerate():
-        target = getattr(t, "_target", None)
-        if getattr(target, "__name__", None) == "input_scanner_function" and t.is_alive():
-            found.append(t)
-    return found
+from helpers import close_registered, reader_threads, registry, wait_until
 
 
 class FakeBus:
@@ -162,17 +152,6 @@ def run_child(code, *flags, timeout=60):
     return finish_child(start_child(code, *flags), timeout)
 
 
-def wait_until(predicate, timeout=5.0, interval=0.005):
-    """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
-    import time
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
-
-
 def require_virtual_bus():
     """Skips the calling test unless the virtual USB library is pyusb's backend in this session."""
     if not ozu_qlix_sim.in_use():
@@ -209,18 +188,6 @@ def open_port(virtual_adapter, request):
     yield open_
     for port in ports:
         port.close()
-
-
-def registry():
-    """The registry's table of open adapters."""
-    return ozu_qlix._resource_manager._ResourceManager__devices
-
-
-def close_registered():
-    """Closes adapters that the module leaves open by design (no channel, failed channel count)."""
-    for key, device in list(registry().items()):
-        device.close()
-        del registry()[key]
 
 
 @pytest.fixture

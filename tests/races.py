@@ -23,21 +23,13 @@ import time
 
 import ozu_qlix
 import ozu_qlix_sim
+from helpers import reader_threads, registry, wait_until
 
 SERIALS = ("RACE0A", "RACE0B")
 CHANNELS = 2  # few channels: workers collide on them often
 RATES = (9600, 19200, 57600, 115200)
 # Errors a worker may meet without any unplug: the channel is held by another worker.
 HELD_ELSEWHERE = "已经打开"
-
-
-def registry():
-    return ozu_qlix._resource_manager._ResourceManager__devices
-
-
-def readers():
-    return [t for t in threading.enumerate()
-            if getattr(getattr(t, "_target", None), "__name__", "") == "input_scanner_function" and t.is_alive()]
 
 
 class Bus:
@@ -207,15 +199,6 @@ class Run:
         return self
 
 
-def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
-
 def settle_failures():
     """What is wrong once the run has settled (every adapter plugged back in)."""
     failures = []
@@ -238,13 +221,13 @@ def settle_failures():
     def consistent():
         gc.collect()
         return (ozu_qlix_sim.open_handles() == len(registry())
-                and all(t._target.__self__ in registry().values() for t in readers())
-                and len(readers()) == len(registry()))
+                and all(t._target.__self__ in registry().values() for t in reader_threads())
+                and len(reader_threads()) == len(registry()))
     wait_until(consistent)
     if ozu_qlix_sim.open_handles() != len(registry()):
         failures.append("%d USB handles open for %d registered adapters"
                         % (ozu_qlix_sim.open_handles(), len(registry())))
-    for t in readers():
+    for t in reader_threads():
         device = t._target.__self__
         if device not in registry().values() or state(device) != "open":
             failures.append("a reader runs for a closed adapter (%s)" % state(device))
@@ -256,9 +239,3 @@ def settle_failures():
 
 def state(device):
     return device.__dict__.get("_Device__state", "open")
-
-
-def close_registered():
-    for key, device in list(registry().items()):
-        device.close()
-        del registry()[key]

@@ -338,6 +338,7 @@ def children():
             child.communicate()
 
 
+@pytest.mark.slow
 @posix_timer
 @pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("kind", KINDS)

@@ -87,6 +87,7 @@ def mypy(tmp_path):
                                             text=True, timeout=300)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("extra, errors", [
     ("", []),
     ('text: str = ozu_qlix.Serial("QLIXANYS1").read()\ncount: str = ozu_qlix_serial.Serial().in_waiting\n',
@@ -103,6 +104,7 @@ def test_mypy_checks_user_code_against_the_installed_types(mypy, tmp_path, extra
     assert out.returncode == (1 if errors else 0)
 
 
+@pytest.mark.slow
 def test_packages_marked_typed_pass_mypy(mypy):
     out = mypy(["-p", "ozu_qlix_serial", "-p", "ozu_qlix_sim"], STUB.parent.parent)
     assert out.returncode == 0, out.stdout + out.stderr

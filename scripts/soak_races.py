@@ -59,16 +59,22 @@ def main(argv=None):
         for kind, n in run.explained.items():
             explained[kind] = explained.get(kind, 0) + n
         for failure in run.failures:
-            failures.append("round %d (%s, seed %d): %s"
-                            % (rounds, "paced" if paced else "unpaced", args.seed + rounds - 1, failure))
-        print("round %d (%s): %d operations, %d unplugs, %d failures"
-              % (rounds, "paced" if paced else "unpaced", run.operations, run.bus.unplugs, len(run.failures)),
-              flush=True)
+            failures.append(
+                "round %d (%s, seed %d): %s"
+                % (rounds, "paced" if paced else "unpaced", args.seed + rounds - 1, failure)
+            )
+        print(
+            "round %d (%s): %d operations, %d unplugs, %d failures"
+            % (rounds, "paced" if paced else "unpaced", run.operations, run.bus.unplugs, len(run.failures)),
+            flush=True,
+        )
     for failure in failures:
         print(failure)
-    print("%d rounds in %.0f s: %d operations, %d unplugs, %d failures found; errors explained by an unplug "
-          "or a channel held elsewhere: %s" % (rounds, time.monotonic() - started, operations, unplugs,
-                                               len(failures), explained))
+    print(
+        "%d rounds in %.0f s: %d operations, %d unplugs, %d failures found; errors explained by an unplug "
+        "or a channel held elsewhere: %s"
+        % (rounds, time.monotonic() - started, operations, unplugs, len(failures), explained)
+    )
     return 1 if failures else 0
 
 

@@ -75,11 +75,13 @@ def cycle(adapter):
     check(wait_until(lambda: len(got) > 800), "no data flowed")
     adapter.unplug()
     threads[0].join(5)
-    check(isinstance(outcome.get("write"), usb.core.USBError), "writer did not get a USB error: %r" % outcome.get("write"))
+    check(
+        isinstance(outcome.get("write"), usb.core.USBError), "writer did not get a USB error: %r" % outcome.get("write")
+    )
     check(wait_until(lambda: not reader_threads()), "the adapter's reader thread outlived the adapter")
     stop.set()
     threads[1].join(5)
-    check(bytes(got) == adapter.received(1)[:len(got)], "data read before the unplug is not a clean prefix")
+    check(bytes(got) == adapter.received(1)[: len(got)], "data read before the unplug is not a clean prefix")
     idle.close()
     threads[2].join(5)
     check(not threads[2].is_alive(), "a read without time limit survived its port's close")
@@ -119,8 +121,10 @@ def main(argv=None):
         if port.read_until() != b"alive\n":
             print("the port does not work after the last cycle")
             return 1
-    print("%d unplug/replug cycles on %s endpoints in %.1f s: %d bytes streamed, nothing leaked"
-          % (args.cycles, args.endpoint, time.monotonic() - started, total))
+    print(
+        "%d unplug/replug cycles on %s endpoints in %.1f s: %d bytes streamed, nothing leaked"
+        % (args.cycles, args.endpoint, time.monotonic() - started, total)
+    )
     return 0
 
 

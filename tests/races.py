@@ -113,6 +113,7 @@ class Run:
 
                 def open_port():
                     ports[key] = ozu_qlix.Serial("QLIX%sS%d" % key, timeout=0.5), epoch
+
                 self.attempt(sn, "open", open_port, epoch)
             elif port is not None and op < 0.25:
                 del ports[key]
@@ -124,23 +125,27 @@ class Run:
                     port.baudrate = rate
                     if port.baudrate != rate:
                         raise AssertionError("rate %r after setting %r" % (port.baudrate, rate))
+
                 self.keep_or_drop(ports, key, self.attempt(sn, "baudrate", change, since))
             elif port is not None:
-                token = b"%d-%d\n" % (index, rng.randrange(10 ** 9))
+                token = b"%d-%d\n" % (index, rng.randrange(10**9))
 
                 def exchange():
                     port.write(token)
                     got = port.read_until(b"\n")
                     if got != token:
                         raise OSError("echo %r for %r" % (got, token))
+
                 self.keep_or_drop(ports, key, self.attempt(sn, "exchange", exchange, since))
             elif op < 0.75:
+
                 def query():
                     device = ozu_qlix.get_hid_device(sn)
                     if rng.random() < 0.5:
                         device.firmware_version
                     else:
                         device.echo("e%d" % index)
+
                 # The device handed out may close under the query (its last channel closed in
                 # another thread): only the lookup itself must not fail without an unplug.
                 self.attempt(sn, "get_hid_device", lambda: self.tolerate_closing(query))
@@ -220,13 +225,17 @@ def settle_failures():
 
     def consistent():
         gc.collect()
-        return (ozu_qlix_sim.open_handles() == len(registry())
-                and all(t._target.__self__ in registry().values() for t in reader_threads())
-                and len(reader_threads()) == len(registry()))
+        return (
+            ozu_qlix_sim.open_handles() == len(registry())
+            and all(t._target.__self__ in registry().values() for t in reader_threads())
+            and len(reader_threads()) == len(registry())
+        )
+
     wait_until(consistent)
     if ozu_qlix_sim.open_handles() != len(registry()):
-        failures.append("%d USB handles open for %d registered adapters"
-                        % (ozu_qlix_sim.open_handles(), len(registry())))
+        failures.append(
+            "%d USB handles open for %d registered adapters" % (ozu_qlix_sim.open_handles(), len(registry()))
+        )
     for t in reader_threads():
         device = t._target.__self__
         if device not in registry().values() or state(device) != "open":

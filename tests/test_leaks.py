@@ -7,7 +7,6 @@ import pathlib
 
 import pytest
 
-import ozu_qlix
 
 pytestmark = [
     # Under the sanitizer run Python allocates with malloc: no block count, and

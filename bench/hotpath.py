@@ -21,6 +21,7 @@ def main(argv):
     seconds = float(argv[2]) if len(argv) > 2 else 3.0
     ozu_qlix_sim.use()
     import ozu_qlix
+
     scenarios.ozu_qlix = ozu_qlix
     ozu_qlix_sim.set_paced(False)
     ops, t0 = 0, time.monotonic()

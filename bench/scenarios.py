@@ -20,15 +20,16 @@ import ozu_qlix_sim
 # Imported by worker() after ozu_qlix_sim.use().
 ozu_qlix = None
 
-OUT_PAYLOAD = 62       # data bytes per OUT packet (one record, no terminator needed)
-IN_PAYLOAD = 61        # data bytes per IN packet as the adapter packs them (room for the end marker)
+OUT_PAYLOAD = 62  # data bytes per OUT packet (one record, no terminator needed)
+IN_PAYLOAD = 61  # data bytes per IN packet as the adapter packs them (room for the end marker)
 EP_OUT, EP_IN = 0x01, 0x81
 _serial_numbers = iter(range(1, 1_000_000))
 
 
 def new_adapter(channels=4, endpoint="interrupt", pairing=False):
-    return ozu_qlix_sim.add_adapter("BENCH%04d" % next(_serial_numbers), channels=channels, endpoint=endpoint,
-                                    pairing=pairing)
+    return ozu_qlix_sim.add_adapter(
+        "BENCH%04d" % next(_serial_numbers), channels=channels, endpoint=endpoint, pairing=pairing
+    )
 
 
 def open_port(adapter, channel, timeout=1.0):
@@ -161,11 +162,16 @@ def unpaced_costs(scale):
     nb = max(5, int(60 * scale))
     for fn in (lambda: dev.write(EP_OUT, packet, 100), lambda: port.write(one), lambda: port.write(big)):
         fn()
-    result.update(median_of_batches([
-        ("write_bare_us", lambda: cpu_per_op(lambda: dev.write(EP_OUT, packet, 100), n)),
-        ("write_62_us", lambda: cpu_per_op(lambda: port.write(one), n)),
-        ("write_4k_per_packet_us", lambda: cpu_per_op(lambda: port.write(big), nb, big_packets)),
-    ], batches))
+    result.update(
+        median_of_batches(
+            [
+                ("write_bare_us", lambda: cpu_per_op(lambda: dev.write(EP_OUT, packet, 100), n)),
+                ("write_62_us", lambda: cpu_per_op(lambda: port.write(one), n)),
+                ("write_4k_per_packet_us", lambda: cpu_per_op(lambda: port.write(big), nb, big_packets)),
+            ],
+            batches,
+        )
+    )
 
     # Adapter round trips, next to the same command and reply by bare pyusb
     # (with the reader held, so the reply is ours to read).
@@ -176,12 +182,17 @@ def unpaced_costs(scale):
         with ReaderPause(device, 3):
             return cpu_per_op(lambda: (dev.write(EP_OUT, cmd, 100), dev.read(EP_IN, 64, 50)), rt)
 
-    result.update(median_of_batches([
-        ("echo_bare_us", lambda: bare_round_trips(echo_packet)),
-        ("echo_us", lambda: cpu_per_op(lambda: device.echo("hello"), rt)),
-        ("version_bare_us", lambda: bare_round_trips(version_packet)),
-        ("version_us", lambda: cpu_per_op(lambda: device.firmware_version, rt)),
-    ], batches))
+    result.update(
+        median_of_batches(
+            [
+                ("echo_bare_us", lambda: bare_round_trips(echo_packet)),
+                ("echo_us", lambda: cpu_per_op(lambda: device.echo("hello"), rt)),
+                ("version_bare_us", lambda: bare_round_trips(version_packet)),
+                ("version_us", lambda: cpu_per_op(lambda: device.firmware_version, rt)),
+            ],
+            batches,
+        )
+    )
 
     # Channel open and close (baud-rate exchange included), next to the same
     # commands sent by bare pyusb.
@@ -199,10 +210,15 @@ def unpaced_costs(scale):
         with ReaderPause(device, 4):
             return cpu_per_op(bare_open_close, cycles)
 
-    result.update(median_of_batches([
-        ("open_close_bare_us", bare_cycles),
-        ("open_close_us", lambda: cpu_per_op(lambda: open_port(writer, 3).close(), cycles)),
-    ], max(3, batches // 2)))
+    result.update(
+        median_of_batches(
+            [
+                ("open_close_bare_us", bare_cycles),
+                ("open_close_us", lambda: cpu_per_op(lambda: open_port(writer, 3).close(), cycles)),
+            ],
+            max(3, batches // 2),
+        )
+    )
     port.close()
 
     result.update(inbound_costs(scale, batches))
@@ -229,27 +245,35 @@ def inbound_costs(scale, batches):
 
     def bare(packet):
         with ReaderPause(device, 1):
-            return cpu_per_op(lambda: dev.read(EP_IN, 64, 50), batch, before=lambda: inject(packet),
-                              rounds=batches_per_sample)
+            return cpu_per_op(
+                lambda: dev.read(EP_IN, 64, 50), batch, before=lambda: inject(packet), rounds=batches_per_sample
+            )
 
     def module(packet, reads):
         with ReaderPause(device, 1) as pause:
+
             def dispatch_and_read():
                 pause.hold_again()  # the reader dispatches the batch meanwhile
                 for _ in range(batch):
                     for index, size in reads:
                         ports[index].read(size)
+
             return cpu_per_op(dispatch_and_read, 1, batch, before=lambda: inject(packet), rounds=batches_per_sample)
 
     single_reads = [(0, IN_PAYLOAD)]
     multi_reads = [(i, 13) for i in range(4)]
     module(SINGLE_RECORD, single_reads)
-    result.update(median_of_batches([
-        ("in_single_bare_us", lambda: bare(SINGLE_RECORD)),
-        ("in_single_us", lambda: module(SINGLE_RECORD, single_reads)),
-        ("in_multi_bare_us", lambda: bare(MULTI_RECORD)),
-        ("in_multi_us", lambda: module(MULTI_RECORD, multi_reads)),
-    ], batches))
+    result.update(
+        median_of_batches(
+            [
+                ("in_single_bare_us", lambda: bare(SINGLE_RECORD)),
+                ("in_single_us", lambda: module(SINGLE_RECORD, single_reads)),
+                ("in_multi_bare_us", lambda: bare(MULTI_RECORD)),
+                ("in_multi_us", lambda: module(MULTI_RECORD, multi_reads)),
+            ],
+            batches,
+        )
+    )
 
     # read_until per line and in_waiting, on data already queued.
     line = b"0123456789abcde\n"
@@ -258,23 +282,30 @@ def inbound_costs(scale, batches):
 
     def queue(data):
         """Queues `data` on the target's channel (before each timed round: the reads consume it)."""
+
         def fill():
             adapter.inject(1, data)
             deadline = time.monotonic() + 10
             while target.in_waiting < len(data) and time.monotonic() < deadline:
                 time.sleep(0.001)
+
         return fill
 
     # Also a 40-byte line by read_until, and read(62) from a queue that holds plenty.
     long_line = b"0123456789" * 3 + b"abcdefghi\n"
     full = bytes(range(62)) * lines
 
-    result.update(median_of_batches([
-        ("read_until_line_us", lambda: cpu_per_op(target.read_until, lines, before=queue(line * lines))),
-        ("read_until_40_us", lambda: cpu_per_op(target.read_until, lines, before=queue(long_line * lines))),
-        ("read_62_queued_us", lambda: cpu_per_op(lambda: target.read(62), lines, before=queue(full))),
-        ("in_waiting_us", lambda: cpu_per_op(lambda: ports[1].in_waiting, lines * 5)),
-    ], batches))
+    result.update(
+        median_of_batches(
+            [
+                ("read_until_line_us", lambda: cpu_per_op(target.read_until, lines, before=queue(line * lines))),
+                ("read_until_40_us", lambda: cpu_per_op(target.read_until, lines, before=queue(long_line * lines))),
+                ("read_62_queued_us", lambda: cpu_per_op(lambda: target.read(62), lines, before=queue(full))),
+                ("in_waiting_us", lambda: cpu_per_op(lambda: ports[1].in_waiting, lines * 5)),
+            ],
+            batches,
+        )
+    )
     for p in ports:
         p.close()
     return result
@@ -317,16 +348,23 @@ def handler_costs(scale):
         def fill():
             for _ in range(n):
                 channel.input_data(array.array("B", chunk))
+
         return cpu_per_op(call, n, before=fill)
 
     measures = {
-        "handler_write": (lambda: cpu_per_op(lambda: module.write(one), n),
-                          lambda: cpu_per_op(lambda: handler.write(one), n)),
-        "handler_read": (lambda: queued_reads(bytes(range(IN_PAYLOAD)), lambda: module.read(IN_PAYLOAD)),
-                         lambda: queued_reads(bytes(range(IN_PAYLOAD)), lambda: handler.read(IN_PAYLOAD))),
+        "handler_write": (
+            lambda: cpu_per_op(lambda: module.write(one), n),
+            lambda: cpu_per_op(lambda: handler.write(one), n),
+        ),
+        "handler_read": (
+            lambda: queued_reads(bytes(range(IN_PAYLOAD)), lambda: module.read(IN_PAYLOAD)),
+            lambda: queued_reads(bytes(range(IN_PAYLOAD)), lambda: handler.read(IN_PAYLOAD)),
+        ),
         # ozu_qlix.Serial has no readline: its read_until() reads the same line.
-        "handler_readline": (lambda: queued_reads(line, module.read_until),
-                             lambda: queued_reads(line, handler.readline)),
+        "handler_readline": (
+            lambda: queued_reads(line, module.read_until),
+            lambda: queued_reads(line, handler.readline),
+        ),
     }
     result = {}
     for key, (base_fn, handler_fn) in measures.items():
@@ -369,7 +407,7 @@ class Stream:
     def _writer(self, i, port):
         offset, pattern, chunk = 0, self.pattern, self.chunk
         while not self.stop_writing.is_set():
-            data = pattern[offset:offset + chunk]
+            data = pattern[offset : offset + chunk]
             self.written[i] += port.write(data)
             offset = (offset + chunk) % (len(pattern) - chunk)
 
@@ -396,11 +434,11 @@ class Stream:
         t1, cpu1, w1, got1 = time.perf_counter(), time.process_time(), sum(self.written), self._received_total()
         c1 = [(a.packets_out, a.packets_in) for a in self.adapters]
         self.stop_writing.set()
-        for t in threads[:len(self.ports)]:
+        for t in threads[: len(self.ports)]:
             t.join(10)
         self._drain()
         self.stop_reading.set()
-        for t in threads[len(self.ports):]:
+        for t in threads[len(self.ports) :]:
             t.join(10)
         wall = t1 - t0
         slots = wall * 1000 * packets_per_frame(self.adapters)
@@ -442,8 +480,8 @@ class Stream:
         """True when `data` is the written stream: the pattern, cycling at chunk offsets."""
         pattern, chunk, offset, at = self.pattern, self.chunk, 0, 0
         while at < len(data):
-            piece = data[at:at + chunk]
-            if piece != pattern[offset:offset + len(piece)]:
+            piece = data[at : at + chunk]
+            if piece != pattern[offset : offset + len(piece)]:
                 return False
             at += chunk
             offset = (offset + chunk) % (len(pattern) - chunk)
@@ -584,8 +622,10 @@ def idle_costs(seconds):
 
     pauses = [ReaderPause(device_of(p)[0], 1) for p in (ports[0], ports[-1])]
     figures = {}
-    for key, targets in (("idle_bare_reads_pct", [(bare_reads, device_of(p)[1]) for p in (ports[0], ports[-1])]),
-                         ("idle_bare_polls_pct", [(bare_polls, None)] * len(ports))):
+    for key, targets in (
+        ("idle_bare_reads_pct", [(bare_reads, device_of(p)[1]) for p in (ports[0], ports[-1])]),
+        ("idle_bare_polls_pct", [(bare_polls, None)] * len(ports)),
+    ):
         stop.clear()
         threads = [threading.Thread(target=fn, args=(arg,) if arg is not None else ()) for fn, arg in targets]
         if key == "idle_bare_reads_pct":
@@ -605,9 +645,15 @@ def idle_costs(seconds):
                 pause.__exit__()
     for p in ports:
         p.close()
-    return dict(figures, idle_none_pct=nothing, idle_one_adapter_added_pct=one - nothing,
-                idle_open_pct=open_only, idle_blocked_reads_pct=blocked,
-                idle_blocked_added_pct=blocked - open_only, idle_reads_returned=len(results))
+    return dict(
+        figures,
+        idle_none_pct=nothing,
+        idle_one_adapter_added_pct=one - nothing,
+        idle_open_pct=open_only,
+        idle_blocked_reads_pct=blocked,
+        idle_blocked_added_pct=blocked - open_only,
+        idle_reads_returned=len(results),
+    )
 
 
 # --- 3a'. lifecycle --------------------------------------------------------------------------
@@ -667,9 +713,15 @@ def lifecycle(cycles, exits):
             times.append(time.perf_counter() - t0)
         ends[opened] = statistics.median(times)
     ms = lambda values: 1e3 * statistics.median(values)  # noqa: E731
-    return {"life_open_ms": ms(opens), "life_close_other_ms": ms(others), "life_close_last_ms": ms(lasts),
-            "life_close_last_url_ms": ms(url_lasts), "life_exit_open_ms": 1e3 * ends[True],
-            "life_exit_none_ms": 1e3 * ends[False], "life_exit_added_ms": 1e3 * (ends[True] - ends[False])}
+    return {
+        "life_open_ms": ms(opens),
+        "life_close_other_ms": ms(others),
+        "life_close_last_ms": ms(lasts),
+        "life_close_last_url_ms": ms(url_lasts),
+        "life_exit_open_ms": 1e3 * ends[True],
+        "life_exit_none_ms": 1e3 * ends[False],
+        "life_exit_added_ms": 1e3 * (ends[True] - ends[False]),
+    }
 
 
 # --- 3b. latency ---------------------------------------------------------------------------
@@ -836,6 +888,7 @@ def round_(quick, parts=None):
     _span_ticks = 1 if quick else 10
     ozu_qlix_sim.use()
     import ozu_qlix as module
+
     ozu_qlix = module
     scale = 0.05 if quick else 1.0
     seconds = 0.3 if quick else 1.0
@@ -869,6 +922,7 @@ def round_(quick, parts=None):
         ozu_qlix_sim.reset()
     if "serve" in parts:
         import serve_scenarios
+
         result.update(serve_scenarios.serve_costs(quick))
         ozu_qlix_sim.reset()
     if "gil" in parts:

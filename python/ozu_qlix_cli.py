@@ -20,15 +20,18 @@ first adapter."""
 def main(argv=None):
     """Runs the self-test; `argv` (default: the command line) takes only --help."""
     parser = argparse.ArgumentParser(
-        prog="ozu-qlix-selftest", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter,
+        prog="ozu-qlix-selftest",
+        description=DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="Exit status: 0 when the self-test ran, 1 when it could not start, 2 for a usage error; "
-               "an error of the self-test itself ends it with its traceback.")
+        "an error of the self-test itself ends it with its traceback.",
+    )
     parser.parse_args(sys.argv[1:] if argv is None else argv)
     if "ozu_qlix" in sys.modules:
         sys.stderr.write("ozu-qlix-selftest: ozu_qlix is already imported in this process\n")
         return 1
     spec = importlib.util.find_spec("ozu_qlix")
-    if spec is None:
+    if spec is None or spec.loader is None:
         sys.stderr.write("ozu-qlix-selftest: the ozu_qlix module is not installed\n")
         return 1
     module = importlib.util.module_from_spec(spec)

@@ -90,9 +90,17 @@ class Bench:
 
     def watched(self):
         channel = self.port._Serial__handle
-        return {"port": self.port, "channel": channel, "device": self.device,
-                "usb device": self.device._Device__dev, "data": self.data, "line": self.line,
-                "terminator": self.terminator, "name": self.name, "text": self.text}
+        return {
+            "port": self.port,
+            "channel": channel,
+            "device": self.device,
+            "usb device": self.device._Device__dev,
+            "data": self.data,
+            "line": self.line,
+            "terminator": self.terminator,
+            "name": self.name,
+            "text": self.text,
+        }
 
     def op(self, kind):
         if kind == "open_close":
@@ -119,8 +127,12 @@ class Bench:
 
 def snapshot(objects):
     gc.collect()
-    return {"blocks": sys.getallocatedblocks(), "traced": tracemalloc.get_traced_memory()[0], "rss": rss(),
-            "refs": {k: sys.getrefcount(v) for k, v in objects.items()}}
+    return {
+        "blocks": sys.getallocatedblocks(),
+        "traced": tracemalloc.get_traced_memory()[0],
+        "rss": rss(),
+        "refs": {k: sys.getrefcount(v) for k, v in objects.items()},
+    }
 
 
 def measure(kind, count, bench=None):
@@ -143,9 +155,15 @@ def measure(kind, count, bench=None):
         tracemalloc.stop()
         refs = {k: after["refs"][k] - before["refs"][k] for k in objects if after["refs"][k] != before["refs"][k]}
         del objects
-        return {"kind": kind, "count": count, "seconds": seconds,
-                "blocks": after["blocks"] - before["blocks"], "traced": after["traced"] - before["traced"],
-                "rss": after["rss"] - before["rss"], "refs": refs}
+        return {
+            "kind": kind,
+            "count": count,
+            "seconds": seconds,
+            "blocks": after["blocks"] - before["blocks"],
+            "traced": after["traced"] - before["traced"],
+            "rss": after["rss"] - before["rss"],
+            "refs": refs,
+        }
     finally:
         if own:
             bench.close()
@@ -176,9 +194,19 @@ def main(argv=None):
             result = measure(kind, args.count, bench)
             bad = problems(result)
             failed |= bool(bad)
-            print("%-16s %7d ops %7.1f s  blocks %+6d  traced %+8d B  rss %+9d B  %s"
-                  % (kind, result["count"], result["seconds"], result["blocks"], result["traced"], result["rss"],
-                     "; ".join(bad) or "flat"), flush=True)
+            print(
+                "%-16s %7d ops %7.1f s  blocks %+6d  traced %+8d B  rss %+9d B  %s"
+                % (
+                    kind,
+                    result["count"],
+                    result["seconds"],
+                    result["blocks"],
+                    result["traced"],
+                    result["rss"],
+                    "; ".join(bad) or "flat",
+                ),
+                flush=True,
+            )
     finally:
         bench.close()
     return 1 if failed else 0

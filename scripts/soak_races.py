@@ -31,6 +31,7 @@ import ozu_qlix_sim  # noqa: E402
 
 ozu_qlix_sim.use()
 import races  # noqa: E402
+from helpers import close_registered  # noqa: E402
 
 
 def main(argv=None):
@@ -51,23 +52,29 @@ def main(argv=None):
             run = races.Run(args.round, args.seed + rounds).run()
         finally:
             sys.stderr = real_stderr
-            races.close_registered()
+            close_registered()
         rounds += 1
         operations += run.operations
         unplugs += run.bus.unplugs
         for kind, n in run.explained.items():
             explained[kind] = explained.get(kind, 0) + n
         for failure in run.failures:
-            failures.append("round %d (%s, seed %d): %s"
-                            % (rounds, "paced" if paced else "unpaced", args.seed + rounds - 1, failure))
-        print("round %d (%s): %d operations, %d unplugs, %d failures"
-              % (rounds, "paced" if paced else "unpaced", run.operations, run.bus.unplugs, len(run.failures)),
-              flush=True)
+            failures.append(
+                "round %d (%s, seed %d): %s"
+                % (rounds, "paced" if paced else "unpaced", args.seed + rounds - 1, failure)
+            )
+        print(
+            "round %d (%s): %d operations, %d unplugs, %d failures"
+            % (rounds, "paced" if paced else "unpaced", run.operations, run.bus.unplugs, len(run.failures)),
+            flush=True,
+        )
     for failure in failures:
         print(failure)
-    print("%d rounds in %.0f s: %d operations, %d unplugs, %d failures found; errors explained by an unplug "
-          "or a channel held elsewhere: %s" % (rounds, time.monotonic() - started, operations, unplugs,
-                                               len(failures), explained))
+    print(
+        "%d rounds in %.0f s: %d operations, %d unplugs, %d failures found; errors explained by an unplug "
+        "or a channel held elsewhere: %s"
+        % (rounds, time.monotonic() - started, operations, unplugs, len(failures), explained)
+    )
     return 1 if failures else 0
 
 

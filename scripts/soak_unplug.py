@@ -28,28 +28,16 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.append(os.path.join(HERE, os.pardir, "python"))
+sys.path.append(os.path.join(HERE, os.pardir, "tests"))
 
 import ozu_qlix_sim  # noqa: E402
 
 ozu_qlix_sim.use()
 import ozu_qlix  # noqa: E402
 import usb.core  # noqa: E402
+from helpers import reader_threads, registry, wait_until  # noqa: E402
 
 SERIAL = "CYC042"
-
-
-def readers():
-    return [t for t in threading.enumerate()
-            if getattr(getattr(t, "_target", None), "__name__", "") == "input_scanner_function" and t.is_alive()]
-
-
-def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.005)
-    return True
 
 
 def check(condition, what):
@@ -87,16 +75,18 @@ def cycle(adapter):
     check(wait_until(lambda: len(got) > 800), "no data flowed")
     adapter.unplug()
     threads[0].join(5)
-    check(isinstance(outcome.get("write"), usb.core.USBError), "writer did not get a USB error: %r" % outcome.get("write"))
-    check(wait_until(lambda: not readers()), "the adapter's reader thread outlived the adapter")
+    check(
+        isinstance(outcome.get("write"), usb.core.USBError), "writer did not get a USB error: %r" % outcome.get("write")
+    )
+    check(wait_until(lambda: not reader_threads()), "the adapter's reader thread outlived the adapter")
     stop.set()
     threads[1].join(5)
-    check(bytes(got) == adapter.received(1)[:len(got)], "data read before the unplug is not a clean prefix")
+    check(bytes(got) == adapter.received(1)[: len(got)], "data read before the unplug is not a clean prefix")
     idle.close()
     threads[2].join(5)
     check(not threads[2].is_alive(), "a read without time limit survived its port's close")
     port.close()
-    check(ozu_qlix._resource_manager._ResourceManager__devices == {}, "adapter left registered")
+    check(registry() == {}, "adapter left registered")
     check(wait_until(lambda: ozu_qlix_sim.open_handles() == 0), "device handle left open")
     check(not any(t.is_alive() for t in threads), "a test thread is stuck")
     return len(got)
@@ -131,8 +121,10 @@ def main(argv=None):
         if port.read_until() != b"alive\n":
             print("the port does not work after the last cycle")
             return 1
-    print("%d unplug/replug cycles on %s endpoints in %.1f s: %d bytes streamed, nothing leaked"
-          % (args.cycles, args.endpoint, time.monotonic() - started, total))
+    print(
+        "%d unplug/replug cycles on %s endpoints in %.1f s: %d bytes streamed, nothing leaked"
+        % (args.cycles, args.endpoint, time.monotonic() - started, total)
+    )
     return 0
 
 

@@ -40,12 +40,21 @@ def requirements():
 # universal C runtime (as python3XX.dll itself does) and the system's own DLLs.
 # A MinGW runtime (msvcrt.dll, libstdc++, libgcc, winpthread) would mean a
 # second C runtime in the process.
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "ws2_32.dll", "winmm.dll", "ntdll.dll",
-               "bcrypt.dll", "synchronization.dll"}
+SYSTEM_DLLS = {
+    "kernel32.dll",
+    "user32.dll",
+    "advapi32.dll",
+    "ws2_32.dll",
+    "winmm.dll",
+    "ntdll.dll",
+    "bcrypt.dll",
+    "synchronization.dll",
+}
 
 
 def check_imports(python_dll, files):
     import pefile
+
     bad = 0
     for name in files:
         pe = pefile.PE(name, fast_load=True)
@@ -76,14 +85,15 @@ def pack(stage, out_dir, tag):
     config = pyproject()
     for package in config.get("tool", {}).get("scikit-build", {}).get("wheel", {}).get("packages", []):
         src = ROOT / package
-        shutil.copytree(src, stage / src.name, dirs_exist_ok=True,
-                        ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
+        shutil.copytree(
+            src, stage / src.name, dirs_exist_ok=True, ignore=shutil.ignore_patterns("__pycache__", "*.pyc")
+        )
     with tempfile.TemporaryDirectory() as meta:
         dist_info = prepare_metadata_for_build_wheel(meta)  # reads pyproject.toml in the current directory
         shutil.copytree(Path(meta) / dist_info, stage / dist_info)
     # A compressed tag (platform "a.b") stands for one Tag line per expansion.
     wheel_file = stage / dist_info / "WHEEL"
-    lines = [l for l in wheel_file.read_text().splitlines() if l.strip() and not l.startswith("Tag:")]
+    lines = [line for line in wheel_file.read_text().splitlines() if line.strip() and not line.startswith("Tag:")]
     interpreter, abi, platforms = tag.split("-")
     lines += ["Tag: %s-%s-%s" % (interpreter, abi, platform) for platform in platforms.split(".")]
     wheel_file.write_text("\n".join(lines) + "\n")
@@ -93,8 +103,10 @@ def pack(stage, out_dir, tag):
     target = out_dir / ("%s-%s-%s.whl" % (name, version, tag))
     record_name = dist_info + "/RECORD"
     # The .dist-info directory last, as build backends write it.
-    files = sorted((p for p in stage.rglob("*") if p.is_file()),
-                   key=lambda p: (p.relative_to(stage).parts[0] == dist_info, p.relative_to(stage).as_posix()))
+    files = sorted(
+        (p for p in stage.rglob("*") if p.is_file()),
+        key=lambda p: (p.relative_to(stage).parts[0] == dist_info, p.relative_to(stage).as_posix()),
+    )
     record = io.StringIO()
     writer = csv.writer(record, lineterminator="\n")
     with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as whl:

@@ -13,9 +13,7 @@ constexpr std::string_view kVersion = "QLIX-SIM 1.0";
 constexpr std::string_view kGarbage = "garbage\xfe#";
 
 bool take_prefix(std::string_view& text, std::string_view prefix) {
-    if (text.substr(0, prefix.size()) != prefix) {
-        return false;
-    }
+    if (text.substr(0, prefix.size()) != prefix) return false;
     text.remove_prefix(prefix.size());
     return true;
 }
@@ -26,9 +24,7 @@ std::optional<uint32_t> parse_rate(std::string_view text) {
     uint32_t value = 0;
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc{} || ptr != end || value == 0) {
-        return std::nullopt;
-    }
+    if (text.empty() || ec != std::errc{} || ptr != end || value == 0) return std::nullopt;
     return value;
 }
 
@@ -58,9 +54,7 @@ void Adapter::count(Malformed why) {
 }
 
 void Adapter::drain(ChannelState& ch, Clock::time_point now) {
-    if (ch.tx_fill == 0 || now <= ch.tx_since) {
-        return;
-    }
+    if (ch.tx_fill == 0 || now <= ch.tx_since) return;
     const double per_byte = 10.0 / ch.rate;  // seconds: start bit, 8 data bits, stop bit
     const auto bytes = static_cast<std::size_t>(std::chrono::duration<double>(now - ch.tx_since).count() / per_byte);
     if (bytes >= ch.tx_fill) {
@@ -68,18 +62,15 @@ void Adapter::drain(ChannelState& ch, Clock::time_point now) {
         return;
     }
     ch.tx_fill -= bytes;
-    ch.tx_since += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(per_byte * static_cast<double>(bytes)));
+    ch.tx_since += std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(per_byte * static_cast<double>(bytes)));
 }
 
 bool Adapter::out_ready(Clock::time_point now) {
-    if (held_.empty()) {
-        return true;
-    }
+    if (held_.empty()) return true;
     ChannelState& ch = *channel(held_[0]);
     drain(ch, now);
-    if (ch.tx_fill > resume_level(held_[1])) {
-        return false;
-    }
+    if (ch.tx_fill > resume_level(held_[1])) return false;
     const std::vector<uint8_t> packet = std::move(held_);
     held_.clear();
     take_data(packet[0], std::span(packet).subspan(2, packet[1]), now);
@@ -103,9 +94,7 @@ Clock::time_point Adapter::out_ready_at() const {
 void Adapter::take_data(int n, std::span<const uint8_t> payload, Clock::time_point now) {
     ChannelState& ch = *channel(n);
     if (uart_buffer != 0) {
-        if (ch.tx_fill == 0) {
-            ch.tx_since = now;
-        }
+        if (ch.tx_fill == 0) ch.tx_since = now;
         ch.tx_fill += payload.size();
     }
     ch.received.insert(ch.received.end(), payload.begin(), payload.end());
@@ -114,26 +103,16 @@ void Adapter::take_data(int n, std::span<const uint8_t> payload, Clock::time_poi
 
 void Adapter::receive_packet(std::span<const uint8_t> packet, Clock::time_point now) {
     ++packets_out;
-    if (packet.size() != kPacketSize) {
-        return count(Malformed::wrong_size);
-    }
+    if (packet.size() != kPacketSize) return count(Malformed::wrong_size);
     const int id_byte = packet[0];
     const std::size_t n = packet[1];
-    if (id_byte == 0) {
-        return count(Malformed::bad_channel);
-    }
-    if (n > kPacketSize - 2) {
-        return count(Malformed::bad_count);
-    }
+    if (id_byte == 0) return count(Malformed::bad_channel);
+    if (n > kPacketSize - 2) return count(Malformed::bad_count);
     const auto payload = packet.subspan(2, n);
     const auto padding = packet.subspan(2 + n);
-    if (std::any_of(padding.begin(), padding.end(), [](uint8_t b) { return b != 0; })) {
-        return count(Malformed::padding);
-    }
+    if (std::any_of(padding.begin(), padding.end(), [](uint8_t b) { return b != 0; })) return count(Malformed::padding);
     if (id_byte < kControlId) {
-        if (id_byte > channels) {
-            return count(Malformed::bad_channel);
-        }
+        if (id_byte > channels) return count(Malformed::bad_channel);
         ChannelState& ch = *channel(id_byte);
         if (!ch.open) {
             dropped_bytes += payload.size();
@@ -150,12 +129,8 @@ void Adapter::receive_packet(std::span<const uint8_t> packet, Clock::time_point 
         return;
     }
     const int target = id_byte - kControlId;
-    if (target > channels) {
-        return count(Malformed::bad_channel);
-    }
-    if (payload.empty() || payload.back() != '\n') {
-        return count(Malformed::unknown_command);
-    }
+    if (target > channels) return count(Malformed::bad_channel);
+    if (payload.empty() || payload.back() != '\n') return count(Malformed::unknown_command);
     const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size() - 1);
     command(target, text);
 }
@@ -171,12 +146,8 @@ void Adapter::command(int target, std::string_view text) {
 }
 
 void Adapter::adapter_command(std::string_view text) {
-    if (text == "ChannelCount?") {
-        return reply(kControlId, std::to_string(channels));
-    }
-    if (text == "Version?") {
-        return reply(kControlId, std::string(kVersion));
-    }
+    if (text == "ChannelCount?") return reply(kControlId, std::to_string(channels));
+    if (text == "Version?") return reply(kControlId, std::string(kVersion));
     std::string_view echo = text;
     if (take_prefix(echo, "Echo ") && !echo.empty() && echo.back() == '?') {
         echo.remove_suffix(1);
@@ -188,9 +159,7 @@ void Adapter::adapter_command(std::string_view text) {
 void Adapter::channel_command(int n, std::string_view text) {
     ChannelState& ch = *channel(n);
     std::string_view arg = text;
-    if (text == "Config?") {
-        return reply(kControlId + n, std::to_string(ch.rate), true);
-    }
+    if (text == "Config?") return reply(kControlId + n, std::to_string(ch.rate), true);
     if (take_prefix(arg, "Config ")) {
         if (auto rate = parse_rate(arg)) {
             ch.rate = *rate;
@@ -214,33 +183,23 @@ void Adapter::reply(int reply_id, std::string text, bool is_rate) {
     const int scope = reply_id == kControlId ? kScopeAdapter : kScopeChannel;
     if ((fault_scope & scope) != 0) {
         switch (reply_fault) {
-        case ReplyFault::silent:
-            return;
-        case ReplyFault::garbage:
-            text = kGarbage;
-            break;
-        case ReplyFault::wrong_rate:
-            if (is_rate) {
-                text = std::to_string(static_cast<uint64_t>(channel(reply_id - kControlId)->rate) * 2);
-            }
-            break;
-        case ReplyFault::none:
-            break;
+            case ReplyFault::silent: return;
+            case ReplyFault::garbage: text = kGarbage; break;
+            case ReplyFault::wrong_rate:
+                if (is_rate) text = std::to_string(static_cast<uint64_t>(channel(reply_id - kControlId)->rate) * 2);
+                break;
+            case ReplyFault::none: break;
         }
     }
     Inbound record{Inbound::Kind::control, static_cast<uint8_t>(reply_id), {text.begin(), text.end()}};
-    if (record.bytes.size() > kPacketSize - 2) {
-        record.bytes.resize(kPacketSize - 2);
-    }
+    if (record.bytes.size() > kPacketSize - 2) record.bytes.resize(kPacketSize - 2);
     pending_bytes_ += record.bytes.size();
     pending_.push_back(std::move(record));
     cv.notify_all();
 }
 
 int Adapter::partner(int n) const {
-    if (!pairing) {
-        return n;
-    }
+    if (!pairing) return n;
     const int other = n % 2 == 1 ? n + 1 : n - 1;
     return other <= channels ? other : n;
 }
@@ -254,9 +213,7 @@ void Adapter::queue_data(int n, std::span<const uint8_t> data) {
     const std::size_t room = pending_bytes_ < kPendingLimit ? kPendingLimit - pending_bytes_ : 0;
     const std::size_t take = std::min(room, data.size());
     dropped_bytes += data.size() - take;
-    if (take == 0) {
-        return;
-    }
+    if (take == 0) return;
     data = data.first(take);
     if (!pending_.empty() && pending_.back().kind == Inbound::Kind::data && pending_.back().id == n) {
         auto& bytes = pending_.back().bytes;
@@ -282,13 +239,9 @@ void Adapter::inject_packet(std::span<const uint8_t> packet) {
 
 void Adapter::drop_channel_input(int n) {
     std::deque<Inbound> kept;
-    for (auto& record : pending_) {
-        if (record.kind == Inbound::Kind::data && record.id == n) {
-            pending_bytes_ -= record.bytes.size() - record.sent;
-        } else {
-            kept.push_back(std::move(record));
-        }
-    }
+    for (auto& record : pending_)
+        if (record.kind == Inbound::Kind::data && record.id == n) pending_bytes_ -= record.bytes.size() - record.sent;
+        else kept.push_back(std::move(record));
     pending_.swap(kept);
 }
 
@@ -300,9 +253,7 @@ void Adapter::reset_firmware() {
     pending_.clear();
     pending_bytes_ = 0;
     held_.clear();
-    for (auto& ch : channel_states_) {
-        ch.tx_fill = 0;
-    }
+    for (auto& ch : channel_states_) ch.tx_fill = 0;
 }
 
 std::size_t Adapter::build_packet(std::array<uint8_t, kPacketSize>& out) {
@@ -311,9 +262,7 @@ std::size_t Adapter::build_packet(std::array<uint8_t, kPacketSize>& out) {
     while (!pending_.empty()) {
         Inbound& record = pending_.front();
         if (record.kind == Inbound::Kind::raw) {
-            if (at != 0) {
-                break;
-            }
+            if (at != 0) break;
             const std::size_t size = std::min(record.bytes.size(), kPacketSize);
             std::copy_n(record.bytes.begin(), size, out.begin());
             pending_bytes_ -= record.bytes.size();
@@ -323,9 +272,7 @@ std::size_t Adapter::build_packet(std::array<uint8_t, kPacketSize>& out) {
         }
         if (record.kind == Inbound::Kind::control) {
             // A control record ends the packet; it may fill it to the last byte.
-            if (at > kPacketSize - 3 || at + 2 + record.bytes.size() > kPacketSize) {
-                break;
-            }
+            if (at > kPacketSize - 3 || at + 2 + record.bytes.size() > kPacketSize) break;
             out[at] = record.id;
             out[at + 1] = static_cast<uint8_t>(record.bytes.size());
             std::copy(record.bytes.begin(), record.bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(at + 2));
@@ -337,9 +284,7 @@ std::size_t Adapter::build_packet(std::array<uint8_t, kPacketSize>& out) {
         // A data record leaves room for the identifier byte that follows it,
         // and that byte must lie below offset 62 to be read as a header.
         const std::size_t room = at + 3 < kPacketSize ? kPacketSize - 3 - at : 0;
-        if (room == 0) {
-            break;
-        }
+        if (room == 0) break;
         const std::size_t size = std::min(room, record.bytes.size() - record.sent);
         out[at] = record.id;
         out[at + 1] = static_cast<uint8_t>(size);
@@ -348,9 +293,7 @@ std::size_t Adapter::build_packet(std::array<uint8_t, kPacketSize>& out) {
         at += 2 + size;
         record.sent += size;
         pending_bytes_ -= size;
-        if (record.sent < record.bytes.size()) {
-            break;
-        }
+        if (record.sent < record.bytes.size()) break;
         pending_.pop_front();
     }
     ++packets_in;

@@ -124,7 +124,9 @@ public:
     std::deque<uint64_t> out_queue;
     uint64_t out_tickets = 0;
 
-    ChannelState* channel(int n) { return n >= 1 && n <= channels ? &channel_states_[static_cast<std::size_t>(n)] : nullptr; }
+    ChannelState* channel(int n) {
+        return n >= 1 && n <= channels ? &channel_states_[static_cast<std::size_t>(n)] : nullptr;
+    }
 
     // Firmware: handle one OUT packet as written by the host. In slow-UART
     // mode a data packet for a channel without room is held instead.

@@ -30,28 +30,19 @@ World& world() {
 }
 
 Adapter* World::adapter(int id) {
-    for (auto& a : adapters) {
-        if (a->id == id) {
-            return a.get();
-        }
-    }
+    for (auto& a : adapters)
+        if (a->id == id) return a.get();
     return nullptr;
 }
 
 libusb_context* World::context(libusb_context* ctx) {
-    if (ctx == nullptr) {
-        return default_ctx;
-    }
+    if (ctx == nullptr) return default_ctx;
     return contexts.count(ctx) != 0 ? ctx : nullptr;
 }
 
-libusb_device* World::device(libusb_device* dev) {
-    return devices.count(dev) != 0 ? dev : nullptr;
-}
+libusb_device* World::device(libusb_device* dev) { return devices.count(dev) != 0 ? dev : nullptr; }
 
-libusb_device_handle* World::handle(libusb_device_handle* h) {
-    return handles.count(h) != 0 ? h : nullptr;
-}
+libusb_device_handle* World::handle(libusb_device_handle* h) { return handles.count(h) != 0 ? h : nullptr; }
 
 libusb_device* World::device_for(libusb_context* ctx, const std::shared_ptr<Adapter>& adapter) {
     for (auto& [ptr, dev] : devices) {
@@ -68,20 +59,14 @@ libusb_device* World::device_for(libusb_context* ctx, const std::shared_ptr<Adap
 
 void World::unref(libusb_device* dev) {
     auto it = devices.find(dev);
-    if (it != devices.end() && --it->second->refs <= 0) {
-        devices.erase(it);
-    }
+    if (it != devices.end() && --it->second->refs <= 0) devices.erase(it);
 }
 
 void World::close(libusb_device_handle* h) {
     auto it = handles.find(h);
-    if (it == handles.end()) {
-        return;
-    }
+    if (it == handles.end()) return;
     Adapter& a = *it->second->adapter;
-    if (a.claimed_by == h) {
-        a.claimed_by = nullptr;
-    }
+    if (a.claimed_by == h) a.claimed_by = nullptr;
     --a.open_handles;
     libusb_device* dev = it->second->dev;
     handles.erase(it);
@@ -96,24 +81,15 @@ void World::unplug(Adapter& a) {
 
 void World::destroy(libusb_context* ctx) {
     std::vector<libusb_device_handle*> doomed;
-    for (auto& [ptr, h] : handles) {
-        if (h->dev->ctx == ctx) {
-            doomed.push_back(ptr);
-        }
-    }
-    for (auto* h : doomed) {
-        close(h);
-    }
+    for (auto& [ptr, h] : handles)
+        if (h->dev->ctx == ctx) doomed.push_back(ptr);
+    for (auto* h : doomed) close(h);
     std::erase_if(devices, [ctx](const auto& entry) { return entry.second->ctx == ctx; });
     std::erase_if(configs, [ctx](const auto& entry) { return entry.second.first == ctx; });
     std::erase_if(lists, [ctx](const auto& entry) { return entry.second.first == ctx; });
     contexts.erase(ctx);
-    if (default_ctx == ctx) {
-        default_ctx = nullptr;
-    }
-    if (contexts.empty()) {
-        transfers.clear();
-    }
+    if (default_ctx == ctx) default_ctx = nullptr;
+    if (contexts.empty()) transfers.clear();
 }
 
 libusb_device_descriptor device_descriptor(const Adapter& a) {
@@ -203,17 +179,12 @@ std::vector<uint8_t> config_descriptor_bytes(const Adapter& a) {
 std::string string_of(const Adapter& a, uint8_t index, bool& found) {
     found = true;
     switch (index) {
-    case kStringManufacturer:
-        return "ozu";
-    case kStringProduct:
-        return "QLIX multi-channel serial adapter (virtual)";
-    case kStringSerial:
-        if (a.has_serial) {
-            return a.serial;
-        }
-        break;
-    default:
-        break;
+        case kStringManufacturer: return "ozu";
+        case kStringProduct: return "QLIX multi-channel serial adapter (virtual)";
+        case kStringSerial:
+            if (a.has_serial) return a.serial;
+            break;
+        default: break;
     }
     found = false;
     return {};
@@ -227,15 +198,11 @@ std::vector<uint8_t> string_descriptor_bytes(const Adapter& a, uint8_t index) {
     }
     bool found = false;
     const std::string text = string_of(a, index, found);
-    if (!found) {
-        return {};
-    }
+    if (!found) return {};
     // Strings are stored as ASCII/Latin-1 and sent as UTF-16LE, at most 126 characters.
     const std::size_t chars = std::min<std::size_t>(text.size(), 126);
     std::vector<uint8_t> out{static_cast<uint8_t>(2 + 2 * chars), USB_DT_STRING};
-    for (std::size_t i = 0; i < chars; ++i) {
-        put16(out, static_cast<unsigned char>(text[i]));
-    }
+    for (std::size_t i = 0; i < chars; ++i) put16(out, static_cast<unsigned char>(text[i]));
     return out;
 }
 

@@ -54,7 +54,8 @@ public:
     std::unordered_map<libusb_context*, std::unique_ptr<libusb_context>> contexts;
     std::unordered_map<libusb_device*, std::unique_ptr<libusb_device>> devices;
     std::unordered_map<libusb_device_handle*, std::unique_ptr<libusb_device_handle>> handles;
-    std::unordered_map<const libusb_config_descriptor*, std::pair<libusb_context*, std::unique_ptr<ConfigBlock>>> configs;
+    std::unordered_map<const libusb_config_descriptor*, std::pair<libusb_context*, std::unique_ptr<ConfigBlock>>>
+        configs;
     std::unordered_map<libusb_device**, std::pair<libusb_context*, std::unique_ptr<libusb_device*[]>>> lists;
     std::unordered_map<libusb_transfer*, std::unique_ptr<libusb_transfer[]>> transfers;
 

@@ -18,12 +18,24 @@ constexpr int kUnknown = -1;
 constexpr int kBadArgument = -2;
 constexpr int kNoMemory = -3;
 
-enum Fault : int { fault_stall_in = 1, fault_stall_out = 2, fault_out_timeout = 3, fault_vanish_on_open = 4,
-                   fault_kernel_driver = 5, fault_access_denied = 6, fault_claimed_elsewhere = 7,
-                   fault_not_supported = 8 };
+enum Fault : int {
+    fault_stall_in = 1,
+    fault_stall_out = 2,
+    fault_out_timeout = 3,
+    fault_vanish_on_open = 4,
+    fault_kernel_driver = 5,
+    fault_access_denied = 6,
+    fault_claimed_elsewhere = 7,
+    fault_not_supported = 8
+};
 
-enum Counter : int { counter_dropped = 10, counter_packets_in = 11, counter_packets_out = 12,
-                     counter_pending = 13, counter_open_handles = 14 };
+enum Counter : int {
+    counter_dropped = 10,
+    counter_packets_in = 11,
+    counter_packets_out = 12,
+    counter_pending = 13,
+    counter_open_handles = 14
+};
 
 template <class F>
 long long on_adapter(int id, F&& body) noexcept {
@@ -31,9 +43,7 @@ long long on_adapter(int id, F&& body) noexcept {
         World& w = world();
         std::lock_guard lock(w.mu);
         Adapter* a = w.adapter(id);
-        if (a == nullptr) {
-            return kUnknown;
-        }
+        if (a == nullptr) return kUnknown;
         return body(w, *a);
     } catch (const std::bad_alloc&) {
         return kNoMemory;
@@ -59,9 +69,8 @@ long long on_world(F&& body) noexcept {
 template <class T>
 long long copy_out(const T& bytes, void* buffer, long long capacity) {
     const auto size = static_cast<long long>(bytes.size());
-    if (buffer != nullptr && capacity > 0) {
+    if (buffer != nullptr && capacity > 0)
         std::memcpy(buffer, bytes.data(), static_cast<std::size_t>(std::min(size, capacity)));
-    }
     return size;
 }
 
@@ -69,13 +78,9 @@ long long copy_out(const T& bytes, void* buffer, long long capacity) {
 
 QSIM_EXPORT int qlixsim_add_adapter(const char* serial, int channels, int bulk) {
     return static_cast<int>(on_world([&](World& w) -> long long {
-        if (channels < 1 || channels > kMaxChannels) {
-            return kBadArgument;
-        }
+        if (channels < 1 || channels > kMaxChannels) return kBadArgument;
         const std::string_view text = serial != nullptr ? std::string_view(serial) : std::string_view();
-        if (text.size() > 126) {
-            return kBadArgument;
-        }
+        if (text.size() > 126) return kBadArgument;
         const int id = w.next_id++;
         const auto address = static_cast<uint8_t>(w.next_address);
         w.next_address = w.next_address % 127 + 1;
@@ -93,9 +98,7 @@ QSIM_EXPORT int qlixsim_unplug(int id) {
 
 QSIM_EXPORT int qlixsim_reset(void) {
     return static_cast<int>(on_world([](World& w) {
-        for (auto& a : w.adapters) {
-            w.unplug(*a);
-        }
+        for (auto& a : w.adapters) w.unplug(*a);
         w.adapters.clear();
         w.paced = true;
         w.kernel_driver_supported = true;
@@ -106,9 +109,8 @@ QSIM_EXPORT int qlixsim_reset(void) {
 QSIM_EXPORT int qlixsim_adapter_ids(int* ids, int capacity) {
     return static_cast<int>(on_world([&](World& w) {
         const int count = static_cast<int>(w.adapters.size());
-        for (int i = 0; ids != nullptr && i < std::min(count, capacity); ++i) {
+        for (int i = 0; ids != nullptr && i < std::min(count, capacity); ++i)
             ids[i] = w.adapters[static_cast<std::size_t>(i)]->id;
-        }
         return count;
     }));
 }
@@ -135,9 +137,7 @@ QSIM_EXPORT int qlixsim_is_bulk(int id) {
 // Channels wired in pairs instead of looped back; `on` < 0 only asks.
 QSIM_EXPORT int qlixsim_pairing(int id, int on) {
     return static_cast<int>(on_adapter(id, [&](World&, Adapter& a) {
-        if (on >= 0) {
-            a.pairing = on != 0;
-        }
+        if (on >= 0) a.pairing = on != 0;
         return a.pairing ? 1 : 0;
     }));
 }
@@ -146,11 +146,10 @@ QSIM_EXPORT int qlixsim_pairing(int id, int on) {
 // one packet's payload otherwise); a negative value only reads the setting.
 QSIM_EXPORT int qlixsim_uart_buffer(int id, int bytes) {
     return static_cast<int>(on_adapter(id, [&](World&, Adapter& a) -> long long {
-        if (bytes > 1 << 20) {
-            return kBadArgument;
-        }
+        if (bytes > 1 << 20) return kBadArgument;
         if (bytes >= 0) {
-            a.uart_buffer = bytes == 0 ? 0 : std::max<std::size_t>(static_cast<std::size_t>(bytes), Adapter::kMinUartBuffer);
+            a.uart_buffer =
+                bytes == 0 ? 0 : std::max<std::size_t>(static_cast<std::size_t>(bytes), Adapter::kMinUartBuffer);
             a.cv.notify_all();
         }
         return static_cast<long long>(a.uart_buffer);
@@ -173,15 +172,15 @@ QSIM_EXPORT int qlixsim_set_fault(int id, int which, int on) {
     return static_cast<int>(on_adapter(id, [&](World&, Adapter& a) -> long long {
         const bool value = on != 0;
         switch (which) {
-        case fault_stall_in: a.stall_in = value; break;
-        case fault_stall_out: a.stall_out = value; break;
-        case fault_out_timeout: a.out_timeout = value; break;
-        case fault_vanish_on_open: a.vanish_on_open = value; break;
-        case fault_kernel_driver: a.kernel_driver = value; break;
-        case fault_access_denied: a.access_denied = value; break;
-        case fault_claimed_elsewhere: a.claimed_elsewhere = value; break;
-        case fault_not_supported: a.not_supported = value; break;
-        default: return kBadArgument;
+            case fault_stall_in: a.stall_in = value; break;
+            case fault_stall_out: a.stall_out = value; break;
+            case fault_out_timeout: a.out_timeout = value; break;
+            case fault_vanish_on_open: a.vanish_on_open = value; break;
+            case fault_kernel_driver: a.kernel_driver = value; break;
+            case fault_access_denied: a.access_denied = value; break;
+            case fault_claimed_elsewhere: a.claimed_elsewhere = value; break;
+            case fault_not_supported: a.not_supported = value; break;
+            default: return kBadArgument;
         }
         a.cv.notify_all();
         return 0;
@@ -191,15 +190,15 @@ QSIM_EXPORT int qlixsim_set_fault(int id, int which, int on) {
 QSIM_EXPORT int qlixsim_get_fault(int id, int which) {
     return static_cast<int>(on_adapter(id, [&](World&, Adapter& a) -> long long {
         switch (which) {
-        case fault_stall_in: return a.stall_in;
-        case fault_stall_out: return a.stall_out;
-        case fault_out_timeout: return a.out_timeout;
-        case fault_vanish_on_open: return a.vanish_on_open;
-        case fault_kernel_driver: return a.kernel_driver;
-        case fault_access_denied: return a.access_denied;
-        case fault_claimed_elsewhere: return a.claimed_elsewhere;
-        case fault_not_supported: return a.not_supported;
-        default: return kBadArgument;
+            case fault_stall_in: return a.stall_in;
+            case fault_stall_out: return a.stall_out;
+            case fault_out_timeout: return a.out_timeout;
+            case fault_vanish_on_open: return a.vanish_on_open;
+            case fault_kernel_driver: return a.kernel_driver;
+            case fault_access_denied: return a.access_denied;
+            case fault_claimed_elsewhere: return a.claimed_elsewhere;
+            case fault_not_supported: return a.not_supported;
+            default: return kBadArgument;
         }
     }));
 }
@@ -214,9 +213,7 @@ QSIM_EXPORT int qlixsim_set_kernel_driver_support(int on) {
 QSIM_EXPORT int qlixsim_set_paced(int on) {
     return static_cast<int>(on_world([&](World& w) {
         w.paced = on != 0;
-        for (auto& a : w.adapters) {
-            a->cv.notify_all();
-        }
+        for (auto& a : w.adapters) a->cv.notify_all();
         return 0;
     }));
 }
@@ -229,16 +226,15 @@ QSIM_EXPORT int qlixsim_is_paced(void) {
 // count, non-zero padding, unknown command, bad channel), then the Counter values.
 QSIM_EXPORT long long qlixsim_counter(int id, int which) {
     return on_adapter(id, [&](World&, Adapter& a) -> long long {
-        if (which >= 0 && which < static_cast<int>(Malformed::count_)) {
+        if (which >= 0 && which < static_cast<int>(Malformed::count_))
             return static_cast<long long>(a.malformed[static_cast<std::size_t>(which)]);
-        }
         switch (which) {
-        case counter_dropped: return static_cast<long long>(a.dropped_bytes);
-        case counter_packets_in: return static_cast<long long>(a.packets_in);
-        case counter_packets_out: return static_cast<long long>(a.packets_out);
-        case counter_pending: return static_cast<long long>(a.pending_bytes());
-        case counter_open_handles: return a.open_handles;
-        default: return kBadArgument;
+            case counter_dropped: return static_cast<long long>(a.dropped_bytes);
+            case counter_packets_in: return static_cast<long long>(a.packets_in);
+            case counter_packets_out: return static_cast<long long>(a.packets_out);
+            case counter_pending: return static_cast<long long>(a.pending_bytes());
+            case counter_open_handles: return a.open_handles;
+            default: return kBadArgument;
         }
     });
 }
@@ -250,18 +246,15 @@ QSIM_EXPORT int qlixsim_open_handles(void) {
 
 QSIM_EXPORT int qlixsim_inject(int id, int channel, const unsigned char* data, int length) {
     return static_cast<int>(on_adapter(id, [&](World&, Adapter& a) -> long long {
-        if (a.channel(channel) == nullptr || length < 0 || (length > 0 && data == nullptr)) {
-            return kBadArgument;
-        }
+        if (a.channel(channel) == nullptr || length < 0 || (length > 0 && data == nullptr)) return kBadArgument;
         return static_cast<long long>(a.inject(channel, {data, static_cast<std::size_t>(length)}));
     }));
 }
 
 QSIM_EXPORT int qlixsim_inject_packet(int id, const unsigned char* data, int length) {
     return static_cast<int>(on_adapter(id, [&](World&, Adapter& a) -> long long {
-        if (length < 0 || length > static_cast<int>(kPacketSize) || (length > 0 && data == nullptr)) {
+        if (length < 0 || length > static_cast<int>(kPacketSize) || (length > 0 && data == nullptr))
             return kBadArgument;
-        }
         a.inject_packet({data, static_cast<std::size_t>(length)});
         return 0;
     }));
@@ -282,9 +275,7 @@ QSIM_EXPORT int qlixsim_clear_received(int id, int channel) {
             return 0;
         }
         ChannelState* ch = a.channel(channel);
-        if (ch == nullptr) {
-            return kBadArgument;
-        }
+        if (ch == nullptr) return kBadArgument;
         ch->received.clear();
         ch->commands.clear();
         return 0;
@@ -296,9 +287,7 @@ QSIM_EXPORT int qlixsim_clear_received(int id, int channel) {
 QSIM_EXPORT long long qlixsim_commands(int id, int channel, char* buffer, long long capacity) {
     return on_adapter(id, [&](World&, Adapter& a) -> long long {
         const ChannelState* ch = a.channel(channel);
-        if (channel != 0 && ch == nullptr) {
-            return kBadArgument;
-        }
+        if (channel != 0 && ch == nullptr) return kBadArgument;
         std::string joined;
         for (const auto& text : channel == 0 ? a.adapter_commands : ch->commands) {
             joined += text;
@@ -311,15 +300,9 @@ QSIM_EXPORT long long qlixsim_commands(int id, int channel, char* buffer, long l
 QSIM_EXPORT int qlixsim_channel_state(int id, int channel, int* open, unsigned int* rate) {
     return static_cast<int>(on_adapter(id, [&](World&, Adapter& a) -> long long {
         const ChannelState* ch = a.channel(channel);
-        if (ch == nullptr) {
-            return kBadArgument;
-        }
-        if (open != nullptr) {
-            *open = ch->open ? 1 : 0;
-        }
-        if (rate != nullptr) {
-            *rate = ch->rate;
-        }
+        if (ch == nullptr) return kBadArgument;
+        if (open != nullptr) *open = ch->open ? 1 : 0;
+        if (rate != nullptr) *rate = ch->rate;
         return 0;
     }));
 }

@@ -127,9 +127,7 @@ void serve_out(Adapter& a, int fd) {
         }
         std::unique_lock lock(mu);
         a.receive_packet({packet.data(), static_cast<std::size_t>(r)}, Clock::now());
-        while (!a.out_ready(Clock::now())) {
-            a.cv.wait_until(lock, a.out_ready_at());
-        }
+        while (!a.out_ready(Clock::now())) a.cv.wait_until(lock, a.out_ready_at());
     }
 }
 
@@ -173,7 +171,8 @@ int main(int argc, char** argv) {
         }
     }
     if (dir.empty() || (klass != "hid" && klass != "vendor") || channels < 1 || channels > qsim::kMaxChannels) {
-        std::fprintf(stderr, "usage: qlix-gadget --ffs DIR [--class hid|vendor] [--channels N] [--uart-buffer BYTES]\n");
+        std::fprintf(stderr,
+                     "usage: qlix-gadget --ffs DIR [--class hid|vendor] [--channels N] [--uart-buffer BYTES]\n");
         return 2;
     }
     const bool hid = klass == "hid";
@@ -201,16 +200,13 @@ int main(int argc, char** argv) {
         }
         if (r != sizeof event) continue;
         switch (event.type) {
-        case FUNCTIONFS_SETUP:
-            setup(ep0, event.u.setup, hid);
-            break;
-        case FUNCTIONFS_ENABLE: {  // configured by a host: the firmware starts afresh
-            std::lock_guard lock(mu);
-            adapter.reset_firmware();
-            break;
-        }
-        default:
-            break;
+            case FUNCTIONFS_SETUP: setup(ep0, event.u.setup, hid); break;
+            case FUNCTIONFS_ENABLE: {  // configured by a host: the firmware starts afresh
+                std::lock_guard lock(mu);
+                adapter.reset_firmware();
+                break;
+            }
+            default: break;
         }
     }
 }

@@ -19,7 +19,6 @@ if not IN_RIG:
         pass  # not built here: the tests that need it skip
 
 import signal as _signal
-import threading
 
 import pytest
 
@@ -31,16 +30,7 @@ import usb.core
 
 import ozu_qlix
 from fake_usb import FakeAdapter
-
-
-def reader_threads():
-    """Alive threads running some adapter's reader loop."""
-    found = []
-    for t in threading.enumerate():
-        target = getattr(t, "_target", None)
-        if getattr(target, "__name__", None) == "input_scanner_function" and t.is_alive():
-            found.append(t)
-    return found
+from helpers import close_registered, reader_threads, registry, wait_until
 
 
 class FakeBus:
@@ -61,8 +51,7 @@ class FakeBus:
 
     def find(self, find_all=False, backend=None, custom_match=None, **criteria):
         self.find_calls.append(dict(criteria, find_all=find_all, backend=backend))
-        matches = [a for a in list(self.adapters)
-                   if all(getattr(a, k, None) == v for k, v in criteria.items())]
+        matches = [a for a in list(self.adapters) if all(getattr(a, k, None) == v for k, v in criteria.items())]
         if find_all:
             return iter(matches)
         return matches[0] if matches else None
@@ -136,18 +125,27 @@ def start_child(code, *flags, **options):
     import os
     import subprocess
     import sys
+
     tests_dir = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (tests_dir, env.get("PYTHONPATH")) if p)
     # UTF-8 both ways: on Windows a child's standard streams otherwise use the ANSI code page.
     env["PYTHONIOENCODING"] = "utf-8"
-    return subprocess.Popen([sys.executable, *flags, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, encoding="utf-8", env=env, **options)
+    return subprocess.Popen(
+        [sys.executable, *flags, "-c", code],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        encoding="utf-8",
+        env=env,
+        **options,
+    )
 
 
 def finish_child(child, timeout=60):
     """Waits for a child from start_child; returns it as subprocess.run would."""
     import subprocess
+
     try:
         out, err = child.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -160,17 +158,6 @@ def finish_child(child, timeout=60):
 def run_child(code, *flags, timeout=60):
     """Runs Python code in a child interpreter; see start_child."""
     return finish_child(start_child(code, *flags), timeout)
-
-
-def wait_until(predicate, timeout=5.0, interval=0.005):
-    """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
-    import time
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
 
 
 def require_virtual_bus():
@@ -199,6 +186,7 @@ def open_port(virtual_adapter, request):
     """Opens qlix:// ports (channel 1 of the virtual adapter by default) and closes them after the test.
     Their timeout is the test module's PORT_TIMEOUT unless given."""
     import serial
+
     ports = []
 
     def open_(url="qlix://ANY/1", **settings):
@@ -209,18 +197,6 @@ def open_port(virtual_adapter, request):
     yield open_
     for port in ports:
         port.close()
-
-
-def registry():
-    """The registry's table of open adapters."""
-    return ozu_qlix._resource_manager._ResourceManager__devices
-
-
-def close_registered():
-    """Closes adapters that the module leaves open by design (no channel, failed channel count)."""
-    for key, device in list(registry().items()):
-        device.close()
-        del registry()[key]
 
 
 @pytest.fixture
@@ -242,6 +218,7 @@ def watchdog():
     """Ends the whole run with every thread's traceback if the test deadlocks,
     instead of letting CI hang."""
     import faulthandler
+
     faulthandler.dump_traceback_later(180, exit=True, file=_sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
@@ -250,10 +227,8 @@ def watchdog():
 def pytest_collection_modifyitems(config, items):
     if IN_RIG:
         skip = pytest.mark.skip(reason="runs on the stand-in, not in the USB kernel rig")
-        wanted = lambda item: "usb_rig" not in item.keywords
     else:
         skip = pytest.mark.skip(reason="runs only in the USB kernel rig (scripts/usb_rig.sh)")
-        wanted = lambda item: "usb_rig" in item.keywords
     for item in items:
-        if wanted(item):
+        if ("usb_rig" in item.keywords) != IN_RIG:
             item.add_marker(skip)

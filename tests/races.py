@@ -23,21 +23,13 @@ import time
 
 import ozu_qlix
 import ozu_qlix_sim
+from helpers import reader_threads, registry, wait_until
 
 SERIALS = ("RACE0A", "RACE0B")
 CHANNELS = 2  # few channels: workers collide on them often
 RATES = (9600, 19200, 57600, 115200)
 # Errors a worker may meet without any unplug: the channel is held by another worker.
 HELD_ELSEWHERE = "已经打开"
-
-
-def registry():
-    return ozu_qlix._resource_manager._ResourceManager__devices
-
-
-def readers():
-    return [t for t in threading.enumerate()
-            if getattr(getattr(t, "_target", None), "__name__", "") == "input_scanner_function" and t.is_alive()]
 
 
 class Bus:
@@ -121,6 +113,7 @@ class Run:
 
                 def open_port():
                     ports[key] = ozu_qlix.Serial("QLIX%sS%d" % key, timeout=0.5), epoch
+
                 self.attempt(sn, "open", open_port, epoch)
             elif port is not None and op < 0.25:
                 del ports[key]
@@ -132,23 +125,27 @@ class Run:
                     port.baudrate = rate
                     if port.baudrate != rate:
                         raise AssertionError("rate %r after setting %r" % (port.baudrate, rate))
+
                 self.keep_or_drop(ports, key, self.attempt(sn, "baudrate", change, since))
             elif port is not None:
-                token = b"%d-%d\n" % (index, rng.randrange(10 ** 9))
+                token = b"%d-%d\n" % (index, rng.randrange(10**9))
 
                 def exchange():
                     port.write(token)
                     got = port.read_until(b"\n")
                     if got != token:
                         raise OSError("echo %r for %r" % (got, token))
+
                 self.keep_or_drop(ports, key, self.attempt(sn, "exchange", exchange, since))
             elif op < 0.75:
+
                 def query():
                     device = ozu_qlix.get_hid_device(sn)
                     if rng.random() < 0.5:
                         device.firmware_version
                     else:
                         device.echo("e%d" % index)
+
                 # The device handed out may close under the query (its last channel closed in
                 # another thread): only the lookup itself must not fail without an unplug.
                 self.attempt(sn, "get_hid_device", lambda: self.tolerate_closing(query))
@@ -207,15 +204,6 @@ class Run:
         return self
 
 
-def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
-
 def settle_failures():
     """What is wrong once the run has settled (every adapter plugged back in)."""
     failures = []
@@ -237,14 +225,18 @@ def settle_failures():
 
     def consistent():
         gc.collect()
-        return (ozu_qlix_sim.open_handles() == len(registry())
-                and all(t._target.__self__ in registry().values() for t in readers())
-                and len(readers()) == len(registry()))
+        return (
+            ozu_qlix_sim.open_handles() == len(registry())
+            and all(t._target.__self__ in registry().values() for t in reader_threads())
+            and len(reader_threads()) == len(registry())
+        )
+
     wait_until(consistent)
     if ozu_qlix_sim.open_handles() != len(registry()):
-        failures.append("%d USB handles open for %d registered adapters"
-                        % (ozu_qlix_sim.open_handles(), len(registry())))
-    for t in readers():
+        failures.append(
+            "%d USB handles open for %d registered adapters" % (ozu_qlix_sim.open_handles(), len(registry()))
+        )
+    for t in reader_threads():
         device = t._target.__self__
         if device not in registry().values() or state(device) != "open":
             failures.append("a reader runs for a closed adapter (%s)" % state(device))
@@ -256,9 +248,3 @@ def settle_failures():
 
 def state(device):
     return device.__dict__.get("_Device__state", "open")
-
-
-def close_registered():
-    for key, device in list(registry().items()):
-        device.close()
-        del registry()[key]

@@ -17,6 +17,7 @@ import run  # noqa: E402
 import scenarios  # noqa: E402
 
 
+@pytest.mark.slow
 def test_quick_run_writes_every_figure(tmp_path):
     import ozu_qlix_sim
     try:

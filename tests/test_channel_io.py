@@ -6,7 +6,7 @@ import math
 
 import pytest
 
-from conftest import run_child  # first: it selects the virtual USB library
+from conftest import run_child  # noqa: F401  (first: it selects the virtual USB library)
 import ozu_qlix
 from fake_usb import FakeDevice
 

@@ -8,8 +8,6 @@ import threading
 import time
 import zlib
 
-import pytest
-
 import ozu_qlix
 from fake_usb import FakeDevice
 

@@ -125,9 +125,10 @@ else:
     def handles():
         return 0
 import ozu_qlix
+from helpers import reader_threads, registry as registered_adapters
 
 NAME = "QLIX" + SERIAL + "S%%d"
-registry = ozu_qlix._resource_manager._ResourceManager__devices
+registry = registered_adapters()
 
 # The interruption: a timer signal whose handler raises KeyboardInterrupt
 # while an attempt is armed.
@@ -238,9 +239,7 @@ def leftovers():
     # What is left, and what the ports open in this script account for.
     gc.collect()  # pyusb devices made by a listing that an interruption left in a cycle
     open_channels = sorted(n for n in state if is_open(n))
-    left = {"readers": sum(getattr(getattr(t, "_target", None), "__name__", None) == "input_scanner_function"
-                           for t in threading.enumerate()),
-            "registered": sorted(registry), "handles": handles(), "channels": [], "handlers": []}
+    left = {"readers": len(reader_threads()), "registered": sorted(registry), "handles": handles(), "channels": [], "handlers": []}
     for registered in registry.values():
         left["channels"] += sorted(registered._Device__channels)
         left["handlers"] += sorted(registered._Device__io_control_handlers)
@@ -271,7 +270,8 @@ KINDS = {
     "close": (lambda: ensure_open(1), close_port, check_open),
     "second channel": (lambda: ensure_open(1, 2), lambda: (close_port(2), open_port(2)), check_second),
     "baudrate": (lambda: ensure_open(1), lambda: setattr(state[1], "baudrate", 9600), check_baudrate),
-    "echo": (lambda: ensure_open(1), lambda: device().echo("hello"), lambda: device().echo("again") == "again" or 1 / 0),
+    "echo": (lambda: ensure_open(1), lambda: device().echo("hello"),
+             lambda: device().echo("again") == "again" or 1 / 0),
     "list": (lambda: ensure_open(1), ozu_qlix.list_qlix_names,
              lambda: ozu_qlix.list_qlix_names() == [NAME %% n for n in range(1, 5)] or 1 / 0),
     "read and write": (lambda: ensure_open(1), lambda: round_trip(state[1]),
@@ -338,6 +338,7 @@ def children():
             child.communicate()
 
 
+@pytest.mark.slow
 @posix_timer
 @pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("kind", KINDS)

@@ -3,7 +3,6 @@ the interpreter ends such threads where they wait for the GIL, and the process
 must still exit cleanly, with its buffered output written."""
 
 import signal
-import sys
 
 import pytest
 

@@ -7,14 +7,10 @@ import time
 import pytest
 
 import ozu_qlix
-from conftest import reader_threads
+from conftest import reader_threads, registry as registered
 
 SN = "0123456789AB"
 NOT_FOUND = "QLIX Device (VID=0x483, PID=0x5750) not found."
-
-
-def registered():
-    return ozu_qlix._resource_manager._ResourceManager__devices
 
 
 @pytest.fixture

@@ -54,6 +54,7 @@ def adapter(sim):
     close_registered()
 
 
+@pytest.mark.slow
 @fuzz
 @given(port=names, baudrate=rates, timeout=timeouts)
 def test_serial_constructor(adapter, port, baudrate, timeout):
@@ -144,6 +145,7 @@ ops = st.lists(st.one_of(
 ), max_size=12)
 
 
+@pytest.mark.slow
 @fuzz
 @given(steps=ops)
 def test_channel_operations(adapter, steps):

@@ -7,7 +7,6 @@ import pathlib
 
 import pytest
 
-import ozu_qlix
 
 pytestmark = [
     # Under the sanitizer run Python allocates with malloc: no block count, and
@@ -33,6 +32,7 @@ def bench(vbus, leak_check):
     made.close()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("kind", ["open_close", "write", "read", "read_until", "echo", "list_qlix_names"])
 def test_flat_over_repeated_operations(leak_check, bench, kind):
     result = leak_check.measure(kind, 2000, bench)

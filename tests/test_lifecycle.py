@@ -13,7 +13,7 @@ import usb.core
 
 import ozu_qlix
 import ozu_qlix_serial  # noqa: F401  (registers the qlix:// handler)
-from conftest import assert_released, reader_threads, registry, run_child, wait_until
+from conftest import assert_released, close_registered, reader_threads, registry, run_child, wait_until
 
 SN = "0123456789AB"
 
@@ -231,7 +231,7 @@ def test_race_of_everything_against_unplugging(sim, capsys, watchdog, paced):
     try:
         run = races.Run(seconds=2.5, seed=20, unplug_every=0.3).run()
     finally:
-        races.close_registered()
+        close_registered()
     assert run.failures == []
     assert_released(sim)
 

@@ -208,7 +208,10 @@ def test_interrupted_close_steps_are_made_again(manager, stub_channels, monkeypa
             reading.pop()
     monkeypatch.setattr(fake, "read", tracked_read)
     released_while_reading = []
-    release = lambda dev: (released_while_reading.append(bool(reading)), usb.util.dispose_resources(dev))
+
+    def release(dev):
+        released_while_reading.append(bool(reading))
+        usb.util.dispose_resources(dev)
     device = ozu_qlix._Device(manager, fake)
     device.open_channel(1, 9600, 1.0)
     thread = device._Device__input_scanner

@@ -155,6 +155,7 @@ def open_descriptors():
     return len(os.listdir("/proc/self/fd"))
 
 
+@pytest.mark.slow
 @posix_only
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="counts descriptors in /proc")
 def test_no_descriptor_or_thread_left_after_open_close_cycles(vbus, open_port):

@@ -53,7 +53,7 @@ def test_instance_attributes_come_first(member):
     seen = []
     setattr(channel, member, lambda *a: seen.append(a) or (array.array("B", b"!") if member == "read" else 5))
     result = getattr(port, member)(*((3,) if member == "read" else (b"data",)))
-    assert seen == [(3,)] if member == "read" else [(b"data",)]
+    assert seen == ([(3,)] if member == "read" else [(b"data",)])
     assert result == (b"!" if member == "read" else 5)
     delattr(channel, member)
     assert port.read(2) == b"yz"

@@ -112,6 +112,7 @@ BACKLOG = 2048
 RATES = [1200, 9600, 57600, 115200, 921600]
 
 
+@pytest.mark.slow
 def test_two_adapters_under_load(sim, watchdog):
     adapters = [sim.add_adapter("LOADA1", channels=CHANNELS, endpoint="interrupt"),
                 sim.add_adapter("LOADB2", channels=CHANNELS, endpoint="bulk")]

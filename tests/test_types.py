@@ -87,11 +87,14 @@ def mypy(tmp_path):
                                             text=True, timeout=300)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("extra, errors", [
     ("", []),
     ('text: str = ozu_qlix.Serial("QLIXANYS1").read()\ncount: str = ozu_qlix_serial.Serial().in_waiting\n',
-     ['user.py:+1: error: Incompatible types in assignment (expression has type "bytes", variable has type "str")',
-      'user.py:+2: error: Incompatible types in assignment (expression has type "int", variable has type "str")']),
+     ['user.py:+1: error: Incompatible types in assignment '
+      '(expression has type "bytes", variable has type "str")',
+      'user.py:+2: error: Incompatible types in assignment '
+      '(expression has type "int", variable has type "str")']),
 ], ids=["clean", "type errors found"])
 def test_mypy_checks_user_code_against_the_installed_types(mypy, tmp_path, extra, errors):
     (tmp_path / "user.py").write_text(USER_CODE + extra)
@@ -103,6 +106,7 @@ def test_mypy_checks_user_code_against_the_installed_types(mypy, tmp_path, extra
     assert out.returncode == (1 if errors else 0)
 
 
+@pytest.mark.slow
 def test_packages_marked_typed_pass_mypy(mypy):
     out = mypy(["-p", "ozu_qlix_serial", "-p", "ozu_qlix_sim"], STUB.parent.parent)
     assert out.returncode == 0, out.stdout + out.stderr

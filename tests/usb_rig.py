@@ -98,8 +98,11 @@ class Gadget:
         self.stop()
         self._configure()
         _mount("qlix", FFS, "functionfs")
-        self.proc = subprocess.Popen([self.program, "--ffs", FFS, "--class", klass, "--channels", str(CHANNELS)],
-                                     stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [self.program, "--ffs", FFS, "--class", klass, "--channels", str(CHANNELS)],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         if self.proc.stdout.readline().strip() != "ready":
             raise RuntimeError("usb_rig: the gadget program did not start")
         self.klass = klass

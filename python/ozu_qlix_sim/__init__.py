@@ -34,9 +34,24 @@ import sys
 from pathlib import Path
 
 __all__ = [
-    "Adapter", "ReplyFault", "Scope", "LibraryNotFound", "library_path", "use", "in_use", "add_adapter",
-    "adapters", "reset", "set_paced", "paced", "set_kernel_driver_support", "open_handles",
-    "VIRTUAL_VAR", "VIRTUAL_SYNTAX", "parse_virtual", "use_environment",
+    "Adapter",
+    "ReplyFault",
+    "Scope",
+    "LibraryNotFound",
+    "library_path",
+    "use",
+    "in_use",
+    "add_adapter",
+    "adapters",
+    "reset",
+    "set_paced",
+    "paced",
+    "set_kernel_driver_support",
+    "open_handles",
+    "VIRTUAL_VAR",
+    "VIRTUAL_SYNTAX",
+    "parse_virtual",
+    "use_environment",
 ]
 
 ENV_VAR = "OZU_QLIX_SIM_LIB"
@@ -50,16 +65,18 @@ class LibraryNotFound(ImportError):
 
 class ReplyFault(enum.IntEnum):
     """How an adapter answers queries."""
-    NONE = 0        # normally
-    SILENT = 1      # not at all
+
+    NONE = 0  # normally
+    SILENT = 1  # not at all
     WRONG_RATE = 2  # "Config?" reports twice the rate that was set
-    GARBAGE = 3     # every reply is text that is neither a number nor UTF-8
+    GARBAGE = 3  # every reply is text that is neither a number nor UTF-8
 
 
 class Scope(enum.IntFlag):
     """Which replies a reply fault affects."""
-    ADAPTER = 1     # replies on the control channel (identifier 100)
-    CHANNEL = 2     # replies on a channel's command address (100 + n)
+
+    ADAPTER = 1  # replies on the control channel (identifier 100)
+    CHANNEL = 2  # replies on a channel's command address (100 + n)
     ALL = 3
 
 
@@ -96,8 +113,7 @@ def library_path() -> str:
     for path in _candidates():
         if path.is_file():
             return str(path)
-    raise LibraryNotFound("the virtual USB library %s was not found (set %s to its path)"
-                          % (_file_name(), ENV_VAR))
+    raise LibraryNotFound("the virtual USB library %s was not found (set %s to its path)" % (_file_name(), ENV_VAR))
 
 
 def _bind(lib):
@@ -174,8 +190,10 @@ def use() -> str:
 
     loaded = libusb1._lib
     if loaded is not None and os.path.realpath(getattr(loaded, "_name", "")) != os.path.realpath(path):
-        raise RuntimeError("pyusb has already loaded another USB library (%s); choose the virtual one "
-                           "before anything uses USB" % getattr(loaded, "_name", "?"))
+        raise RuntimeError(
+            "pyusb has already loaded another USB library (%s); choose the virtual one "
+            "before anything uses USB" % getattr(loaded, "_name", "?")
+        )
 
     def find_library(candidate):
         return path
@@ -200,8 +218,11 @@ def in_use() -> bool:
 
 def _fault(which: int, doc: str) -> property:
     """A fault of an adapter as a property: on or off."""
-    return property(lambda self: bool(self._call("qlixsim_get_fault", which)),
-                    lambda self, on: self._call("qlixsim_set_fault", which, int(on)), doc=doc)
+    return property(
+        lambda self: bool(self._call("qlixsim_get_fault", which)),
+        lambda self, on: self._call("qlixsim_set_fault", which, int(on)),
+        doc=doc,
+    )
 
 
 class Adapter:
@@ -257,15 +278,19 @@ class Adapter:
         return add_adapter(self.serial, self.channels, "bulk" if self.bulk else "interrupt", self.pairing)
 
     # firmware behaviour
-    pairing = property(lambda self: bool(self._call("qlixsim_pairing", -1)),
-                       lambda self, on: self._call("qlixsim_pairing", int(bool(on))),
-                       doc="Channels wired in pairs (1-2, 3-4, ...) instead of each looping back to itself.")
+    pairing = property(
+        lambda self: bool(self._call("qlixsim_pairing", -1)),
+        lambda self, on: self._call("qlixsim_pairing", int(bool(on))),
+        doc="Channels wired in pairs (1-2, 3-4, ...) instead of each looping back to itself.",
+    )
 
-    uart_buffer = property(lambda self: self._call("qlixsim_uart_buffer", -1),
-                           lambda self, size: self._call("qlixsim_uart_buffer", int(size)),
-                           doc="Slow-UART mode: bytes each channel's transmit buffer holds (0: off). The buffer "
-                               "drains at the channel's baud rate; while the buffer of the channel an OUT packet "
-                               "is for is full, the adapter takes no OUT packet (writes time out).")
+    uart_buffer = property(
+        lambda self: self._call("qlixsim_uart_buffer", -1),
+        lambda self, size: self._call("qlixsim_uart_buffer", int(size)),
+        doc="Slow-UART mode: bytes each channel's transmit buffer holds (0: off). The buffer "
+        "drains at the channel's baud rate; while the buffer of the channel an OUT packet "
+        "is for is full, the adapter takes no OUT packet (writes time out).",
+    )
 
     def set_reply_fault(self, fault=ReplyFault.NONE, scope=Scope.ALL):
         self._call("qlixsim_set_reply_fault", int(fault), int(scope))
@@ -275,12 +300,17 @@ class Adapter:
     out_timeout = _fault(_FAULT_OUT_TIMEOUT, "OUT endpoint NAKs everything: writes time out.")
     vanish_on_open = _fault(_FAULT_VANISH, "The adapter disappears when the next handle is opened.")
     kernel_driver_active = _fault(_FAULT_KERNEL_DRIVER, "A kernel driver is bound to interface 0.")
-    access_denied = _fault(_FAULT_ACCESS_DENIED,
-                           "Opening the device is refused as for a user without permission (LIBUSB_ERROR_ACCESS).")
-    claimed_elsewhere = _fault(_FAULT_CLAIMED_ELSEWHERE,
-                               "Interface 0 is held by another process: claiming it fails (LIBUSB_ERROR_BUSY).")
-    not_supported = _fault(_FAULT_NOT_SUPPORTED, "The device's driver is not one libusb can use, as on Windows "
-                                                 "without WinUSB: opening fails (LIBUSB_ERROR_NOT_SUPPORTED).")
+    access_denied = _fault(
+        _FAULT_ACCESS_DENIED, "Opening the device is refused as for a user without permission (LIBUSB_ERROR_ACCESS)."
+    )
+    claimed_elsewhere = _fault(
+        _FAULT_CLAIMED_ELSEWHERE, "Interface 0 is held by another process: claiming it fails (LIBUSB_ERROR_BUSY)."
+    )
+    not_supported = _fault(
+        _FAULT_NOT_SUPPORTED,
+        "The device's driver is not one libusb can use, as on Windows "
+        "without WinUSB: opening fails (LIBUSB_ERROR_NOT_SUPPORTED).",
+    )
 
     # data
     def inject(self, channel: int, data) -> int:
@@ -295,13 +325,15 @@ class Adapter:
 
     def received(self, channel: int) -> bytes:
         """Every data byte the host wrote to the channel while it was open."""
-        return _read_growing(lambda i, c, buf, cap: _check(lib().qlixsim_received(i, c, buf, cap), "received"),
-                             self.id, channel)
+        return _read_growing(
+            lambda i, c, buf, cap: _check(lib().qlixsim_received(i, c, buf, cap), "received"), self.id, channel
+        )
 
     def commands(self, channel: int = 0) -> list:
         """Command texts received for a channel (0: for the adapter itself), oldest first."""
-        raw = _read_growing(lambda i, c, buf, cap: _check(lib().qlixsim_commands(i, c, buf, cap), "commands"),
-                            self.id, channel)
+        raw = _read_growing(
+            lambda i, c, buf, cap: _check(lib().qlixsim_commands(i, c, buf, cap), "commands"), self.id, channel
+        )
         return raw.decode("utf-8", "replace").split("\n")[:-1]
 
     def clear_received(self, channel: int):
@@ -331,8 +363,10 @@ class Adapter:
     def malformed_by_reason(self) -> dict:
         return {name: self._counter(i) for i, name in enumerate(MALFORMED_REASONS)}
 
-    dropped = property(lambda self: self._counter(_COUNTER_DROPPED),
-                       doc="Data bytes dropped: written to or arriving for a closed channel, or overflow.")
+    dropped = property(
+        lambda self: self._counter(_COUNTER_DROPPED),
+        doc="Data bytes dropped: written to or arriving for a closed channel, or overflow.",
+    )
     packets_in = property(lambda self: self._counter(_COUNTER_IN), doc="IN packets sent to the host.")
     packets_out = property(lambda self: self._counter(_COUNTER_OUT), doc="OUT packets received from the host.")
     pending = property(lambda self: self._counter(_COUNTER_PENDING), doc="Inbound bytes not yet sent.")
@@ -387,9 +421,11 @@ def open_handles() -> int:
 # --- virtual adapters for any program ------------------------------------------------
 
 VIRTUAL_VAR = "OZU_QLIX_VIRTUAL"
-VIRTUAL_SYNTAX = ("OZU_QLIX_VIRTUAL=1 (one 4-channel adapter 0123456789AB), or a comma-separated list of "
-                  "SERIAL[:CHANNELS][:paired][:bulk], CHANNELS 1 to 99 (default 4), for example "
-                  "0123456789AB:4,0123456789CD:8:paired")
+VIRTUAL_SYNTAX = (
+    "OZU_QLIX_VIRTUAL=1 (one 4-channel adapter 0123456789AB), or a comma-separated list of "
+    "SERIAL[:CHANNELS][:paired][:bulk], CHANNELS 1 to 99 (default 4), for example "
+    "0123456789AB:4,0123456789CD:8:paired"
+)
 _DEFAULT_SERIAL = "0123456789AB"
 _SERIAL_CHARS = frozenset("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz-_.")
 _environment = None  # the adapters use_environment plugged in
@@ -428,7 +464,9 @@ def parse_virtual(value: str) -> list:
             else:
                 problem = problem or "option %r" % option
         if problem:
-            raise ValueError("%s=%r is invalid (%s in %r); use %s" % (VIRTUAL_VAR, value, problem, item, VIRTUAL_SYNTAX))
+            raise ValueError(
+                "%s=%r is invalid (%s in %r); use %s" % (VIRTUAL_VAR, value, problem, item, VIRTUAL_SYNTAX)
+            )
         seen.add(serial.upper())
         found.append((serial, channels, endpoint, pairing))
     return found

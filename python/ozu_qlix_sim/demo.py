@@ -14,8 +14,12 @@ import ozu_qlix_sim as sim
 def _parse(argv):
     parser = argparse.ArgumentParser(prog="ozu-qlix-demo", description=__doc__.splitlines()[0])
     parser.add_argument("--adapters", type=int, default=2, help="number of virtual adapters (default 2)")
-    parser.add_argument("--channels", type=int, default=4,
-                        help="channels per adapter, 4 to 99 (default 4; the self-test writes to channels 1 to 4)")
+    parser.add_argument(
+        "--channels",
+        type=int,
+        default=4,
+        help="channels per adapter, 4 to 99 (default 4; the self-test writes to channels 1 to 4)",
+    )
     parser.add_argument("--bulk", action="store_true", help="bulk endpoints instead of interrupt endpoints")
     parser.add_argument("--pairing", action="store_true", help="wire channels in pairs instead of loopback")
     parser.add_argument("--unpaced", action="store_true", help="do not pace transfers like full-speed USB")
@@ -30,14 +34,18 @@ def _parse(argv):
 def report(adapters, out):
     """Writes, per adapter and channel, what the firmware received."""
     for adapter in adapters:
-        out.write("adapter %s: %d malformed packet(s), adapter commands %s\n"
-                  % (adapter.serial, adapter.malformed, adapter.commands(0)))
+        out.write(
+            "adapter %s: %d malformed packet(s), adapter commands %s\n"
+            % (adapter.serial, adapter.malformed, adapter.commands(0))
+        )
         for channel in range(1, adapter.channels + 1):
             data, commands = adapter.received(channel), adapter.commands(channel)
             if not data and not commands:
                 continue
             state = "open" if adapter.channel_open(channel) else "closed"
-            out.write("  channel %d (%s, %d baud): received %r\n" % (channel, state, adapter.channel_rate(channel), data))
+            out.write(
+                "  channel %d (%s, %d baud): received %r\n" % (channel, state, adapter.channel_rate(channel), data)
+            )
             out.write("    commands: %s\n" % ", ".join(commands))
 
 
@@ -53,8 +61,9 @@ def main(argv=None):
         return 1
     sim.set_paced(not args.unpaced)
     endpoint = "bulk" if args.bulk else "interrupt"
-    adapters = [sim.add_adapter("DE%010X" % (i + 1), args.channels, endpoint, args.pairing)
-                for i in range(args.adapters)]
+    adapters = [
+        sim.add_adapter("DE%010X" % (i + 1), args.channels, endpoint, args.pairing) for i in range(args.adapters)
+    ]
     print("virtual adapters: " + ", ".join(a.serial for a in adapters))
 
     print("--- ozu_qlix self-test ---")

@@ -1,10 +1,11 @@
 """Compares the layouts the cross compiler saw (abi_layouts, built from abi_check.c) with what
 this interpreter reports; exits non-zero on any difference."""
-import ctypes
-import struct
+
+import ctypes  # noqa: F401  (named by the layouts' expressions)
+import struct  # noqa: F401  (named by the layouts' expressions)
 import sys
-import types
-import weakref
+import types  # noqa: F401  (named by the layouts' expressions)
+import weakref  # noqa: F401  (named by the layouts' expressions)
 
 import abi_layouts
 

@@ -17,6 +17,7 @@ from serial import rfc2217
 
 import ozu_qlix_serial  # noqa: F401  (registers qlix://)
 from ozu_qlix_serial import serve
+from ozu_qlix_serial.serve import client as serve_client, telnet
 from conftest import assert_released, start_child, wait_until
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:serial.rfc2217")
@@ -412,16 +413,16 @@ class _FakeTransport:
 def test_fuzz_client_input(chunks):
     """Any input, cut anywhere: nothing escapes but the end of a hostile connection, and bytes
     outside Telnet commands pass through in order."""
-    client = serve._Client(_FakeService())
+    client = serve_client.Client(_FakeService())
     client.transport = _FakeTransport()
     client.admitted = True
     for chunk in chunks:
         try:
             client.receive(chunk)
-        except serve._Hostile:
+        except telnet.Hostile:
             return
         manager = client.manager
-        assert manager is None or manager.suboption is None or len(manager.suboption) <= serve.MAX_SUBNEGOTIATION
+        assert manager is None or manager.suboption is None or len(manager.suboption) <= telnet.MAX_SUBNEGOTIATION
     stream = b"".join(chunks)
     if rfc2217.IAC not in stream:
         assert client.service.data == stream

@@ -1,4 +1,4 @@
-"""The pseudo-terminals of ozu-qlix-serve (POSIX only; imported by ``serve`` where there are any)."""
+"""The pseudo-terminals of ozu-qlix-serve (POSIX only; imported by the bridge and the server where there are any)."""
 
 from __future__ import annotations
 

@@ -279,12 +279,15 @@ def test_connection_limits(sim, start, settings_, first_kept, second_kept):
 
 
 @pytest.mark.skipif(not POSIX, reason="signals")
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
-def test_signal_stops_cleanly(vbus, tmp_path, signum):
+@pytest.mark.parametrize("signum, run", [
+    (signal.SIGTERM, "from ozu_qlix_serial.serve import main; raise SystemExit(main(%r))"),
+    (signal.SIGINT, "from ozu_qlix_serial.serve import main; raise SystemExit(main(%r))"),
+    (signal.SIGTERM, "import runpy, sys; sys.argv[1:] = %r; runpy.run_module('ozu_qlix_serial.serve', run_name='__main__')"),
+], ids=["SIGTERM", "SIGINT", "python -m ozu_qlix_serial.serve"])
+def test_signal_stops_cleanly(vbus, tmp_path, signum, run):
     child = start_child(
-        "import ozu_qlix_sim; ozu_qlix_sim.use(); ozu_qlix_sim.add_adapter(%r, channels=4)\n"
-        "from ozu_qlix_serial.serve import main\n"
-        "raise SystemExit(main(['--port-base', '0', '--link-dir', %r]))" % (SERIAL, str(tmp_path)))
+        "import ozu_qlix_sim; ozu_qlix_sim.use(); ozu_qlix_sim.add_adapter(%r, channels=4)\n" % SERIAL
+        + run % ["--port-base", "0", "--link-dir", str(tmp_path)])
     try:
         line = ""
         while "plugged" not in line:

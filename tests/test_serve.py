@@ -18,6 +18,8 @@ from serial import rfc2217
 import ozu_qlix_serial  # noqa: F401  (registers qlix://)
 from ozu_qlix_serial import serve
 from ozu_qlix_serial.serve import client as serve_client, telnet
+if os.name != "nt":
+    from ozu_qlix_serial.serve import terminal as serve_terminal
 from conftest import assert_released, start_child, wait_until
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:serial.rfc2217")
@@ -170,11 +172,16 @@ def test_stream_larger_than_the_queues_arrives_intact(sim, start, use_descriptor
 
 @pytest.mark.skipif(not POSIX, reason="pseudo-terminals are POSIX only")
 @pytest.mark.parametrize("opener", ["pyserial", "termios"])
-def test_terminal_path(sim, start, caplog, opener):
+@pytest.mark.parametrize("checks", ["platform", "polled"])
+def test_terminal_path(sim, start, caplog, monkeypatch, opener, checks):
     import termios
     caplog.set_level("INFO")
     adapter = sim.add_adapter(SERIAL, channels=2)
-    server = start()
+    if checks == "polled":  # as off Linux: no inotify, no EXTPROC; opens and termios changes are polled
+        monkeypatch.setattr(serve_terminal, "LINUX", False)
+        server = start(select=["QLIX%sS2" % SERIAL])  # (no other terminal waiting to keep the checks going)
+    else:
+        server = start()
     path = server.service(2).entry.path if wait_until(lambda: server.served(2)) else None
     assert os.path.islink(path) and path.endswith("QLIX%sS2" % SERIAL)
     if opener == "pyserial":

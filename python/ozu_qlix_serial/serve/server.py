@@ -1,5 +1,5 @@
 """The life cycle of ozu-qlix-serve: start (link directory, first scan, readiness), the bus scan
-that serves adapters plugged in and lets go of those unplugged, the terminals' checks, shutdown."""
+that serves adapters plugged in and lets go of those unplugged, shutdown."""
 
 from __future__ import annotations
 
@@ -20,9 +20,7 @@ from .plan import Entry, Planner, entry_for
 from .process import notify_ready
 
 if sys.platform != "win32":
-    from .terminal import LINUX, TERMINAL_CHECK, LinkDirectory, LinkDirectoryError, OpenWatch
-else:
-    LINUX, TERMINAL_CHECK = False, 0.05
+    from .terminal import LinkDirectoryError, Terminals
 
 log = logging.getLogger("ozu_qlix_serial.serve")
 
@@ -50,13 +48,11 @@ class Server:
         self._stopping: Optional[asyncio.Event] = None
         self._attaching: Set[str] = set()
         self._errors: Dict[str, str] = {}
-        self._terminal_timer: Optional[asyncio.TimerHandle] = None
-        self.open_watch: Any = None  # an OpenWatch (Linux)
         self._networks = [ipaddress.ip_network(n, strict=False) for n in options.allow]
         self._tls: Dict[Any, Any] = {}
         self._refused: Set[str] = set()  # adapters not served until they are unplugged
         self._stop_asked = False
-        self.links: Any = None  # a LinkDirectory (POSIX)
+        self.terminals: Any = None  # a Terminals (POSIX, with a link directory)
 
     def mapping(self) -> List[Entry]:
         """What is served now, in ``--list`` order, with the listeners' real TCP ports."""
@@ -100,14 +96,9 @@ class Server:
         try:
             if sys.platform != "win32" and self.options.link_dir is not None:
                 try:
-                    self.links = LinkDirectory(self.options.link_dir)
+                    self.terminals = Terminals(self.loop, self.options.link_dir, self._terminals, self._running)
                 except LinkDirectoryError as exc:
                     raise StartError(str(exc)) from None
-                if LINUX:
-                    try:
-                        self.open_watch = OpenWatch(self.loop, self._check_terminals)
-                    except OSError as exc:
-                        log.debug("no inotify (%s): terminals are checked every %g s", exc, TERMINAL_CHECK)
             if not self._stopping.is_set():
                 await self.scan(strict=True)
             waiting = sorted(sn for sn in self.planner.choices if sn not in self.attached)
@@ -276,45 +267,35 @@ class Server:
         finally:
             self._attaching.discard(serial_number)
 
-    def watch_terminals(self) -> None:
-        """Checks the terminals every 50 ms while one waits for a program (without inotify), or
-        while a program has one open (off Linux, for its termios changes)."""
-        if self.open_watch is not None:
-            return
-        if self._terminal_timer is None and self.loop is not None:
-            self._terminal_timer = self.loop.call_later(TERMINAL_CHECK, self._check_terminals)
+    @property
+    def open_watch(self) -> Any:
+        """The inotify watch of the terminals' devices (Linux), else None."""
+        return self.terminals.open_watch if self.terminals is not None else None
 
-    def _check_terminals(self) -> None:
-        self._terminal_timer = None
-        waiting = False
-        for service in list(self.services.values()):
-            terminal = service.terminal
-            if terminal is not None:
-                try:
-                    terminal.check()
-                except OSError as exc:
-                    log.debug("%s: terminal check: %s", service.entry.name, exc)
-                waiting = waiting or not terminal.is_open or not LINUX
-        if waiting and not (self._stopping is None or self._stopping.is_set()):
-            self.watch_terminals()
+    def watch_terminals(self) -> None:
+        """A terminal waits for a program, or (off Linux) a program has one open: see Terminals.watch."""
+        if self.terminals is not None:
+            self.terminals.watch()
+
+    def _terminals(self) -> List[Any]:
+        return [service.terminal for service in list(self.services.values()) if service.terminal is not None]
+
+    def _running(self) -> bool:
+        return not (self._stopping is None or self._stopping.is_set())
 
     async def _shutdown(self) -> None:
-        if self._terminal_timer is not None:
-            self._terminal_timer.cancel()
-            self._terminal_timer = None
         ports = []
         for serial_number in list(self.attached):
             ports += [service.detach() for service in self.attached.pop(serial_number)]
         for service in self.services.values():
             if service.listener is not None:
                 service.listener.close()
-        if self.open_watch is not None:
-            self.open_watch.close()
-            self.open_watch = None
+        if self.terminals is not None:
+            self.terminals.stop_checks()
         await self._close_ports([port for port in ports if port is not None])
-        if self.links is not None:
-            self.links.close()
-            self.links = None
+        if self.terminals is not None:
+            self.terminals.close()
+            self.terminals = None
         log.info("ozu-qlix-serve stopped")
 
 

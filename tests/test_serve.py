@@ -17,6 +17,9 @@ from serial import rfc2217
 
 import ozu_qlix_serial  # noqa: F401  (registers qlix://)
 from ozu_qlix_serial import serve
+from ozu_qlix_serial.serve import client as serve_client, telnet
+if os.name != "nt":
+    from ozu_qlix_serial.serve import terminal as serve_terminal
 from conftest import assert_released, start_child, wait_until
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:serial.rfc2217")
@@ -169,11 +172,16 @@ def test_stream_larger_than_the_queues_arrives_intact(sim, start, use_descriptor
 
 @pytest.mark.skipif(not POSIX, reason="pseudo-terminals are POSIX only")
 @pytest.mark.parametrize("opener", ["pyserial", "termios"])
-def test_terminal_path(sim, start, caplog, opener):
+@pytest.mark.parametrize("checks", ["platform", "polled"])
+def test_terminal_path(sim, start, caplog, monkeypatch, opener, checks):
     import termios
     caplog.set_level("INFO")
     adapter = sim.add_adapter(SERIAL, channels=2)
-    server = start()
+    if checks == "polled":  # as off Linux: no inotify, no EXTPROC; opens and termios changes are polled
+        monkeypatch.setattr(serve_terminal, "LINUX", False)
+        server = start(select=["QLIX%sS2" % SERIAL])  # (no other terminal waiting to keep the checks going)
+    else:
+        server = start()
     path = server.service(2).entry.path if wait_until(lambda: server.served(2)) else None
     assert os.path.islink(path) and path.endswith("QLIX%sS2" % SERIAL)
     if opener == "pyserial":
@@ -278,12 +286,15 @@ def test_connection_limits(sim, start, settings_, first_kept, second_kept):
 
 
 @pytest.mark.skipif(not POSIX, reason="signals")
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
-def test_signal_stops_cleanly(vbus, tmp_path, signum):
+@pytest.mark.parametrize("signum, run", [
+    (signal.SIGTERM, "from ozu_qlix_serial.serve import main; raise SystemExit(main(%r))"),
+    (signal.SIGINT, "from ozu_qlix_serial.serve import main; raise SystemExit(main(%r))"),
+    (signal.SIGTERM, "import runpy, sys; sys.argv[1:] = %r; runpy.run_module('ozu_qlix_serial.serve', run_name='__main__')"),
+], ids=["SIGTERM", "SIGINT", "python -m ozu_qlix_serial.serve"])
+def test_signal_stops_cleanly(vbus, tmp_path, signum, run):
     child = start_child(
-        "import ozu_qlix_sim; ozu_qlix_sim.use(); ozu_qlix_sim.add_adapter(%r, channels=4)\n"
-        "from ozu_qlix_serial.serve import main\n"
-        "raise SystemExit(main(['--port-base', '0', '--link-dir', %r]))" % (SERIAL, str(tmp_path)))
+        "import ozu_qlix_sim; ozu_qlix_sim.use(); ozu_qlix_sim.add_adapter(%r, channels=4)\n" % SERIAL
+        + run % ["--port-base", "0", "--link-dir", str(tmp_path)])
     try:
         line = ""
         while "plugged" not in line:
@@ -412,16 +423,16 @@ class _FakeTransport:
 def test_fuzz_client_input(chunks):
     """Any input, cut anywhere: nothing escapes but the end of a hostile connection, and bytes
     outside Telnet commands pass through in order."""
-    client = serve._Client(_FakeService())
+    client = serve_client.Client(_FakeService())
     client.transport = _FakeTransport()
     client.admitted = True
     for chunk in chunks:
         try:
             client.receive(chunk)
-        except serve._Hostile:
+        except telnet.Hostile:
             return
         manager = client.manager
-        assert manager is None or manager.suboption is None or len(manager.suboption) <= serve.MAX_SUBNEGOTIATION
+        assert manager is None or manager.suboption is None or len(manager.suboption) <= telnet.MAX_SUBNEGOTIATION
     stream = b"".join(chunks)
     if rfc2217.IAC not in stream:
         assert client.service.data == stream

@@ -369,7 +369,7 @@ def test_baud_rate_asked_after_a_replug_is_applied():
 @posix_only
 def test_terminal_speed_set_while_an_answer_is_due_wins(tmp_path):
     import termios
-    from ozu_qlix_serial._terminal import Terminal
+    from ozu_qlix_serial.serve.terminal import Terminal
     asked = []
     service = types.SimpleNamespace(server=types.SimpleNamespace(open_watch=None),
                                     request_baudrate=lambda rate, waiter: asked.append(rate))

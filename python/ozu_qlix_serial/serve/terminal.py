@@ -1,4 +1,4 @@
-"""The pseudo-terminals of ozu-qlix-serve (POSIX only; imported by ``serve`` where there are any)."""
+"""The pseudo-terminals of ozu-qlix-serve (POSIX only; imported by the bridge and the server where there are any)."""
 
 from __future__ import annotations
 
@@ -17,7 +17,7 @@ import select  # noqa: E402
 import stat  # noqa: E402
 import struct  # noqa: E402
 import termios  # noqa: E402
-from typing import Any, Callable, Dict  # noqa: E402
+from typing import Any, Callable, Dict, List, Optional  # noqa: E402
 
 log = logging.getLogger("ozu_qlix_serial.serve")
 
@@ -291,3 +291,56 @@ class Terminal:
                 os.unlink(self.link)
         except OSError:
             pass
+
+
+class Terminals:
+    """The server's side of its terminals: the link directory, and when the terminals are checked.
+    On Linux inotify wakes the loop when a program opens one; without inotify they are checked every
+    50 ms while one waits for a program, and off Linux also while a program has one open (for its
+    termios changes). LinkDirectoryError when the directory is refused."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, link_dir: str, terminals: Callable[[], List[Terminal]],
+                 running: Callable[[], bool]) -> None:
+        self.links = LinkDirectory(link_dir)
+        self._loop, self._terminals, self._running = loop, terminals, running
+        self._timer: Optional[asyncio.TimerHandle] = None
+        self.open_watch: Optional[OpenWatch] = None
+        if LINUX:
+            try:
+                self.open_watch = OpenWatch(loop, self.check)
+            except OSError as exc:
+                log.debug("no inotify (%s): terminals are checked every %g s", exc, TERMINAL_CHECK)
+            except BaseException:
+                self.links.close()
+                raise
+
+    def watch(self) -> None:
+        """Checks the terminals in 50 ms (unless inotify watches them or a check is due)."""
+        if self.open_watch is None and self._timer is None:
+            self._timer = self._loop.call_later(TERMINAL_CHECK, self.check)
+
+    def check(self) -> None:
+        self._timer = None
+        waiting = False
+        for terminal in self._terminals():
+            try:
+                terminal.check()
+            except OSError as exc:
+                log.debug("%s: terminal check: %s", terminal.service.entry.name, exc)
+            waiting = waiting or not terminal.is_open or not LINUX
+        if waiting and self._running():
+            self.watch()
+
+    def stop_checks(self) -> None:
+        """No more checks (the terminals are closed)."""
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        if self.open_watch is not None:
+            self.open_watch.close()
+            self.open_watch = None
+
+    def close(self) -> None:
+        """Lets go of the link directory."""
+        self.stop_checks()
+        self.links.close()

@@ -25,32 +25,24 @@ namespace qlix {
 namespace {
 
 py::Name n_device{"_Channel__device"};
-py::Name n_channel{"_Channel__channel"};
+py::Name n_channel_attr{"_Channel__channel"};
 py::Name n_timeout_attr{"_Channel__timeout"};
 py::Name n_in_deque{"_Channel__in_deque"};
 py::Name n_in_deque_lock{"_Channel__in_deque_lock"};
 py::Name n_baudrate_attr{"_Channel__baudrate"};
-py::Name n_private_read{"_Channel__read"};
+py::Name n_channel_private_read{"_Channel__read"};
 py::Name n_in_signal{"_Channel__in_signal"};
 // Made (only) once a baud-rate change was interrupted after asking for the
 // rate: until when its reply may still come.
 py::Name n_config_pending{"_Channel__config_pending"};
 // Serialises baud-rate changes of the channel: each waits for its own reply.
 py::Name n_config_lock{"_Channel__config_lock"};
-py::Name n_input_data{"input_data"};
 
 py::Name n_append{"append"};
 py::Name n_popleft{"popleft"};
-py::Name n_clear{"clear"};
 py::Name n_extend{"extend"};
 py::Name n_encode{"encode"};
-py::Name n_name{"name"};
-py::Name n_timeout{"timeout"};
-py::Name n_baudrate{"baudrate"};
-py::Name n_serial_number{"serial_number"};
 py::Name n_update_baudrate{"_update_baudrate"};
-py::Name n_reset_input_buffer{"reset_input_buffer"};
-py::Name n_package_size{"PackageSize"};
 py::Name n_send_command{"send_command_to_channel"};
 py::Name n_set_handler{"set_io_control_handler_for_channel"};
 py::Name n_reset_handler{"reset_io_control_handler_for_channel"};
@@ -60,7 +52,7 @@ py::Name n_typecode_b{"B"};
 
 // Own members, called directly while they are the module's (see py::Member).
 py::Member m_timeout{n_timeout};
-py::Member m_private_read{n_private_read};
+py::Member m_private_read{n_channel_private_read};
 py::Member m_output_data{n_output_data};
 py::Member m_input_data{n_input_data};
 py::Member m_update_baudrate{n_update_baudrate};
@@ -223,8 +215,7 @@ void poll_sleep() {
 
 // The channel's signal object (kept alive by the Ref), or an empty Ref.
 py::Ref signal_object(PyObject* self) {
-    py::Ref found;
-    py::catch_only(PyExc_AttributeError, found, [&] { return PyObject_GetAttr(self, n_in_signal); });
+    py::Ref found = py::optional_attr(self, n_in_signal);
     return found;
 }
 
@@ -310,7 +301,7 @@ bool wait_after_empty_poll(PyObject* self, std::optional<Waiter>& waiter, unsign
 
 void send_command(PyObject* self, const char* command) {
     py::Ref device = attr(self, n_device);
-    py::Ref channel = attr(self, n_channel);
+    py::Ref channel = attr(self, n_channel_attr);
     py::Ref text = py::str(command);
     py::call_method(device.get(), n_send_command, text.get(), channel.get());
 }
@@ -322,7 +313,7 @@ py::Ref channel_init(PyObject* const* a) {
     py::require_int(a[2], "channel_number");
     py::Ref timeout = py::to_float(a[3]);
     py::setattr(self, n_device, a[1]);
-    py::setattr(self, n_channel, a[2]);
+    py::setattr(self, n_channel_attr, a[2]);
     py::setattr(self, n_timeout_attr, timeout);
     py::setattr(self, n_in_deque, py::call(global(g_deque).get()));
     py::setattr(self, n_in_deque_lock, py::call(global(g_lock).get()));
@@ -379,7 +370,7 @@ py::Ref channel_baudrate_set(PyObject* const* a) {
 py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
     py::setattr(self, n_baudrate_attr, Py_None);
     py::Ref device = attr(self, n_device);
-    py::Ref channel = attr(self, n_channel);
+    py::Ref channel = attr(self, n_channel_attr);
 
     py::Ref handler = attr(self, n_update_baudrate);
     py::call_method(device.get(), n_set_handler, handler.get(), channel.get());
@@ -450,19 +441,15 @@ py::Ref channel_name_get(PyObject* const* a) {
     PyObject* self = a[0];
     py::Ref device = attr(self, n_device);
     py::Ref serial = py::getattr(device, n_serial_number);
-    return py::result_str(py::text("QLIX", serial, "S", attr(self, n_channel)));
+    return py::result_str(py::text("QLIX", serial, "S", attr(self, n_channel_attr)));
 }
 
 // True when the adapter's table of open channels holds this very channel
 // under its number (false for a stand-in adapter without that table).
 bool still_in_table(PyObject* self, PyObject* device, PyObject* channel) {
-    static py::Name n_device_channels{"_Device__channels"};
-    py::Ref table;
-    py::catch_only(PyExc_AttributeError, table, [&] { return PyObject_GetAttr(device, n_device_channels); });
+    py::Ref table = py::optional_attr(device, n_device_channels);
     if (!table || !PyDict_Check(table.get())) return false;
-    PyObject* entry = PyDict_GetItemWithError(table, channel);
-    if (!entry && PyErr_Occurred()) py::throw_error();
-    return entry == self;
+    return py::lookup(table, channel).get() == self;
 }
 
 py::Ref channel_close(PyObject* const* a) {
@@ -477,7 +464,7 @@ py::Ref channel_close(PyObject* const* a) {
         // to another port by now. Only a close that was interrupted before the
         // channel left the adapter's table is finished.
         py::Ref device = attr(self, n_device);
-        py::Ref channel = attr(self, n_channel);
+        py::Ref channel = attr(self, n_channel_attr);
         if (still_in_table(self, device, channel)) py::call_method(device.get(), n_close_channel, channel.get());
         return py::none();
     }
@@ -491,7 +478,7 @@ py::Ref channel_close(PyObject* const* a) {
     });
     failed.run([&] {
         py::Ref device = attr(self, n_device);
-        py::call_method(device.get(), n_close_channel, attr(self, n_channel).get());
+        py::call_method(device.get(), n_close_channel, attr(self, n_channel_attr).get());
     });
     failed.finish();
     return py::none();
@@ -827,7 +814,7 @@ py::Ref channel_write(PyObject* const* a) {
     Py_ssize_t size = py::check_size(PyObject_Size(data));
     Py_ssize_t max_count = payload_per_package();
     py::Ref device = attr(self, n_device);
-    py::Ref channel = attr(self, n_channel);
+    py::Ref channel = attr(self, n_channel_attr);
     py::Ref array_type = global(g_array);
     long identifier = identifier_byte(channel, max_count);
     Py_ssize_t start = 0, count;
@@ -863,8 +850,7 @@ void mark_adapter_lost(PyObject* channel) {
 
 void close_inherited(PyObject* channel, PyObject* keep) {
     for (py::Name* name : {&n_in_deque_lock, &n_config_lock, &n_in_signal}) {
-        py::Ref old;
-        py::catch_only(PyExc_AttributeError, old, [&] { return PyObject_GetAttr(channel, *name); });
+        py::Ref old = py::optional_attr(channel, *name);
         if (old) py::check(PyList_Append(keep, old));
     }
     py::setattr(channel, n_in_deque_lock, py::call(global(g_lock).get()));

@@ -19,13 +19,10 @@ PyObject* s_failed = nullptr;        // strong; a module whose execution failed 
 int64_t s_interpreter = -1;          // id of the interpreter that created it
 bool s_asserting = true;
 
-py::Name n_name{"__name__"};
-py::Name n_write{"write"};
 py::Name n_stderr{"stderr"};
 
 void copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
-    py::Ref value;
-    py::catch_only(PyExc_AttributeError, value, [&] { return PyObject_GetAttrString(spec, from); });
+    py::Ref value = py::optional_attr(spec, py::interned(from));
     if (!value || (!allow_none && value.get() == Py_None)) return;
     py::check(PyDict_SetItemString(dict, to, value));
 }
@@ -59,10 +56,8 @@ py::Ref import(const char* name) { return py::check(PyImport_ImportModule(name))
 
 // `from module import attr`
 py::Ref import_from(PyObject* module, const char* attr) {
-    py::Ref value;
-    if (!py::catch_only(PyExc_AttributeError, value, [&] { return PyObject_GetAttrString(module, attr); }))
-        return value;
-    py::Ref module_name = py::getattr(module, n_name);
+    if (py::Ref value = py::optional_attr(module, py::interned(attr))) return value;
+    py::Ref module_name = py::getattr(module, n_dunder_name);
     PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr, module_name.get());
     py::throw_error();
 }
@@ -71,7 +66,7 @@ py::Ref import_from(PyObject* module, const char* attr) {
 // the virtual USB library chosen, before the USB backend is loaded: programs
 // and tools then run unchanged on virtual adapters.
 void use_virtual_adapters() {
-    static py::Name n_environ{"environ"}, n_get{"get"}, n_use_environment{"use_environment"};
+    static py::Name n_environ{"environ"}, n_use_environment{"use_environment"};
     py::Ref variables = py::getattr(import("os"), n_environ);
     py::Ref value = py::call_method(variables, n_get, py::Ref(py::str("OZU_QLIX_VIRTUAL")).get());
     if (value.get() == Py_None || !py::truth(value)) return;
@@ -144,7 +139,6 @@ void self_test(PyObject* dict) {
     py::Ref print = dict_item(PyEval_GetBuiltins(), "print");
     py::call(print.get(), output.get());
     if (!py::truth(serials)) return;
-    static py::Name n_timeout{"timeout"};
     static py::KwNames kw_timeout{n_timeout};
     for (int i = 0; i < 4; ++i) {
         py::Ref index = py::integer(i);

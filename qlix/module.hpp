@@ -6,6 +6,7 @@
 #include "py/args.hpp"
 #include "py/classes.hpp"
 #include "py/member.hpp"
+#include "names.hpp"
 
 namespace qlix {
 

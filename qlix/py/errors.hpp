@@ -12,6 +12,7 @@
 // `check_value` and `next` turn C API results into thrown errors.
 #pragma once
 
+#include "poll.hpp"
 #include "ref.hpp"
 
 #include <exception>
@@ -260,6 +261,9 @@ inline bool interrupted() noexcept { return !PyErr_ExceptionMatches(PyExc_Except
 // later ones are dropped; finish() raises the kept error again.
 class FirstError {
 public:
+    // How often run_to_end makes an interrupted step again at most.
+    static constexpr Limit kInterruptedRuns{{}, 100};
+
     template <class F>
     void run(F&& step) {
         try {
@@ -272,16 +276,16 @@ public:
     // time it is interrupted. Any other error ends it.
     template <class F>
     void run_to_end(F&& step) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
+        poll_until(kInterruptedRuns, [&] {
             try {
                 step();
-                return;
+                return true;
             } catch (const Error&) {
                 bool again = interrupted();
                 keep();
-                if (!again) return;
+                return !again;
             }
-        }
+        });
     }
     // Keeps the Python error currently set (after the first, drops it).
     void keep() noexcept {

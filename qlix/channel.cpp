@@ -109,38 +109,17 @@ long long clamped(PyObject* v) {
 
 [[noreturn]] void closed_error(PyObject* self) { assertion_failed("设备[", attr(self, n_name), "]已关闭"); }
 
-// An attribute of a standard-library module, imported on first use and kept.
-PyObject* host_object(PyObject*& cache, const char* module_name, const char* name) {
-    if (!cache) {
-        py::Ref module = py::check(PyImport_ImportModule(module_name));
-        cache = py::check(PyObject_GetAttrString(module, name)).release();
-    }
-    return cache;
-}
-
-// The host's time.time and time.sleep, which `_now` and `_sleep` are unless
-// replaced, and collections.deque, the queue type the module creates.
-PyObject* s_host_time = nullptr;
-PyObject* s_host_sleep = nullptr;
+// collections.deque, the queue type the module creates.
 PyObject* s_host_deque = nullptr;
-PyObject* host_time() { return host_object(s_host_time, "time", "time"); }
-PyObject* host_sleep() { return host_object(s_host_sleep, "time", "sleep"); }
 PyObject* host_deque() { return host_object(s_host_deque, "collections", "deque"); }
 
-// True while the clock globals are the host's own: then the module may sleep
-// until a wake-up instead of calling `_sleep` in polls.
-bool host_clock() { return global(g_sleep).get() == host_sleep() && global(g_now).get() == host_time(); }
-
-// time.time()'s clock (the system clock, in seconds since the epoch).
-double wall_clock() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 // A read's deadline: _now() + timeout (the channel's, or one given to the read)
-// when the timeout is greater than 0,
-// otherwise (0, negative, NaN) positive infinity. While `_now` is the host's
-// time.time and the timeout a float, the same clock is read here instead of
-// calling it; any other `_now` is called as usual.
+// when the timeout is greater than 0, otherwise (0, negative, NaN) positive
+// infinity; computed once. While `_now` is the host's time.time and the
+// timeout a float, the deadline is taken on the monotonic clock instead of
+// calling `_now`, so that a wall clock set back meanwhile does not lengthen
+// the wait (nor one set forward shorten it); any other `_now` is called as
+// usual, and its value compared with the deadline.
 class Deadline {
 public:
     explicit Deadline(const py::Ref& timeout) {
@@ -154,58 +133,44 @@ public:
         if (!limited) return;
         py::Ref now_fn = global(g_now);
         if (now_fn.get() == host_time() && PyFloat_CheckExact(timeout)) {
-            native_ = true;
-            end_ = wall_clock() + PyFloat_AS_DOUBLE(timeout.get());
+            monotonic_ = true;
+            double seconds = PyFloat_AS_DOUBLE(timeout.get());
+            // Longer than the clock can count (infinity too): no limit, as
+            // far as any read can tell.
+            if (seconds < kLongestTimeout)
+                end_ = wake::Clock::now() + std::chrono::ceil<wake::Clock::duration>(std::chrono::duration<double>(seconds));
             return;
         }
         py::Ref now = py::call(now_fn.get());
         deadline_ = py::check(PyNumber_Add(now, timeout));
     }
 
-    // A deadline already computed as a value of `_now`'s clock.
-    static Deadline at(const py::Ref& when) {
-        Deadline d;
-        if (PyFloat_CheckExact(when) && global(g_now).get() == host_time()) {
-            d.native_ = true;
-            d.end_ = PyFloat_AS_DOUBLE(when.get());
-        } else {
-            d.deadline_ = when;
-        }
-        return d;
-    }
-
-    // The deadline on the steady clock (none: no limit), or false when it is
-    // held as a Python value (a replaced `_now`, a timeout that is no float).
+    // The deadline on the monotonic clock (none: no limit), or false when it
+    // is held as a Python value (a replaced `_now`, a timeout that is no float).
     bool steady(std::optional<wake::Clock::time_point>& out) const {
         if (deadline_) return false;
-        if (!native_) {
-            out.reset();
-            return true;
-        }
-        auto left = std::chrono::duration<double>(end_ - wall_clock());
-        out = wake::Clock::now() + std::chrono::ceil<wake::Clock::duration>(left);  // never before the deadline
+        out = end_;
         return true;
     }
 
     // True when there is still time before the deadline.
     bool before() {
+        if (monotonic_) return !end_ || wake::Clock::now() < *end_;
         py::Ref now_fn = global(g_now);
-        if (now_fn.get() == host_time()) {
-            if (!deadline_ && !native_) return true;  // time.time() < inf
-            if (native_) return wall_clock() < end_;
+        if (!deadline_) {
+            if (now_fn.get() == host_time()) return true;  // time.time() < inf
+            deadline_ = py::check(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
         }
-        if (!deadline_)
-            deadline_ = py::check(PyFloat_FromDouble(native_ ? end_ : std::numeric_limits<double>::infinity()));
         py::Ref now = py::call(now_fn.get());
         return py::check(PyObject_RichCompareBool(now, deadline_, Py_LT)) != 0;
     }
 
 private:
-    Deadline() = default;
+    static constexpr double kLongestTimeout = 1e9;  // seconds, some 31 years
 
-    bool native_ = false;
-    double end_ = 0.0;
-    py::Ref deadline_;
+    bool monotonic_ = false;                       // taken on the monotonic clock
+    std::optional<wake::Clock::time_point> end_;   // then: none for no limit
+    py::Ref deadline_;                             // otherwise: on `_now`'s clock (none: infinity)
 };
 
 void poll_sleep() {
@@ -255,12 +220,7 @@ public:
             poll_sleep();
             return Waited::polled;
         }
-        if (until_ && wake::Clock::now() >= *until_) {
-            // The time-out is `_now`'s: when that clock says there is time
-            // left (the two clocks drift apart), wait out what it says.
-            if (!deadline_.before()) return Waited::timed_out;
-            deadline_.steady(until_);
-        }
+        if (until_ && wake::Clock::now() >= *until_) return Waited::timed_out;
         wake::wait(*signal_, seen, until_);
         return Waited::woken;
     }
@@ -387,7 +347,7 @@ py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
         py::Ref set_aside;
         py::Ref config = py::text("Config ", value);
         py::call_method(device.get(), n_send_command, config.get(), channel.get());
-        py::Ref deadline = py::check(PyNumber_Add(py::call(global(g_now).get()), one));
+        Deadline deadline(py::check(PyFloat_FromDouble(1.0)));
         py::Ref query = py::str("Config?");
         asked = true;
         try {
@@ -400,8 +360,7 @@ py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
 
         // Until the reply has been stored or `deadline` passes. The reply
         // handler notifies the channel's signal once it has run.
-        Deadline native = Deadline::at(deadline);
-        Waiter waiter(self, native, m_update_baudrate.own(self));
+        Waiter waiter(self, deadline, m_update_baudrate.own(self));
         for (;;) {
             auto seen = waiter.mark();
             py::Ref reported = attr(self, n_baudrate_attr);

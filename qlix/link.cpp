@@ -1241,15 +1241,31 @@ bool is_closed_adapter_error(PyObject* error) {
     return code.get() == Py_None && py::check(PyObject_RichCompareBool(number, enodev, Py_EQ));
 }
 
+namespace {
+// Now on the clock of a pending deadline: the monotonic clock's seconds for
+// None (the host's time.time was `_now`), else the value of that `_now`.
+py::Ref now_on(PyObject* clock) {
+    if (clock != Py_None) return py::call(clock);
+    return py::check(PyFloat_FromDouble(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count()));
+}
+}  // namespace
+
+// A pending deadline is kept as (clock, until): the clock is None while `_now`
+// is the host's time.time (until is then a time of the monotonic clock, which
+// a wall clock set back does not move), otherwise that `_now`, which is called
+// again to tell what is left.
 void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
-    py::Ref until = py::check(PyNumber_Add(py::call(global(g_now).get()), timeout));
-    py::setattr(self, name, until);
+    py::Ref now_fn = global(g_now);
+    py::Ref clock = now_fn.get() == host_time() ? py::none() : now_fn;
+    py::Ref until = py::check(PyNumber_Add(now_on(clock), timeout));
+    py::setattr(self, name, py::check(PyTuple_Pack(2, clock.get(), until.get())));
 }
 
 py::Ref time_left(PyObject* self, PyObject* name) {
-    py::Ref until = py::optional_attr(self, name);
-    if (!until || until.get() == Py_None) return {};
-    py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(g_now).get())));
+    py::Ref pending = py::optional_attr(self, name);
+    if (!pending || !PyTuple_CheckExact(pending.get()) || PyTuple_GET_SIZE(pending.get()) != 2) return {};
+    PyObject* until = PyTuple_GET_ITEM(pending.get(), 1);
+    py::Ref left = py::check(PyNumber_Subtract(until, now_on(PyTuple_GET_ITEM(pending.get(), 0))));
     py::Ref zero = py::check(PyFloat_FromDouble(0.0));
     if (!py::check(PyObject_RichCompareBool(left, zero, Py_GT))) return {};
     return left;

@@ -21,6 +21,9 @@ bool s_asserting = true;
 
 py::Name n_stderr{"stderr"};
 
+PyObject* s_host_time = nullptr;
+PyObject* s_host_sleep = nullptr;
+
 void copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
     py::Ref value = py::optional_attr(spec, py::interned(from));
     if (!value || (!allow_none && value.get() == Py_None)) return;
@@ -261,6 +264,18 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+PyObject* host_object(PyObject*& cache, const char* module_name, const char* name) {
+    if (!cache) {
+        py::Ref module = py::check(PyImport_ImportModule(module_name));
+        cache = py::check(PyObject_GetAttrString(module, name)).release();
+    }
+    return cache;
+}
+
+PyObject* host_time() { return host_object(s_host_time, "time", "time"); }
+PyObject* host_sleep() { return host_object(s_host_sleep, "time", "sleep"); }
+bool host_clock() { return global(g_sleep).get() == host_sleep() && global(g_now).get() == host_time(); }
 
 PyObject* module_object() noexcept { return s_module; }
 

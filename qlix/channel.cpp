@@ -52,7 +52,7 @@ py::Name n_typecode_b{"B"};
 
 // Own members, called directly while they are the module's (see py::Member).
 py::Member m_timeout{n_timeout};
-py::Member m_private_read{n_channel_private_read};
+py::Member m_channel_private_read{n_channel_private_read};
 py::Member m_output_data{n_output_data};
 py::Member m_input_data{n_input_data};
 py::Member m_update_baudrate{n_update_baudrate};
@@ -238,7 +238,7 @@ private:
 // the queue is the module's deque, filled only through the module's
 // input_data, and emptied through the module's __read.
 bool reads_wake(PyObject* self) {
-    if (!m_input_data.own(self) || !m_private_read.own(self)) return false;
+    if (!m_input_data.own(self) || !m_channel_private_read.own(self)) return false;
     py::Ref queue = attr(self, n_in_deque);
     return reinterpret_cast<PyObject*>(Py_TYPE(queue)) == host_deque();
 }
@@ -569,7 +569,7 @@ py::Ref call_private_read(PyObject* self, long long max_size, bool have_data, bo
     try {
         if (own) return take(self, max_size, end);
         py::Ref n = py::integer(max_size);
-        return m_private_read.call(self, n.get());
+        return m_channel_private_read.call(self, n.get());
     } catch (const py::Error&) {
         py::Fetched error = py::Fetched::take();
         if (!have_data || attr(self, n_in_deque).get() != Py_None) error.restore_and_throw();
@@ -595,7 +595,7 @@ py::Ref read(PyObject* self, long long max_size, Deadline deadline) {
     py::Ref array_type = global(g_array);
     py::Ref result = array_type.get() == py::host_array_type() ? py::Ref() : py::call(array_type, n_typecode_b.get());
     long long have = 0;
-    bool own = m_private_read.own(self);
+    bool own = m_channel_private_read.own(self);
     std::optional<Waiter> waiter;
     while (have < max_size) {
         auto seen = waiter ? waiter->mark() : 0;
@@ -656,7 +656,7 @@ py::Ref channel_read_until(PyObject* const* a) {
     long long have = 0;
     // While __read is the module's own, each step takes up to the terminator
     // at once (the same bytes as one __read(1) per byte).
-    bool own = m_private_read.own(self);
+    bool own = m_channel_private_read.own(self);
     long long scan_for = own ? clamped(end) : -1;
     std::optional<Waiter> waiter;
     while (have < size) {

@@ -107,8 +107,8 @@ py::KwNames kw_baudrate{n_baudrate};
 
 // Own members on the hot paths, called directly while they are the module's
 // (see py::Member).
-py::Member m_private_read{n_device_private_read};
-py::Member m_private_write{n_device_private_write};
+py::Member m_device_private_read{n_device_private_read};
+py::Member m_device_private_write{n_device_private_write};
 py::Member m_input_data{n_input_data};
 
 constexpr long kControlAddressBase = 100;
@@ -637,7 +637,7 @@ void drain_wake_reply(PyObject* self) {
             double seconds = py::check_value(PyFloat_AsDouble(left));
             Ref limit = py::integer(static_cast<long long>(seconds * 1000.0) + 1);
             Ref package;
-            if (py::catch_only(timeout_error, [&] { package = m_private_read.call(self, limit.get()); })) return;
+            if (py::catch_only(timeout_error, [&] { package = m_device_private_read.call(self, limit.get()); })) return;
             walk_packet(self, package, max_index);
         }
     });
@@ -828,7 +828,7 @@ Ref device_input_scanner_function(PyObject* const* a) {
             if (process_is_ending(main_thread, enumerate)) return py::none();
         }
         try {
-            Ref package = m_private_read.call(self, limit.get());
+            Ref package = m_device_private_read.call(self, limit.get());
             walk_packet(self, package, max_index);
         } catch (const py::Error&) {
             py::Fetched error = py::Fetched::take();
@@ -925,7 +925,7 @@ Ref device_output_data(PyObject* const* a) {
             assertion_failed("只支持长度为 ", static_cast<long long>(protocol::kPackageSize), " 的数据包:",
                              serial_number(self));
     }
-    Ref size = m_private_write.call_kw(self, kw_data.get(), data);
+    Ref size = m_device_private_write.call_kw(self, kw_data.get(), data);
     if (asserting()) {
         // size >= PackageSize; an exact int is compared by value.
         int overflow = 0;

@@ -179,10 +179,7 @@ void poll_sleep() {
 }
 
 // The channel's signal object (kept alive by the Ref), or an empty Ref.
-py::Ref signal_object(PyObject* self) {
-    py::Ref found = py::optional_attr(self, n_in_signal);
-    return found;
-}
+py::Ref signal_object(PyObject* self) { return py::optional_attr(self, n_in_signal); }
 
 void notify_channel(PyObject* self) {
     py::Ref obj = signal_object(self);

@@ -208,7 +208,7 @@ py::Ref make_signal() {
     auto* obj = PyObject_GC_New(SignalObject, s_signal_type);
     if (!obj) py::throw_error();
     obj->signal = new (std::nothrow) Signal;
-    py::Ref ref = py::Ref::steal(reinterpret_cast<PyObject*>(obj));  // frees it on the error below
+    py::Ref ref = py::Ref::steal(reinterpret_cast<PyObject*>(obj));
     if (!obj->signal) {
         PyErr_NoMemory();
         py::throw_error();

@@ -102,14 +102,17 @@ void bind_libraries(PyObject* dict) {
     set_global(dict, "_close_usb_device", import_from(import("usb.util"), "dispose_resources"));
 }
 
-py::Ref dict_item(PyObject* dict, const char* name) {
-    PyObject* v = PyDict_GetItemString(dict, name);
+// dict[name] for a namespace (module globals, builtins): NameError when missing.
+py::Ref defined(PyObject* dict, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(dict, name);
     if (!v) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         py::throw_error();
     }
     return py::Ref::borrow(v);
 }
+
+py::Ref dict_item(PyObject* dict, const char* name) { return defined(dict, py::interned(name)); }
 
 // `with cm as target: body(target)`, with Python's exit semantics (for a
 // context manager; a lock is held through py::with_lock).
@@ -287,13 +290,7 @@ py::Ref global(py::Name& name) {
         PyErr_SetString(PyExc_RuntimeError, "ozu_qlix is not initialised");
         py::throw_error();
     }
-    PyObject* dict = PyModule_GetDict(module);
-    PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-        py::throw_error();
-    }
-    return py::Ref::borrow(v);
+    return defined(PyModule_GetDict(module), name);
 }
 
 void write_stderr(PyObject* text) {

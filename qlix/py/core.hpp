@@ -20,7 +20,8 @@
 // exception into a Python error, as the boundary with CPython must.
 // Errors: a pending Python error travels as a thrown `py::Error`; catching,
 // chaining and keeping errors go through the pieces of errors.hpp only, and a
-// Python lock is held through `py::with_lock` (lock.hpp) only.
+// Python lock is held through `py::with_lock` or `py::try_lock` (lock.hpp)
+// only.
 //
 // `Ref` converts implicitly to a borrowed `PyObject*`, so it is passed to
 // the C API as it is. That is kept because every C API call that steals a

@@ -25,32 +25,24 @@ namespace qlix {
 namespace {
 
 py::Name n_device{"_Channel__device"};
-py::Name n_channel{"_Channel__channel"};
+py::Name n_channel_attr{"_Channel__channel"};
 py::Name n_timeout_attr{"_Channel__timeout"};
 py::Name n_in_deque{"_Channel__in_deque"};
 py::Name n_in_deque_lock{"_Channel__in_deque_lock"};
 py::Name n_baudrate_attr{"_Channel__baudrate"};
-py::Name n_private_read{"_Channel__read"};
+py::Name n_channel_private_read{"_Channel__read"};
 py::Name n_in_signal{"_Channel__in_signal"};
 // Made (only) once a baud-rate change was interrupted after asking for the
 // rate: until when its reply may still come.
 py::Name n_config_pending{"_Channel__config_pending"};
 // Serialises baud-rate changes of the channel: each waits for its own reply.
 py::Name n_config_lock{"_Channel__config_lock"};
-py::Name n_input_data{"input_data"};
 
 py::Name n_append{"append"};
 py::Name n_popleft{"popleft"};
-py::Name n_clear{"clear"};
 py::Name n_extend{"extend"};
 py::Name n_encode{"encode"};
-py::Name n_name{"name"};
-py::Name n_timeout{"timeout"};
-py::Name n_baudrate{"baudrate"};
-py::Name n_serial_number{"serial_number"};
 py::Name n_update_baudrate{"_update_baudrate"};
-py::Name n_reset_input_buffer{"reset_input_buffer"};
-py::Name n_package_size{"PackageSize"};
 py::Name n_send_command{"send_command_to_channel"};
 py::Name n_set_handler{"set_io_control_handler_for_channel"};
 py::Name n_reset_handler{"reset_io_control_handler_for_channel"};
@@ -60,7 +52,7 @@ py::Name n_typecode_b{"B"};
 
 // Own members, called directly while they are the module's (see py::Member).
 py::Member m_timeout{n_timeout};
-py::Member m_private_read{n_private_read};
+py::Member m_channel_private_read{n_channel_private_read};
 py::Member m_output_data{n_output_data};
 py::Member m_input_data{n_input_data};
 py::Member m_update_baudrate{n_update_baudrate};
@@ -120,38 +112,17 @@ long long clamped(PyObject* v) {
     assertion_failed(py::Code{"channel_closed", {{"port_name", name}}}, "设备[", name, "]已关闭");
 }
 
-// An attribute of a standard-library module, imported on first use and kept.
-PyObject* host_object(PyObject*& cache, const char* module_name, const char* name) {
-    if (!cache) {
-        py::Ref module = py::check(PyImport_ImportModule(module_name));
-        cache = py::check(PyObject_GetAttrString(module, name)).release();
-    }
-    return cache;
-}
-
-// The host's time.time and time.sleep, which `_now` and `_sleep` are unless
-// replaced, and collections.deque, the queue type the module creates.
-PyObject* s_host_time = nullptr;
-PyObject* s_host_sleep = nullptr;
+// collections.deque, the queue type the module creates.
 PyObject* s_host_deque = nullptr;
-PyObject* host_time() { return host_object(s_host_time, "time", "time"); }
-PyObject* host_sleep() { return host_object(s_host_sleep, "time", "sleep"); }
 PyObject* host_deque() { return host_object(s_host_deque, "collections", "deque"); }
 
-// True while the clock globals are the host's own: then the module may sleep
-// until a wake-up instead of calling `_sleep` in polls.
-bool host_clock() { return global(g_sleep).get() == host_sleep() && global(g_now).get() == host_time(); }
-
-// time.time()'s clock (the system clock, in seconds since the epoch).
-double wall_clock() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 // A read's deadline: _now() + timeout (the channel's, or one given to the read)
-// when the timeout is greater than 0,
-// otherwise (0, negative, NaN) positive infinity. While `_now` is the host's
-// time.time and the timeout a float, the same clock is read here instead of
-// calling it; any other `_now` is called as usual.
+// when the timeout is greater than 0, otherwise (0, negative, NaN) positive
+// infinity; computed once. While `_now` is the host's time.time and the
+// timeout a float, the deadline is taken on the monotonic clock instead of
+// calling `_now`, so that a wall clock set back meanwhile does not lengthen
+// the wait (nor one set forward shorten it); any other `_now` is called as
+// usual, and its value compared with the deadline.
 class Deadline {
 public:
     explicit Deadline(const py::Ref& timeout) {
@@ -165,58 +136,44 @@ public:
         if (!limited) return;
         py::Ref now_fn = global(g_now);
         if (now_fn.get() == host_time() && PyFloat_CheckExact(timeout)) {
-            native_ = true;
-            end_ = wall_clock() + PyFloat_AS_DOUBLE(timeout.get());
+            monotonic_ = true;
+            double seconds = PyFloat_AS_DOUBLE(timeout.get());
+            // Longer than the clock can count (infinity too): no limit, as
+            // far as any read can tell.
+            if (seconds < kLongestTimeout)
+                end_ = wake::Clock::now() + std::chrono::ceil<wake::Clock::duration>(std::chrono::duration<double>(seconds));
             return;
         }
         py::Ref now = py::call(now_fn.get());
         deadline_ = py::check(PyNumber_Add(now, timeout));
     }
 
-    // A deadline already computed as a value of `_now`'s clock.
-    static Deadline at(const py::Ref& when) {
-        Deadline d;
-        if (PyFloat_CheckExact(when) && global(g_now).get() == host_time()) {
-            d.native_ = true;
-            d.end_ = PyFloat_AS_DOUBLE(when.get());
-        } else {
-            d.deadline_ = when;
-        }
-        return d;
-    }
-
-    // The deadline on the steady clock (none: no limit), or false when it is
-    // held as a Python value (a replaced `_now`, a timeout that is no float).
+    // The deadline on the monotonic clock (none: no limit), or false when it
+    // is held as a Python value (a replaced `_now`, a timeout that is no float).
     bool steady(std::optional<wake::Clock::time_point>& out) const {
         if (deadline_) return false;
-        if (!native_) {
-            out.reset();
-            return true;
-        }
-        auto left = std::chrono::duration<double>(end_ - wall_clock());
-        out = wake::Clock::now() + std::chrono::ceil<wake::Clock::duration>(left);  // never before the deadline
+        out = end_;
         return true;
     }
 
     // True when there is still time before the deadline.
     bool before() {
+        if (monotonic_) return !end_ || wake::Clock::now() < *end_;
         py::Ref now_fn = global(g_now);
-        if (now_fn.get() == host_time()) {
-            if (!deadline_ && !native_) return true;  // time.time() < inf
-            if (native_) return wall_clock() < end_;
+        if (!deadline_) {
+            if (now_fn.get() == host_time()) return true;  // time.time() < inf
+            deadline_ = py::check(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
         }
-        if (!deadline_)
-            deadline_ = py::check(PyFloat_FromDouble(native_ ? end_ : std::numeric_limits<double>::infinity()));
         py::Ref now = py::call(now_fn.get());
         return py::check(PyObject_RichCompareBool(now, deadline_, Py_LT)) != 0;
     }
 
 private:
-    Deadline() = default;
+    static constexpr double kLongestTimeout = 1e9;  // seconds, some 31 years
 
-    bool native_ = false;
-    double end_ = 0.0;
-    py::Ref deadline_;
+    bool monotonic_ = false;                       // taken on the monotonic clock
+    std::optional<wake::Clock::time_point> end_;   // then: none for no limit
+    py::Ref deadline_;                             // otherwise: on `_now`'s clock (none: infinity)
 };
 
 void poll_sleep() {
@@ -225,11 +182,7 @@ void poll_sleep() {
 }
 
 // The channel's signal object (kept alive by the Ref), or an empty Ref.
-py::Ref signal_object(PyObject* self) {
-    py::Ref found;
-    py::catch_only(PyExc_AttributeError, found, [&] { return PyObject_GetAttr(self, n_in_signal); });
-    return found;
-}
+py::Ref signal_object(PyObject* self) { return py::optional_attr(self, n_in_signal); }
 
 void notify_channel(PyObject* self) {
     py::Ref obj = signal_object(self);
@@ -267,12 +220,7 @@ public:
             poll_sleep();
             return Waited::polled;
         }
-        if (until_ && wake::Clock::now() >= *until_) {
-            // The time-out is `_now`'s: when that clock says there is time
-            // left (the two clocks drift apart), wait out what it says.
-            if (!deadline_.before()) return Waited::timed_out;
-            deadline_.steady(until_);
-        }
+        if (until_ && wake::Clock::now() >= *until_) return Waited::timed_out;
         wake::wait(*signal_, seen, until_);
         return Waited::woken;
     }
@@ -290,7 +238,7 @@ private:
 // the queue is the module's deque, filled only through the module's
 // input_data, and emptied through the module's __read.
 bool reads_wake(PyObject* self) {
-    if (!m_input_data.own(self) || !m_private_read.own(self)) return false;
+    if (!m_input_data.own(self) || !m_channel_private_read.own(self)) return false;
     py::Ref queue = attr(self, n_in_deque);
     return reinterpret_cast<PyObject*>(Py_TYPE(queue)) == host_deque();
 }
@@ -314,7 +262,7 @@ bool wait_after_empty_poll(PyObject* self, std::optional<Waiter>& waiter, unsign
 
 void send_command(PyObject* self, const char* command) {
     py::Ref device = attr(self, n_device);
-    py::Ref channel = attr(self, n_channel);
+    py::Ref channel = attr(self, n_channel_attr);
     py::Ref text = py::str(command);
     py::call_method(device.get(), n_send_command, text.get(), channel.get());
 }
@@ -326,7 +274,7 @@ py::Ref channel_init(PyObject* const* a) {
     py::require_int(a[2], "channel_number");
     py::Ref timeout = py::to_float(a[3]);
     py::setattr(self, n_device, a[1]);
-    py::setattr(self, n_channel, a[2]);
+    py::setattr(self, n_channel_attr, a[2]);
     py::setattr(self, n_timeout_attr, timeout);
     py::setattr(self, n_in_deque, py::call(global(g_deque).get()));
     py::setattr(self, n_in_deque_lock, py::call(global(g_lock).get()));
@@ -383,7 +331,7 @@ py::Ref channel_baudrate_set(PyObject* const* a) {
 py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
     py::setattr(self, n_baudrate_attr, Py_None);
     py::Ref device = attr(self, n_device);
-    py::Ref channel = attr(self, n_channel);
+    py::Ref channel = attr(self, n_channel_attr);
 
     py::Ref handler = attr(self, n_update_baudrate);
     py::call_method(device.get(), n_set_handler, handler.get(), channel.get());
@@ -400,7 +348,7 @@ py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
         py::Ref set_aside;
         py::Ref config = py::text("Config ", value);
         py::call_method(device.get(), n_send_command, config.get(), channel.get());
-        py::Ref deadline = py::check(PyNumber_Add(py::call(global(g_now).get()), one));
+        Deadline deadline(py::check(PyFloat_FromDouble(1.0)));
         py::Ref query = py::str("Config?");
         asked = true;
         try {
@@ -413,8 +361,7 @@ py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
 
         // Until the reply has been stored or `deadline` passes. The reply
         // handler notifies the channel's signal once it has run.
-        Deadline native = Deadline::at(deadline);
-        Waiter waiter(self, native, m_update_baudrate.own(self));
+        Waiter waiter(self, deadline, m_update_baudrate.own(self));
         for (;;) {
             auto seen = waiter.mark();
             py::Ref reported = attr(self, n_baudrate_attr);
@@ -462,19 +409,15 @@ py::Ref channel_name_get(PyObject* const* a) {
     PyObject* self = a[0];
     py::Ref device = attr(self, n_device);
     py::Ref serial = py::getattr(device, n_serial_number);
-    return py::result_str(py::text("QLIX", serial, "S", attr(self, n_channel)));
+    return py::result_str(py::text("QLIX", serial, "S", attr(self, n_channel_attr)));
 }
 
 // True when the adapter's table of open channels holds this very channel
 // under its number (false for a stand-in adapter without that table).
 bool still_in_table(PyObject* self, PyObject* device, PyObject* channel) {
-    static py::Name n_device_channels{"_Device__channels"};
-    py::Ref table;
-    py::catch_only(PyExc_AttributeError, table, [&] { return PyObject_GetAttr(device, n_device_channels); });
+    py::Ref table = py::optional_attr(device, n_device_channels);
     if (!table || !PyDict_Check(table.get())) return false;
-    PyObject* entry = PyDict_GetItemWithError(table, channel);
-    if (!entry && PyErr_Occurred()) py::throw_error();
-    return entry == self;
+    return py::lookup(table, channel).get() == self;
 }
 
 py::Ref channel_close(PyObject* const* a) {
@@ -489,7 +432,7 @@ py::Ref channel_close(PyObject* const* a) {
         // to another port by now. Only a close that was interrupted before the
         // channel left the adapter's table is finished.
         py::Ref device = attr(self, n_device);
-        py::Ref channel = attr(self, n_channel);
+        py::Ref channel = attr(self, n_channel_attr);
         if (still_in_table(self, device, channel)) py::call_method(device.get(), n_close_channel, channel.get());
         return py::none();
     }
@@ -503,7 +446,7 @@ py::Ref channel_close(PyObject* const* a) {
     });
     failed.run([&] {
         py::Ref device = attr(self, n_device);
-        py::call_method(device.get(), n_close_channel, attr(self, n_channel).get());
+        py::call_method(device.get(), n_close_channel, attr(self, n_channel_attr).get());
     });
     failed.finish();
     return py::none();
@@ -635,7 +578,7 @@ py::Ref call_private_read(PyObject* self, long long max_size, bool have_data, bo
     try {
         if (own) return take(self, max_size, end);
         py::Ref n = py::integer(max_size);
-        return m_private_read.call(self, n.get());
+        return m_channel_private_read.call(self, n.get());
     } catch (const py::Error&) {
         py::Fetched error = py::Fetched::take();
         if (!have_data || attr(self, n_in_deque).get() != Py_None) error.restore_and_throw();
@@ -661,7 +604,7 @@ py::Ref read(PyObject* self, long long max_size, Deadline deadline) {
     py::Ref array_type = global(g_array);
     py::Ref result = array_type.get() == py::host_array_type() ? py::Ref() : py::call(array_type, n_typecode_b.get());
     long long have = 0;
-    bool own = m_private_read.own(self);
+    bool own = m_channel_private_read.own(self);
     std::optional<Waiter> waiter;
     while (have < max_size) {
         auto seen = waiter ? waiter->mark() : 0;
@@ -722,7 +665,7 @@ py::Ref channel_read_until(PyObject* const* a) {
     long long have = 0;
     // While __read is the module's own, each step takes up to the terminator
     // at once (the same bytes as one __read(1) per byte).
-    bool own = m_private_read.own(self);
+    bool own = m_channel_private_read.own(self);
     long long scan_for = own ? clamped(end) : -1;
     std::optional<Waiter> waiter;
     while (have < size) {
@@ -839,7 +782,7 @@ py::Ref channel_write(PyObject* const* a) {
     Py_ssize_t size = py::check_size(PyObject_Size(data));
     Py_ssize_t max_count = payload_per_package();
     py::Ref device = attr(self, n_device);
-    py::Ref channel = attr(self, n_channel);
+    py::Ref channel = attr(self, n_channel_attr);
     py::Ref array_type = global(g_array);
     long identifier = identifier_byte(channel, max_count);
     Py_ssize_t start = 0, count;
@@ -875,8 +818,7 @@ void mark_adapter_lost(PyObject* channel) {
 
 void close_inherited(PyObject* channel, PyObject* keep) {
     for (py::Name* name : {&n_in_deque_lock, &n_config_lock, &n_in_signal}) {
-        py::Ref old;
-        py::catch_only(PyExc_AttributeError, old, [&] { return PyObject_GetAttr(channel, *name); });
+        py::Ref old = py::optional_attr(channel, *name);
         if (old) py::check(PyList_Append(keep, old));
     }
     py::setattr(channel, n_in_deque_lock, py::call(global(g_lock).get()));

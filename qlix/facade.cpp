@@ -8,24 +8,14 @@ namespace qlix {
 namespace {
 
 py::Name n_handle{"_Serial__handle"};
-py::Name n_upper{"upper"};
 py::Name n_split{"split"};
 py::Name n_startswith{"startswith"};
 py::Name n_open_serial_channel{"open_serial_channel"};
-py::Name n_close{"close"};
-py::Name n_read{"read"};
-py::Name n_write{"write"};
 py::Name n_read_until{"read_until"};
-py::Name n_baudrate{"baudrate"};
-py::Name n_name{"name"};
 py::Name n_is_open{"is_open"};
 py::Name n_in_waiting{"in_waiting"};
-py::Name n_timeout{"timeout"};
 py::Name n_flush_input{"flush_input"};
 py::Name n_flush_output_camel{"flushOutput"};
-py::Name n_reset_input_buffer{"reset_input_buffer"};
-py::Name n_serial_number{"serial_number"};
-py::Name n_channel{"channel"};
 py::Name n_port{"port"};
 
 py::KwNames kw_open_serial_channel{n_serial_number, n_channel, n_baudrate, n_timeout};

@@ -28,7 +28,6 @@ using py::Ref;
 py::Name n_dev_manager{"_Device__dev_manager"};
 py::Name n_dev{"_Device__dev"};
 py::Name n_channel_count_attr{"_Device__channel_count"};
-py::Name n_channels{"_Device__channels"};
 py::Name n_channel_lock{"_Device__channel_lock"};
 py::Name n_handlers{"_Device__io_control_handlers"};
 py::Name n_handlers_protector{"_Device__io_control_handlers_protector"};
@@ -51,33 +50,22 @@ py::Name n_closing{"closing"};
 py::Name n_closed{"closed"};
 
 // Own members called through Python.
-py::Name n_private_read{"_Device__read"};
-py::Name n_private_write{"_Device__write"};
+py::Name n_device_private_read{"_Device__read"};
+py::Name n_device_private_write{"_Device__write"};
 py::Name n_query_channel_count{"_Device__query_channel_count"};
-py::Name n_channel_count{"channel_count"};
-py::Name n_serial_number{"serial_number"};
-py::Name n_close{"close"};
 py::Name n_input_scanner_function{"input_scanner_function"};
 py::Name n_handle_io_control_package{"handle_io_control_package"};
 py::Name n_handle_channel_count_response{"handle_channel_count_response"};
 py::Name n_master_basic_handler{"master_basic_handler"};
 py::Name n_io_control_master_query{"io_control_master_query"};
 py::Name n_send_command_raw{"_send_command_to_channel"};
-py::Name n_package_size{"PackageSize"};
 
 // Other objects' members.
 py::Name n_set{"set"};
-py::Name n_clear{"clear"};
 py::Name n_is_set{"is_set"};
 py::Name n_wait{"wait"};
 py::Name n_start{"start"};
 py::Name n_join{"join"};
-py::Name n_acquire{"acquire"};
-py::Name n_release{"release"};
-py::Name n_get{"get"};
-py::Name n_values{"values"};
-py::Name n_read{"read"};
-py::Name n_write{"write"};
 py::Name n_is_kernel_driver_active{"is_kernel_driver_active"};
 py::Name n_detach_kernel_driver{"detach_kernel_driver"};
 py::Name n_get_active_configuration{"get_active_configuration"};
@@ -85,7 +73,6 @@ py::Name n_interfaces{"interfaces"};
 py::Name n_endpoints{"endpoints"};
 py::Name n_address{"bEndpointAddress"};
 py::Name n_max_packet_size{"wMaxPacketSize"};
-py::Name n_input_data{"input_data"};
 py::Name n_initialize{"initialize"};
 py::Name n_close_device{"close_device"};
 py::Name n_timeout_error{"USBTimeoutError"};
@@ -107,12 +94,9 @@ py::Name n_sleep{"sleep"};
 // Keyword names.
 py::Name n_endpoint{"endpoint"};
 py::Name n_size_or_buffer{"size_or_buffer"};
-py::Name n_timeout{"timeout"};
 py::Name n_data{"data"};
 py::Name n_target{"target"};
-py::Name n_channel{"channel"};
 py::Name n_channel_number{"channel_number"};
-py::Name n_baudrate{"baudrate"};
 py::KwNames kw_read{n_endpoint, n_size_or_buffer, n_timeout};
 py::KwNames kw_write{n_endpoint, n_data, n_timeout};
 py::KwNames kw_data{n_data};
@@ -123,8 +107,8 @@ py::KwNames kw_baudrate{n_baudrate};
 
 // Own members on the hot paths, called directly while they are the module's
 // (see py::Member).
-py::Member m_private_read{n_private_read};
-py::Member m_private_write{n_private_write};
+py::Member m_device_private_read{n_device_private_read};
+py::Member m_device_private_write{n_device_private_write};
 py::Member m_input_data{n_input_data};
 
 constexpr long kControlAddressBase = 100;
@@ -134,8 +118,6 @@ constexpr auto kExitCheckInterval = std::chrono::milliseconds(50);
 // once by a reply it asks the adapter for (wake_reader), so this only bounds a
 // stop that could not be announced (adapter unplugged, OUT endpoint stalled).
 constexpr long kReaderReadLimit = 1000;
-// How long a thread whose USB call failed during the exit waits to be ended.
-constexpr auto kExitHold = std::chrono::seconds(5);
 // Sent to wake a reader: a control query the adapter answers at once.
 constexpr const char* kWakeQuery = "Echo ?";
 constexpr double kWakeReplyWait = 0.5;  // as any control query's
@@ -154,21 +136,6 @@ const char* const kEchoDoc =
 // --- small helpers -------------------------------------------------------------
 
 Ref serial_number(PyObject* self) { return attr(self, n_serial_number); }
-
-// mapping.get(key): dictionaries directly, other mappings through `get`.
-// Returns an empty Ref when the key is absent or maps to None.
-Ref get_unless_none(PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* v = PyDict_GetItemWithError(mapping, key);
-        if (!v) {
-            if (PyErr_Occurred()) py::throw_error();
-            return {};
-        }
-        return v == Py_None ? Ref{} : Ref::borrow(v);
-    }
-    Ref v = py::call_method(mapping, n_get, key);
-    return v.get() == Py_None ? Ref{} : v;
-}
 
 bool contains(PyObject* container, PyObject* key) { return py::check(PySequence_Contains(container, key)) != 0; }
 
@@ -285,10 +252,7 @@ struct Waking {
 bool wake_reader(PyObject* self) {
     bool sent = false;
     py::catch_only(PyExc_Exception, [&] {
-        Ref lock = attr(self, n_master_protector);
-        if (!py::truth(py::call_method(lock, n_acquire, Py_False))) return;
-        py::FirstError failed;
-        failed.run([&] {
+        py::try_lock(attr(self, n_master_protector), [&](py::LockHold&) {
             if (time_left(self, n_master_pending)) return;
             py::call_method(attr(self, n_master_event), n_clear);
             Ref query = py::str(kWakeQuery), zero = py::integer(0);
@@ -303,9 +267,7 @@ bool wake_reader(PyObject* self) {
                 });
             set_deadline(self, n_master_pending, wait);
             sent = true;
-        });
-        failed.run_to_end([&] { py::call_method(lock, n_release); });
-        failed.finish();
+        }, Py_False);
     });
     return sent;
 }
@@ -386,13 +348,15 @@ void hold_failure_at_exit() {
         hold = !is_closed_adapter_error(error.get()) && current.get() != py::call_method(threading, n_main_thread).get() &&
                !is_running_reader(current);
     });
-    for (auto until = std::chrono::steady_clock::now() + kExitHold; hold && std::chrono::steady_clock::now() < until;) {
-        py::catch_only(PyExc_Exception, [&] {
-            Ref time = py::check(PyImport_ImportModule("time"));
-            Ref pause = py::check(PyFloat_FromDouble(0.05));
-            py::call_method(time, n_sleep, pause.get());
+    if (hold) {
+        py::poll_until(limits::kExitHold, [] { return false; }, [] {
+            py::catch_only(PyExc_Exception, [&] {
+                Ref time = py::check(PyImport_ImportModule("time"));
+                Ref pause = py::check(PyFloat_FromDouble(0.05));
+                py::call_method(time, n_sleep, pause.get());
+            });
+            held = true;
         });
-        held = true;
     }
     error.restore();
     py::throw_error();
@@ -424,9 +388,9 @@ void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
     while (walker.next(record)) {
         auto begin = static_cast<Py_ssize_t>(record.begin), end = static_cast<Py_ssize_t>(record.end);
         if (record.channel < protocol::kControlChannel) {
-            if (!channels) channels = attr(self, n_channels);
+            if (!channels) channels = attr(self, n_device_channels);
             Ref key = py::integer(record.channel);
-            Ref channel_obj = get_unless_none(channels, key);
+            Ref channel_obj = py::lookup(channels, key);
             if (!channel_obj) continue;  // not opened: dropped
             Ref data = cut(begin, end);
             m_input_data.call(channel_obj.get(), data.get());
@@ -454,7 +418,7 @@ void store_state(PyObject* self, PyObject* dev_manager, PyObject* dev) {
     py::setattr(self, n_dev_manager, dev_manager);
     py::setattr(self, n_dev, dev);
     py::setattr(self, n_channel_count_attr, Py_None);
-    py::setattr(self, n_channels, py::check(PyDict_New()));
+    py::setattr(self, n_device_channels, py::check(PyDict_New()));
     py::setattr(self, n_channel_lock, py::call(global(g_lock)));
     py::setattr(self, n_handlers, py::check(PyDict_New()));
     py::setattr(self, n_handlers_protector, py::call(global(g_lock)));
@@ -527,8 +491,7 @@ Ref device_init(PyObject* const* a) {
 
 // The number of USB transfers in progress (0 when not counted).
 long long transfers(PyObject* self) {
-    Ref n;
-    py::catch_only(PyExc_AttributeError, n, [&] { return PyObject_GetAttr(self, n_transfers); });
+    Ref n = py::optional_attr(self, n_transfers);
     if (!n || !PyLong_CheckExact(n)) return 0;
     return PyLong_AsLongLong(n);
 }
@@ -621,17 +584,16 @@ void pause(py::FirstError& failed) {
 // error is kept in `failed`. Any other error (joining the current thread) is
 // kept and ends the attempt.
 void join_reader(PyObject* thread, py::FirstError& failed) {
-    for (int attempt = 0; attempt < 1000; ++attempt) {
+    py::poll_until(limits::kJoinAttempts, [&] {
         py::Fetched refused{py::Fetched::nothing()};
         try {
             refused = py::catch_only(PyExc_RuntimeError, [&] { py::call_method(thread, n_join); });
         } catch (const py::Error&) {
             bool again = py::interrupted();  // interrupted: join again
             failed.keep();
-            if (again) continue;
-            return;
+            return !again;
         }
-        if (!refused) return;
+        if (!refused) return true;
         // Refused: the current thread (it stays alive), or a thread not
         // started yet (it will start in a moment).
         bool alive = false;  // asked again after an interrupted answer
@@ -639,10 +601,11 @@ void join_reader(PyObject* thread, py::FirstError& failed) {
         if (alive) {
             refused.restore();
             failed.keep();
-            return;
+            return true;
         }
         pause(failed);
-    }
+        return false;
+    });
 }
 
 // True when `thread` is the current thread.
@@ -658,16 +621,14 @@ bool is_current(PyObject* thread) {
 // stopped, and then joins return at once. Bounded: the loop ends within one
 // read time-out.
 void await_reader_end(PyObject* thread, py::FirstError& failed) {
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
+    py::poll_until(limits::kCloseWait, [&] {
         bool running = false;
         failed.run_to_end([&] { running = is_running_reader(thread); });
-        if (!running) return;
+        if (!running) return true;
         bool current = true;  // not waited for when not known
         failed.run_to_end([&] { current = is_current(thread); });
-        if (current || std::chrono::steady_clock::now() >= give_up) return;
-        pause(failed);
-    }
+        return current;
+    }, [&] { pause(failed); });
 }
 
 // After the reader has left its loop: when it left before the reply to its
@@ -685,7 +646,7 @@ void drain_wake_reply(PyObject* self) {
             double seconds = py::check_value(PyFloat_AsDouble(left));
             Ref limit = py::integer(static_cast<long long>(seconds * 1000.0) + 1);
             Ref package;
-            if (py::catch_only(timeout_error, [&] { package = m_private_read.call(self, limit.get()); })) return;
+            if (py::catch_only(timeout_error, [&] { package = m_device_private_read.call(self, limit.get()); })) return;
             walk_packet(self, package, max_index);
         }
     });
@@ -704,24 +665,20 @@ void stop_writes(PyObject* self, py::FirstError& failed) {
     failed.run([&] {
         if (device_is_open(self)) py::setattr(self, n_state, n_closing);
     });
-    Ref acquired;
     failed.run([&] {
         Ref wait = py::check(PyFloat_FromDouble(1.5));
-        acquired = py::call_method(attr(self, n_master_protector), n_acquire, Py_True, wait.get());
+        py::try_lock(attr(self, n_master_protector), [](py::LockHold&) {}, Py_True, wait.get());
     });
-    if (acquired && py::truth(acquired)) failed.run([&] { py::call_method(attr(self, n_master_protector), n_release); });
 }
 
 // Waits until the USB transfers that started before the close have ended
 // (each within its time-out). Bounded.
 void await_transfers(PyObject* self, py::FirstError& failed) {
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
+    py::poll_until(limits::kCloseWait, [&] {
         long long left = 0;
         failed.run_to_end([&] { left = transfers(self); });
-        if (left <= 0 || std::chrono::steady_clock::now() >= give_up) return;
-        pause(failed);
-    }
+        return left <= 0;
+    }, [&] { pause(failed); });
 }
 
 // What a forked child inherited and must never let go: the parent's pyusb
@@ -751,7 +708,7 @@ void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
     stop_writes(self, failed);
     failed.run([&] { begin_closing(self); });
     Ref thread;  // none when not created: nothing to stop
-    failed.run([&] { py::catch_only(PyExc_AttributeError, thread, [&] { return PyObject_GetAttr(self, n_input_scanner); }); });
+    failed.run([&] { thread = py::optional_attr(self, n_input_scanner); });
     if (thread) {
         bool waiting = false;  // a reader of its own, not the current thread, still in its loop
         failed.run([&] { waiting = is_running_reader(thread) && !is_current(thread); });
@@ -818,7 +775,7 @@ Ref device_handle_io_control_package(PyObject* const* a) {
     PyObject *self = a[0], *package = a[1];
     PyObject* channel = py::require_int(a[2], "channel");
     py::with_lock(attr(self, n_handlers_protector), [&](py::LockHold&) {
-        Ref handler = get_unless_none(attr(self, n_handlers), channel);
+        Ref handler = py::lookup(attr(self, n_handlers), channel);
         if (!handler) return;
         py::Fetched error = py::catch_only(PyExc_Exception, [&] { py::call(handler.get(), package); });
         if (error) write_stderr(py::text("处理 IOControl 命令时出错：[", error.get(), "]:", serial_number(self)));
@@ -833,7 +790,7 @@ Ref device_handle_io_control_package(PyObject* const* a) {
 void channels_lost(PyObject* self) {
     py::ErrorScope kept;
     try {
-        Ref channels = py::check(PySequence_List(py::call_method(attr(self, n_channels), n_values)));
+        Ref channels = py::check(PySequence_List(py::call_method(attr(self, n_device_channels), n_values)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(channels.get()); ++i) mark_adapter_lost(PyList_GET_ITEM(channels.get(), i));
     } catch (const py::Error&) {
         PyErr_WriteUnraisable(self);
@@ -881,7 +838,7 @@ Ref device_input_scanner_function(PyObject* const* a) {
             if (process_is_ending(main_thread, enumerate)) return py::none();
         }
         try {
-            Ref package = m_private_read.call(self, limit.get());
+            Ref package = m_device_private_read.call(self, limit.get());
             walk_packet(self, package, max_index);
         } catch (const py::Error&) {
             py::Fetched error = py::Fetched::take();
@@ -924,7 +881,7 @@ void close_adapter(PyObject* self, py::LockHold& held) {
 // closes as the close of its last channel would.
 void close_if_unused(PyObject* self) {
     py::with_lock(attr(self, n_channel_lock), [&](py::LockHold& held) {
-        if (!py::truth(attr(self, n_channels))) close_adapter(self, held);
+        if (!py::truth(attr(self, n_device_channels))) close_adapter(self, held);
     });
 }
 
@@ -943,7 +900,7 @@ Ref device_open_channel(PyObject* const* a) {
         return py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
             // A closing adapter takes no channel: the registry hands out a fresh one.
             if (!device_is_open(self)) raise_closed_adapter(self);
-            Ref channels = attr(self, n_channels);
+            Ref channels = attr(self, n_device_channels);
             if (contains(channels, channel)) {
                 Ref serial = serial_number(self);
                 assertion_failed(py::Code{"channel_already_open", {{"channel", channel}, {"serial_number", serial}}},
@@ -966,7 +923,7 @@ Ref device_close_channel(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* channel = py::require_int(a[1], "channel");
     py::with_lock(attr(self, n_channel_lock), [&](py::LockHold& held) {
-        Ref channels = attr(self, n_channels);
+        Ref channels = attr(self, n_device_channels);
         if (contains(channels, channel)) py::check(PyObject_DelItem(channels, channel));
         if (!py::truth(channels)) close_adapter(self, held);
     });
@@ -982,7 +939,7 @@ Ref device_close_if_idle(PyObject* const* a) {
     PyObject* self = a[0];
     bool idle = false;
     py::with_lock(attr(self, n_channel_lock), [&](py::LockHold& held) {
-        idle = !py::truth(attr(self, n_channels));
+        idle = !py::truth(attr(self, n_device_channels));
         if (!idle) return;
         if (device_state(self) != DeviceState::closed) close_adapter(self, held);
         else py::call_method(attr(self, n_dev_manager), n_close_device, self);
@@ -1000,7 +957,7 @@ Ref device_output_data(PyObject* const* a) {
                              "只支持长度为 ", static_cast<long long>(protocol::kPackageSize), " 的数据包:", serial);
         }
     }
-    Ref size = m_private_write.call_kw(self, kw_data.get(), data);
+    Ref size = m_device_private_write.call_kw(self, kw_data.get(), data);
     if (asserting()) {
         // size >= PackageSize; an exact int is compared by value.
         int overflow = 0;
@@ -1053,7 +1010,7 @@ Ref device_private_send_command_to_channel(PyObject* const* a) {
     Ref raw = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(package.data()),
                                                   static_cast<Py_ssize_t>(size)));
     Ref packet = py::call(global(g_array), code.get(), raw.get());
-    py::call_method(self, n_private_write, packet.get());
+    py::call_method(self, n_device_private_write, packet.get());
     return py::none();
 }
 
@@ -1153,10 +1110,9 @@ Ref device_reset_io_control_handler_for_channel(PyObject* const* a) {
 void close_inherited_device(PyObject* device) {
     if (is_inherited(device)) return;
     py::check(PyList_Append(s_inherited, device));
-    for (py::Name* name : {&n_dev, &n_channels, &n_channel_lock, &n_handlers_protector, &n_master_event,
+    for (py::Name* name : {&n_dev, &n_device_channels, &n_channel_lock, &n_handlers_protector, &n_master_event,
                            &n_master_protector}) {
-        Ref old;
-        py::catch_only(PyExc_AttributeError, old, [&] { return PyObject_GetAttr(device, *name); });
+        Ref old = py::optional_attr(device, *name);
         if (old) py::check(PyList_Append(s_inherited, old));
     }
     py::setattr(device, n_state, n_closed);
@@ -1166,9 +1122,8 @@ void close_inherited_device(PyObject* device) {
     py::setattr(device, n_handlers_protector, py::call(global(g_lock)));
     py::setattr(device, n_master_protector, py::call(global(g_lock)));
     py::setattr(device, n_master_event, py::call(global(g_event)));
-    Ref channels;
-    py::catch_only(PyExc_AttributeError, channels, [&] { return PyObject_GetAttr(device, n_channels); });
-    py::setattr(device, n_channels, py::check(PyDict_New()));
+    Ref channels = py::optional_attr(device, n_device_channels);
+    py::setattr(device, n_device_channels, py::check(PyDict_New()));
     if (!channels) return;
     Ref list = py::check(PySequence_List(py::call_method(channels, n_values)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) close_inherited(PyList_GET_ITEM(list.get(), i), s_inherited);
@@ -1201,13 +1156,12 @@ Ref after_fork_in_child(PyObject* const*) {
 }  // namespace
 
 void register_fork_hook(PyObject* module) {
-    static py::Name n_register_at_fork{"register_at_fork"}, n_after_in_child{"after_in_child"}, n_name{"__name__"};
+    static py::Name n_register_at_fork{"register_at_fork"}, n_after_in_child{"after_in_child"};
     static py::KwNames kw_after_in_child{n_after_in_child};
     Ref os = py::check(PyImport_ImportModule("os"));
-    Ref register_at_fork;  // none on Windows: no fork there
-    py::catch_only(PyExc_AttributeError, register_at_fork, [&] { return PyObject_GetAttr(os, n_register_at_fork); });
+    Ref register_at_fork = py::optional_attr(os, n_register_at_fork);  // none on Windows: no fork there
     if (!register_at_fork) return;
-    Ref module_name = py::getattr(module, n_name);
+    Ref module_name = py::getattr(module, n_dunder_name);
     Ref hook = py::make_function(py::FunctionDef{"_close_inherited_adapters", {}, after_fork_in_child}, nullptr,
                                  module_name.get());
     py::call_kw(register_at_fork, kw_after_in_child, hook.get());
@@ -1228,8 +1182,7 @@ constexpr const char* kNotSupported =
 long backend_error_code(PyObject* exc) {
     Ref usb_error = py::getattr(global(g_usb_core), n_usb_error);
     if (!PyErr_GivenExceptionMatches(exc, usb_error)) return 0;
-    Ref code;
-    py::catch_only(PyExc_AttributeError, code, [&] { return PyObject_GetAttr(exc, n_backend_error_code); });
+    Ref code = py::optional_attr(exc, n_backend_error_code);
     if (!code || !PyLong_Check(code.get())) return 0;
     return py::check_value(PyLong_AsLong(code));
 }
@@ -1319,8 +1272,7 @@ Ref unreadable_adapter(PyObject* devices) {
 }
 
 DeviceState device_state(PyObject* device) {
-    Ref state;
-    py::catch_only(PyExc_AttributeError, state, [&] { return PyObject_GetAttr(device, n_state); });
+    Ref state = py::optional_attr(device, n_state);
     if (!state || state.get() == n_open.get()) return DeviceState::open;
     if (state.get() == n_closing.get()) return DeviceState::closing;
     if (state.get() == n_closed.get()) return DeviceState::closed;
@@ -1339,16 +1291,31 @@ bool is_closed_adapter_error(PyObject* error) {
     return code.get() == Py_None && py::check(PyObject_RichCompareBool(number, enodev, Py_EQ));
 }
 
+namespace {
+// Now on the clock of a pending deadline: the monotonic clock's seconds for
+// None (the host's time.time was `_now`), else the value of that `_now`.
+py::Ref now_on(PyObject* clock) {
+    if (clock != Py_None) return py::call(clock);
+    return py::check(PyFloat_FromDouble(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count()));
+}
+}  // namespace
+
+// A pending deadline is kept as (clock, until): the clock is None while `_now`
+// is the host's time.time (until is then a time of the monotonic clock, which
+// a wall clock set back does not move), otherwise that `_now`, which is called
+// again to tell what is left.
 void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
-    py::Ref until = py::check(PyNumber_Add(py::call(global(g_now).get()), timeout));
-    py::setattr(self, name, until);
+    py::Ref now_fn = global(g_now);
+    py::Ref clock = now_fn.get() == host_time() ? py::none() : now_fn;
+    py::Ref until = py::check(PyNumber_Add(now_on(clock), timeout));
+    py::setattr(self, name, py::check(PyTuple_Pack(2, clock.get(), until.get())));
 }
 
 py::Ref time_left(PyObject* self, PyObject* name) {
-    py::Ref until;
-    py::catch_only(PyExc_AttributeError, until, [&] { return PyObject_GetAttr(self, name); });
-    if (!until || until.get() == Py_None) return {};
-    py::Ref left = py::check(PyNumber_Subtract(until, py::call(global(g_now).get())));
+    py::Ref pending = py::optional_attr(self, name);
+    if (!pending || !PyTuple_CheckExact(pending.get()) || PyTuple_GET_SIZE(pending.get()) != 2) return {};
+    PyObject* until = PyTuple_GET_ITEM(pending.get(), 1);
+    py::Ref left = py::check(PyNumber_Subtract(until, now_on(PyTuple_GET_ITEM(pending.get(), 0))));
     py::Ref zero = py::check(PyFloat_FromDouble(0.0));
     if (!py::check(PyObject_RichCompareBool(left, zero, Py_GT))) return {};
     return left;

@@ -2,9 +2,29 @@
 // replies that may still come (link.cpp, where replies are matched).
 #pragma once
 
+#include <chrono>
+
 #include "py/core.hpp"
 
 namespace qlix {
+
+// The bounds of the module's polls and retries (see py::poll_until).
+namespace limits {
+// A close waits this long at most for its reader to leave its loop, and for
+// the USB transfers in progress to end (each ends within its own time-out).
+inline constexpr py::Limit kCloseWait{std::chrono::seconds(5)};
+// Joins of a stopped reader made at most: one interrupted (Ctrl-C) is made
+// again, as is one refused because the thread has not started yet.
+inline constexpr py::Limit kJoinAttempts{{}, 1000};
+// How long a thread whose USB call failed during the exit waits to be ended.
+inline constexpr py::Limit kExitHold{std::chrono::seconds(5)};
+// How long one lookup, open or listing asks the registry again when the
+// adapter it found closes under it (its last channel closed in another
+// thread), or waits for one still closing. Each retry follows another
+// thread's close; under heavy churn several in a row happen, so the bound is
+// a time, not a count of attempts.
+inline constexpr py::Limit kRegistryRetry{std::chrono::seconds(10)};
+}  // namespace limits
 
 // With the error of opening the pyusb device `dev` set: when it is the USB
 // library's "access denied", "busy" or "not supported", replaces it with an

@@ -19,13 +19,13 @@ PyObject* s_failed = nullptr;        // strong; a module whose execution failed 
 int64_t s_interpreter = -1;          // id of the interpreter that created it
 bool s_asserting = true;
 
-py::Name n_name{"__name__"};
-py::Name n_write{"write"};
 py::Name n_stderr{"stderr"};
 
+PyObject* s_host_time = nullptr;
+PyObject* s_host_sleep = nullptr;
+
 void copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
-    py::Ref value;
-    py::catch_only(PyExc_AttributeError, value, [&] { return PyObject_GetAttrString(spec, from); });
+    py::Ref value = py::optional_attr(spec, py::interned(from));
     if (!value || (!allow_none && value.get() == Py_None)) return;
     py::check(PyDict_SetItemString(dict, to, value));
 }
@@ -59,10 +59,8 @@ py::Ref import(const char* name) { return py::check(PyImport_ImportModule(name))
 
 // `from module import attr`
 py::Ref import_from(PyObject* module, const char* attr) {
-    py::Ref value;
-    if (!py::catch_only(PyExc_AttributeError, value, [&] { return PyObject_GetAttrString(module, attr); }))
-        return value;
-    py::Ref module_name = py::getattr(module, n_name);
+    if (py::Ref value = py::optional_attr(module, py::interned(attr))) return value;
+    py::Ref module_name = py::getattr(module, n_dunder_name);
     PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr, module_name.get());
     py::throw_error();
 }
@@ -71,7 +69,7 @@ py::Ref import_from(PyObject* module, const char* attr) {
 // the virtual USB library chosen, before the USB backend is loaded: programs
 // and tools then run unchanged on virtual adapters.
 void use_virtual_adapters() {
-    static py::Name n_environ{"environ"}, n_get{"get"}, n_use_environment{"use_environment"};
+    static py::Name n_environ{"environ"}, n_use_environment{"use_environment"};
     py::Ref variables = py::getattr(import("os"), n_environ);
     py::Ref value = py::call_method(variables, n_get, py::Ref(py::str("OZU_QLIX_VIRTUAL")).get());
     if (value.get() == Py_None || !py::truth(value)) return;
@@ -104,14 +102,17 @@ void bind_libraries(PyObject* dict) {
     set_global(dict, "_close_usb_device", import_from(import("usb.util"), "dispose_resources"));
 }
 
-py::Ref dict_item(PyObject* dict, const char* name) {
-    PyObject* v = PyDict_GetItemString(dict, name);
+// dict[name] for a namespace (module globals, builtins): NameError when missing.
+py::Ref defined(PyObject* dict, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(dict, name);
     if (!v) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         py::throw_error();
     }
     return py::Ref::borrow(v);
 }
+
+py::Ref dict_item(PyObject* dict, const char* name) { return defined(dict, py::interned(name)); }
 
 // `with cm as target: body(target)`, with Python's exit semantics (for a
 // context manager; a lock is held through py::with_lock).
@@ -144,7 +145,6 @@ void self_test(PyObject* dict) {
     py::Ref print = dict_item(PyEval_GetBuiltins(), "print");
     py::call(print.get(), output.get());
     if (!py::truth(serials)) return;
-    static py::Name n_timeout{"timeout"};
     static py::KwNames kw_timeout{n_timeout};
     for (int i = 0; i < 4; ++i) {
         py::Ref index = py::integer(i);
@@ -268,6 +268,18 @@ PyModuleDef module_def = {
 
 }  // namespace
 
+PyObject* host_object(PyObject*& cache, const char* module_name, const char* name) {
+    if (!cache) {
+        py::Ref module = py::check(PyImport_ImportModule(module_name));
+        cache = py::check(PyObject_GetAttrString(module, name)).release();
+    }
+    return cache;
+}
+
+PyObject* host_time() { return host_object(s_host_time, "time", "time"); }
+PyObject* host_sleep() { return host_object(s_host_sleep, "time", "sleep"); }
+bool host_clock() { return global(g_sleep).get() == host_sleep() && global(g_now).get() == host_time(); }
+
 PyObject* module_object() noexcept { return s_module; }
 
 bool asserting() noexcept { return s_asserting; }
@@ -278,13 +290,7 @@ py::Ref global(py::Name& name) {
         PyErr_SetString(PyExc_RuntimeError, "ozu_qlix is not initialised");
         py::throw_error();
     }
-    PyObject* dict = PyModule_GetDict(module);
-    PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-        py::throw_error();
-    }
-    return py::Ref::borrow(v);
+    return defined(PyModule_GetDict(module), name);
 }
 
 void write_stderr(PyObject* text) {

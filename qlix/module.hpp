@@ -6,6 +6,7 @@
 #include "py/args.hpp"
 #include "py/classes.hpp"
 #include "py/member.hpp"
+#include "names.hpp"
 
 namespace qlix {
 
@@ -25,6 +26,19 @@ inline py::Name g_array{"_array"}, g_backend{"_backend"}, g_channel{"_Channel"},
     g_resource_manager{"_resource_manager"}, g_resource_manager_class{"_ResourceManager"}, g_serial{"Serial"},
     g_sleep{"_sleep"}, g_sys{"sys"}, g_thread{"_Thread"}, g_usb_core{"_usb_core"}, g_usb_device{"_USBDevice"},
     g_vid{"_vid"};
+
+// An attribute of a standard-library module, imported on first use and kept
+// in `cache` for the life of the process.
+PyObject* host_object(PyObject*& cache, const char* module_name, const char* name);
+// The host's time.time and time.sleep, which `_now` and `_sleep` are unless
+// replaced. While `_now` is time.time, deadlines are taken on the monotonic
+// clock (a wall clock set back must not lengthen a wait); a replaced `_now`
+// is called, and its clock honoured.
+PyObject* host_time();
+PyObject* host_sleep();
+// True while both clock globals are the host's own: then the module may sleep
+// until a wake-up instead of calling `_sleep` in polls.
+bool host_clock();
 
 // `self.name`, read through Python.
 inline py::Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }

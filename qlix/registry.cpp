@@ -1,7 +1,5 @@
 // _ResourceManager: one open _Device per adapter serial number, and the
 // module's discovery functions built on it.
-#include <chrono>
-
 #include "link.hpp"
 #include "module.hpp"
 #include "py/lock.hpp"
@@ -16,47 +14,22 @@ py::Name n_find{"find"};
 py::Name n_find_device{"find_device"};
 py::Name n_get_device_by_serial_number{"get_device_by_serial_number"};
 py::Name n_open_channel{"open_channel"};
-py::Name n_serial_number{"serial_number"};
-py::Name n_channel_count{"channel_count"};
-py::Name n_upper{"upper"};
-py::Name n_close{"close"};
-py::Name n_values{"values"};
 py::Name n_id_vendor{"idVendor"};
 py::Name n_id_product{"idProduct"};
 py::Name n_backend{"backend"};
 py::Name n_find_all{"find_all"};
-py::Name n_channel{"channel"};
-py::Name n_baudrate{"baudrate"};
-py::Name n_timeout{"timeout"};
 
 py::KwNames kw_find_serial{n_id_vendor, n_id_product, n_backend, n_serial_number};
 py::KwNames kw_find_all{n_id_vendor, n_id_product, n_backend, n_find_all};
 py::KwNames kw_open_channel{n_channel, n_baudrate, n_timeout};
 
 constexpr const char* kNotFound = "QLIX Device (VID=0x483, PID=0x5750) not found.";
-// How long one open or listing looks the adapter up again when the one it
-// found closes under it (its last channel closed in another thread). Each
-// retry follows another thread's close; under heavy churn several in a row
-// happen, so the bound is a time, not a count of attempts.
-constexpr auto kRetryFor = std::chrono::seconds(10);
 
 // The first value of a registry table (insertion order), or an empty Ref.
 py::Ref first_value(PyObject* table) {
     py::Ref values = py::call_method(table, n_values);
     py::Ref it = py::check(PyObject_GetIter(values));
     return py::next(it);
-}
-
-// table[key], or an empty Ref when the key is absent (a None entry stays None).
-py::Ref item_if_present(PyObject* table, PyObject* key) {
-    if (PyDict_Check(table)) {
-        PyObject* v = PyDict_GetItemWithError(table, key);
-        if (!v && PyErr_Occurred()) py::throw_error();
-        return py::Ref::borrow(v);
-    }
-    py::Ref v;
-    py::catch_only(PyExc_KeyError, v, [&] { return PyObject_GetItem(table, key); });
-    return v;
 }
 
 // No attached adapter reports `serial_number`. The USB library's search
@@ -97,8 +70,8 @@ py::Ref registered_open(PyObject* table, PyObject* serial_number, bool& wait) {
     for (;;) {
         py::Ref device;
         if (is_any(serial_number) && py::truth(table)) device = first_value(table);
-        else device = item_if_present(table, serial_number);
-        if (!device || device.get() == Py_None) return {};
+        else device = py::lookup(table, serial_number);
+        if (!device) return {};
         DeviceState state = device_state(device);
         if (state == DeviceState::open) return device;
         if (state == DeviceState::closing) {
@@ -106,7 +79,7 @@ py::Ref registered_open(PyObject* table, PyObject* serial_number, bool& wait) {
             return {};
         }
         py::Ref key = py::getattr(device, n_serial_number);
-        py::Ref entry = item_if_present(table, key);
+        py::Ref entry = py::lookup(table, key);
         if (!entry || entry.get() != device.get()) return {};  // registered under another key: left alone
         py::check(PyObject_DelItem(table, key));
     }
@@ -115,17 +88,17 @@ py::Ref registered_open(PyObject* table, PyObject* serial_number, bool& wait) {
 py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* serial_number = py::require_str(a[1], "serial_number");
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
+    py::Ref device;
+    py::poll_until(limits::kRegistryRetry, [&](const py::Poll& poll) {
         bool wait = false;
         py::Ref unregistered;  // built but not registered: closed outside the lock
-        py::Ref device = py::on_error([&] {
+        device = py::on_error([&] {
             return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
                 py::Ref table = py::getattr(self, n_devices);
                 bool closing = false;
                 py::Ref registered = registered_open(table, serial_number, closing);
                 if (registered) return registered;
-                if (closing && std::chrono::steady_clock::now() < give_up) {
+                if (closing && !poll.expired()) {
                     wait = true;
                     return {};
                 }
@@ -158,10 +131,12 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
         }, [&] {
             if (unregistered) py::call_method(unregistered, n_close);
         });
-        if (!wait) return device;
+        return !wait;
+    }, [] {
         py::Ref pause = py::check(PyFloat_FromDouble(0.001));
         py::call(global(g_sleep).get(), pause.get());
-    }
+    });
+    return device;
 }
 
 // With an error set: clears it when it is the closed adapter's (the adapter
@@ -178,19 +153,22 @@ py::Ref manager_open_serial_channel(PyObject* const* a) {
     PyObject* channel = py::require_int(a[2], "channel");
     PyObject* baudrate = py::require_int(a[3], "baudrate");
     py::Ref upper = py::call_method(serial_number, n_upper);
-    auto give_up = std::chrono::steady_clock::now() + kRetryFor;
-    for (;;) {
+    py::Ref opened;
+    py::poll_until(limits::kRegistryRetry, [&](const py::Poll& poll) {
         py::Ref device = py::call_method(a[0], n_get_device_by_serial_number, upper.get());
         // The registry lock is not held while the channel opens.
         try {
-            return py::call_method_kw(device, n_open_channel, kw_open_channel, channel, baudrate, timeout.get());
+            opened = py::call_method_kw(device, n_open_channel, kw_open_channel, channel, baudrate, timeout.get());
+            return true;
         } catch (const py::Error&) {
             // The adapter closed before the channel was added to it (its last
             // channel was closed in another thread, or it was lost).
-            if (std::chrono::steady_clock::now() >= give_up || py::interrupted()) throw;
+            if (poll.expired() || py::interrupted()) throw;
             clear_if_closed_meanwhile();
+            return false;
         }
-    }
+    });
+    return opened;
 }
 
 // Forgets an adapter. Only the entry that is this very device goes: a stale
@@ -202,7 +180,7 @@ py::Ref manager_close_device(PyObject* const* a) {
     return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
         py::Ref table = py::getattr(self, n_devices);
         py::Ref key = py::getattr(device, n_serial_number);
-        py::Ref registered = item_if_present(table, key);
+        py::Ref registered = py::lookup(table, key);
         if (registered && registered.get() == device) py::check(PyObject_DelItem(table, key));
         return py::none();
     });
@@ -255,20 +233,20 @@ py::Ref list_qlix_names(PyObject* const*) {
     while (py::Ref dev = py::next(it)) {
         py::Ref serial_number = serial_number_of(dev);
         py::Ref count_obj;
-        auto give_up = std::chrono::steady_clock::now() + kRetryFor;
-        while (!count_obj) {
+        py::poll_until(limits::kRegistryRetry, [&](const py::Poll& poll) {
             py::Ref hid_dev = py::call(global(g_get_hid_device).get(), serial_number.get());
             try {
                 count_obj = py::getattr(hid_dev, n_channel_count);
+                return true;
             } catch (const py::Error&) {
                 // Closed while it was asked (its last channel was closed in
                 // another thread): asked again on the adapter the registry holds now.
                 py::Fetched error = py::Fetched::take();
-                if (std::chrono::steady_clock::now() >= give_up || !error.matches(PyExc_Exception) ||
-                    device_is_open(hid_dev))
+                if (poll.expired() || !error.matches(PyExc_Exception) || device_is_open(hid_dev))
                     error.restore_and_throw();
+                return false;
             }
-        }
+        });
         py::Ref count_index = py::check(PyNumber_Index(count_obj));
         long long count = py::check_value(PyLong_AsLongLong(count_index));
         for (long long i = 0; i < count; ++i)
@@ -281,9 +259,8 @@ py::Ref list_qlix_names(PyObject* const*) {
 
 void forget_registered(PyObject* devices, PyObject* keep) {
     py::Ref manager = global(g_resource_manager);
-    py::Ref table, lock;
-    py::catch_only(PyExc_AttributeError, table, [&] { return PyObject_GetAttr(manager, n_devices); });
-    py::catch_only(PyExc_AttributeError, lock, [&] { return PyObject_GetAttr(manager, n_device_lock); });
+    py::Ref table = py::optional_attr(manager, n_devices);
+    py::Ref lock = py::optional_attr(manager, n_device_lock);
     if (!table || !PyDict_Check(table.get())) return;  // a stand-in registry: left as it is
     if (lock) py::check(PyList_Append(keep, lock));
     py::check(PyList_Append(keep, table));

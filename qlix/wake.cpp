@@ -51,10 +51,12 @@ void signal_dealloc(PyObject* self) {
 }
 
 PyObject* signal_cancel(PyObject* self, PyObject*) {
-    Signal& s = *reinterpret_cast<SignalObject*>(self)->signal;
-    s.cancels.fetch_add(1);
-    notify(s);
-    Py_RETURN_NONE;
+    return py::guard<PyObject*>(nullptr, [&] {
+        Signal& s = *reinterpret_cast<SignalObject*>(self)->signal;
+        s.cancels.fetch_add(1);
+        notify(s);
+        return py::none().release();
+    });
 }
 
 // read(channel, max_size, timeout): see qlix::read_within.
@@ -150,6 +152,55 @@ void run_on_event(PyObject* on_event) {
     if (!py::Ref::steal(PyObject_CallNoArgs(f))) PyErr_WriteUnraisable(f);
 }
 
+// One waiter's sleep: a lock of its own, taken once (the next acquire sleeps
+// until a notifier releases it), and the waiter counted among the signal's
+// sleepers. On every way out (a throw included) the lock leaves the signal's
+// list and is freed, and the count drops again; except while the thread is
+// ended at exit (abandoned()): the lock then stays registered, a later notify
+// releases it, and it is never freed.
+class Sleep {
+public:
+    explicit Sleep(Signal& s) : s_(s), lock_(PyThread_allocate_lock()) {
+        if (!lock_) {
+            PyErr_NoMemory();
+            py::throw_error();
+        }
+        PyThread_acquire_lock(lock_, WAIT_LOCK);
+        s_.sleepers.fetch_add(1);  // before the events are compared: see notify
+    }
+    Sleep(const Sleep&) = delete;
+    Sleep& operator=(const Sleep&) = delete;
+    ~Sleep() {
+        if (py::abandoned()) return;
+        {
+            std::lock_guard<std::mutex> hold(s_.mu);
+            auto it = std::find(s_.waiting.begin(), s_.waiting.end(), lock_);
+            if (it != s_.waiting.end()) s_.waiting.erase(it);
+        }
+        s_.sleepers.fetch_sub(1);
+        PyThread_free_lock(lock_);
+    }
+
+    // Registers the lock for a notifier to release, unless the event count
+    // has moved on from `seen`; false then (no sleep is needed).
+    bool register_unless_moved(unsigned long long seen) {
+        std::lock_guard<std::mutex> hold(s_.mu);
+        if (s_.events.load() != seen) return false;
+        s_.waiting.push_back(lock_);
+        return true;
+    }
+    // Sleeps, with the GIL released, until released or `us` microseconds pass.
+    void sleep(long long us) {
+        Py_BEGIN_ALLOW_THREADS
+        PyThread_acquire_lock_timed(lock_, us, 1);
+        Py_END_ALLOW_THREADS
+    }
+
+private:
+    Signal& s_;
+    PyThread_type_lock lock_;
+};
+
 }  // namespace
 
 py::Ref make_signal() {
@@ -196,31 +247,10 @@ void wait(Signal& s, unsigned long long seen, std::optional<Clock::time_point> d
 #ifdef MS_WINDOWS
     if (on_main_thread() && (us < 0 || us > 50000)) us = 50000;
 #endif
-    PyThread_type_lock lock = PyThread_allocate_lock();
-    if (!lock) {
-        PyErr_NoMemory();
-        py::throw_error();
-    }
-    PyThread_acquire_lock(lock, WAIT_LOCK);  // held: the next acquire sleeps until a notifier releases it
-    s.sleepers.fetch_add(1);
-    bool sleeping;
     {
-        std::lock_guard<std::mutex> hold(s.mu);
-        sleeping = s.events.load() == seen;
-        if (sleeping) s.waiting.push_back(lock);
+        Sleep sleep(s);
+        if (sleep.register_unless_moved(seen)) sleep.sleep(us);
     }
-    if (sleeping) {
-        // A thread ended here at exit leaves the lock registered: a later
-        // notify releases it, and it is never freed.
-        Py_BEGIN_ALLOW_THREADS
-        PyThread_acquire_lock_timed(lock, us, 1);
-        Py_END_ALLOW_THREADS
-        std::lock_guard<std::mutex> hold(s.mu);
-        auto it = std::find(s.waiting.begin(), s.waiting.end(), lock);
-        if (it != s.waiting.end()) s.waiting.erase(it);
-    }
-    s.sleepers.fetch_sub(1);
-    PyThread_free_lock(lock);
     // Woken, timed out or interrupted: a signal handler that is due runs now
     // (on the main thread; elsewhere this is one flag test).
     if (PyErr_CheckSignals() < 0) py::throw_error();

@@ -3,6 +3,7 @@
 and on virtual ones."""
 
 import threading
+import time
 
 import pytest
 
@@ -50,6 +51,23 @@ def test_waiting_read_returns_when_input_arrives(link, watchdog, call):
         inject(2, b"ab\n")
         thread.join(30)  # far below the 60 s time-out: woken by the input
         assert outcome == {"result": b"ab\n"}
+
+
+def test_wall_clock_set_back_does_not_lengthen_a_read(link, watchdog, monkeypatch):
+    # A test cannot set back the system clock, and while `_now` is the host's
+    # time.time the module reads no wall clock at all: the read's deadline is
+    # taken on the monotonic clock. What a test can set back is `_now` itself:
+    # an hour behind once the read waits, it must not move that deadline (a
+    # deadline kept on the wall clock would wait for that hour).
+    with port(1, timeout=0.3) as p:
+        thread, outcome = in_thread(lambda: p.read(1))
+        threading.Event().wait(0.1)
+        monkeypatch.setattr(ozu_qlix, "_now", lambda: time.time() - 3600)
+        thread.join(10)  # far above the 0.3 s time-out
+        ended = not thread.is_alive()
+        monkeypatch.undo()
+        thread.join(30)
+        assert ended and outcome == {"result": b""}
 
 
 def test_adapter_loss_ends_reads_after_the_queued_bytes(link, watchdog):

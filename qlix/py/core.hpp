@@ -20,7 +20,8 @@
 // exception into a Python error, as the boundary with CPython must.
 // Errors: a pending Python error travels as a thrown `py::Error`; catching,
 // chaining and keeping errors go through the pieces of errors.hpp only, and a
-// Python lock is held through `py::with_lock` (lock.hpp) only.
+// Python lock is held through `py::with_lock` or `py::try_lock` (lock.hpp)
+// only.
 //
 // `Ref` converts implicitly to a borrowed `PyObject*`, so it is passed to
 // the C API as it is. That is kept because every C API call that steals a
@@ -49,6 +50,17 @@ inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref interned(const char* s) { return check(PyUnicode_InternFromString(s)); }
 
 inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
+// `getattr(o, name, None)` for an attribute that may be missing: an empty Ref
+// when it is (an AttributeError, cleared without being raised in C++).
+inline Ref optional_attr(PyObject* o, PyObject* name) {
+    PyObject* v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    check(PyObject_GetOptionalAttr(o, name, &v));
+#else
+    check(_PyObject_LookupAttr(o, name, &v));
+#endif
+    return Ref::steal(v);
+}
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
 inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 

@@ -14,6 +14,7 @@
 // message shows, as attributes of the exception.
 #pragma once
 
+#include "poll.hpp"
 #include "ref.hpp"
 
 #include <exception>
@@ -306,6 +307,9 @@ inline bool interrupted() noexcept { return !PyErr_ExceptionMatches(PyExc_Except
 // later ones are dropped; finish() raises the kept error again.
 class FirstError {
 public:
+    // How often run_to_end makes an interrupted step again at most.
+    static constexpr Limit kInterruptedRuns{{}, 100};
+
     template <class F>
     void run(F&& step) {
         try {
@@ -318,16 +322,16 @@ public:
     // time it is interrupted. Any other error ends it.
     template <class F>
     void run_to_end(F&& step) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
+        poll_until(kInterruptedRuns, [&] {
             try {
                 step();
-                return;
+                return true;
             } catch (const Error&) {
                 bool again = interrupted();
                 keep();
-                if (!again) return;
+                return !again;
             }
-        }
+        });
     }
     // Keeps the Python error currently set (after the first, drops it).
     void keep() noexcept {

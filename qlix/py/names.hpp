@@ -49,4 +49,24 @@ private:
     PyObject* tuple_ = nullptr;
 };
 
+// The names the layer itself uses; the module's shared names are in
+// ../names.hpp. Each name is declared once, in one of the two.
+inline Name n_acquire{"acquire"}, n_release{"release"}, n_get{"get"};
+
+// `mapping.get(key)`, None counted as absent: an empty Ref when the key is
+// absent or maps to None. Exact dicts are read directly; any other mapping
+// through its `get`.
+inline Ref lookup(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (!v) {
+            if (PyErr_Occurred()) throw_error();
+            return {};
+        }
+        return v == Py_None ? Ref{} : Ref::borrow(v);
+    }
+    Ref v = call_method(mapping, n_get, key);
+    return v.get() == Py_None ? Ref{} : v;
+}
+
 }  // namespace qlix::py

@@ -72,7 +72,7 @@ py::Ref zero_array(Py_ssize_t size) { return py::new_byte_array(nullptr, size); 
 constexpr Py_ssize_t kDequeBlock = 64;
 
 // True for chunks whose length is read without running Python code.
-bool plain_length(PyObject* o) { return PyBytes_CheckExact(o) || PyByteArray_CheckExact(o) || py::is_host_array(o); }
+bool plain_length(py::Borrowed o) { return PyBytes_CheckExact(o) || PyByteArray_CheckExact(o) || py::is_host_array(o); }
 
 // New unsigned-byte arrays. While the module global `_array` is the host's own
 // array type, a new array is made directly (py::new_byte_array): the same
@@ -92,14 +92,14 @@ py::Ref byte_array_of(PyObject* array_type, const unsigned char* bytes, Py_ssize
     return py::call(array_type, n_typecode_b.get(), raw.get());
 }
 
-py::Ref slice(PyObject* seq, PyObject* start, PyObject* stop) {
+py::Ref slice(py::Borrowed seq, py::Borrowed start, py::Borrowed stop) {
     py::Ref s = py::check(PySlice_New(start, stop, nullptr));
-    return py::check(PyObject_GetItem(seq, s));
+    return py::check(PyObject_GetItem(seq, s.get()));
 }
 
 // The int value of an exact int, clamped to the range of long long (a larger
 // limit behaves the same as "no limit" for every length a queue can hold).
-long long clamped(PyObject* v) {
+long long clamped(py::Borrowed v) {
     int overflow = 0;
     long long r = py::check_value(PyLong_AsLongLongAndOverflow(v, &overflow));
     if (overflow > 0) return LLONG_MAX;
@@ -131,7 +131,7 @@ public:
             limited = PyFloat_AS_DOUBLE(timeout.get()) > 0.0;  // false for NaN, as `nan > 0` is
         } else {
             py::Ref zero = py::integer(0);
-            limited = py::check(PyObject_RichCompareBool(timeout, zero, Py_GT)) != 0;
+            limited = py::check(PyObject_RichCompareBool(timeout.get(), zero.get(), Py_GT)) != 0;
         }
         if (!limited) return;
         py::Ref now_fn = global(g_now);
@@ -145,7 +145,7 @@ public:
             return;
         }
         py::Ref now = py::call(now_fn.get());
-        deadline_ = py::check(PyNumber_Add(now, timeout));
+        deadline_ = py::check(PyNumber_Add(now.get(), timeout.get()));
     }
 
     // The deadline on the monotonic clock (none: no limit), or false when it
@@ -165,7 +165,7 @@ public:
             deadline_ = py::check(PyFloat_FromDouble(std::numeric_limits<double>::infinity()));
         }
         py::Ref now = py::call(now_fn.get());
-        return py::check(PyObject_RichCompareBool(now, deadline_, Py_LT)) != 0;
+        return py::check(PyObject_RichCompareBool(now.get(), deadline_.get(), Py_LT)) != 0;
     }
 
 private:
@@ -292,7 +292,7 @@ py::Ref channel_update_baudrate(PyObject* const* a) {
     py::Ref feedback =
         py::check(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
     py::Ref rate;
-    if (py::catch_only(PyExc_ValueError, rate, [&] { return PyLong_FromUnicodeObject(feedback, 10); })) {
+    if (py::catch_only(PyExc_ValueError, rate, [&] { return PyLong_FromUnicodeObject(feedback.get(), 10); })) {
         write_stderr(py::text("波特率查询结果异常:", attr(self, n_name), "：[", feedback, "]"));
         return py::none();
     }
@@ -366,7 +366,7 @@ py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
             auto seen = waiter.mark();
             py::Ref reported = attr(self, n_baudrate_attr);
             if (reported.get() != Py_None) {
-                bool other = stale && py::check(PyObject_RichCompareBool(reported, value, Py_NE));
+                bool other = stale && py::check(PyObject_RichCompareBool(reported.get(), value, Py_NE));
                 if (stale) py::setattr(self, n_config_pending, Py_None);
                 stale = false;
                 if (!other) break;
@@ -396,7 +396,7 @@ py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
         py::raise_text(PyExc_OSError, py::Code{"baud_timeout", {{"port_name", name}, {"baudrate", value}}},
                        "设置波特率超时:", name, ":目标值 = ", value);
     }
-    if (py::check(PyObject_RichCompareBool(reported, value, Py_NE))) {
+    if (py::check(PyObject_RichCompareBool(reported.get(), value, Py_NE))) {
         py::Ref name = attr(self, n_name);
         py::raise_text(PyExc_OSError,
                        py::Code{"baud_refused", {{"port_name", name}, {"baudrate", value}, {"current_baudrate", reported}}},
@@ -414,7 +414,7 @@ py::Ref channel_name_get(PyObject* const* a) {
 
 // True when the adapter's table of open channels holds this very channel
 // under its number (false for a stand-in adapter without that table).
-bool still_in_table(PyObject* self, PyObject* device, PyObject* channel) {
+bool still_in_table(PyObject* self, py::Borrowed device, py::Borrowed channel) {
     py::Ref table = py::optional_attr(device, n_device_channels);
     if (!table || !PyDict_Check(table.get())) return false;
     return py::lookup(table, channel).get() == self;
@@ -461,27 +461,27 @@ py::Ref channel_in_waiting_get(PyObject* const* a) {
     with_queue_lock(a[0], [&](py::LockHold&) {
         py::Ref queue = attr(a[0], n_in_deque);
         if (queue.get() == Py_None) return;
-        Py_ssize_t n = py::check_size(PyObject_Size(queue));
+        Py_ssize_t n = py::check_size(PyObject_Size(queue.get()));
         Py_ssize_t i = 0;
         // A deque is walked with its iterator (indexing it is linear in the
         // position) while the chunks' lengths run no Python code that could
         // change it; then by position, as for any other sequence.
         if (n > kDequeBlock && reinterpret_cast<PyObject*>(Py_TYPE(queue)) == host_deque()) {
-            py::Ref it = py::check(PyObject_GetIter(queue));
+            py::Ref it = py::check(PyObject_GetIter(queue.get()));
             for (; i < n; ++i) {
                 py::Ref chunk = py::next(it);
                 if (!chunk) break;
                 if (!plain_length(chunk)) {
-                    total += py::check_size(PyObject_Size(chunk));
+                    total += py::check_size(PyObject_Size(chunk.get()));
                     ++i;
                     break;
                 }
-                total += py::check_size(PyObject_Size(chunk));
+                total += py::check_size(PyObject_Size(chunk.get()));
             }
         }
         for (; i < n; ++i) {
-            py::Ref chunk = py::check(PySequence_GetItem(queue, i));
-            total += py::check_size(PyObject_Size(chunk));
+            py::Ref chunk = py::check(PySequence_GetItem(queue.get(), i));
+            total += py::check_size(PyObject_Size(chunk.get()));
         }
     });
     return py::result_int(py::integer(total));
@@ -521,7 +521,7 @@ py::Ref channel_flush_input(PyObject* const* a) {
 // The number of bytes of a chunk up to and including the first `end` byte
 // (all of them when there is none), for chunks whose bytes are read in place;
 // 1 for any other chunk, which is then taken a byte at a time.
-Py_ssize_t through_terminator(PyObject* chunk, Py_ssize_t length, long long end) {
+Py_ssize_t through_terminator(py::Borrowed chunk, Py_ssize_t length, long long end) {
     if (!plain_length(chunk)) return 1;
     py::ByteView view(chunk);
     if (!view || view.size() < length) return 1;
@@ -538,12 +538,12 @@ py::Ref take(PyObject* self, long long max_size, long long end) {
     return with_queue_lock(self, [&](py::LockHold& hold) -> py::Ref {
         py::Ref queue = attr(self, n_in_deque);
         if (queue.get() == Py_None) closed_error(self);
-        if (py::check_size(PyObject_Size(queue)) == 0) {
+        if (py::check_size(PyObject_Size(queue.get())) == 0) {
             hold.release();
             return new_byte_array();
         }
-        chunk = py::check(PySequence_GetItem(queue, 0));
-        Py_ssize_t length = py::check_size(PyObject_Size(chunk));
+        chunk = py::check(PySequence_GetItem(queue.get(), 0));
+        Py_ssize_t length = py::check_size(PyObject_Size(chunk.get()));
         long long size = max_size;
         if (end >= 0 && length > 0) size = std::min<long long>(size, through_terminator(chunk, length, end));
         if (static_cast<long long>(length) <= size) {
@@ -560,7 +560,7 @@ py::Ref take(PyObject* self, long long max_size, long long end) {
             head = slice(chunk, Py_None, cut);
             tail = slice(chunk, cut, Py_None);
         }
-        py::check(PySequence_SetItem(queue, 0, tail));
+        py::check(PySequence_SetItem(queue.get(), 0, tail.get()));
         return head;
     });
 }
@@ -588,7 +588,7 @@ py::Ref call_private_read(PyObject* self, long long max_size, bool have_data, bo
 
 // result.extend(part); for two host arrays, their in-place concatenation (the
 // same extension, without looking the method up).
-void extend(PyObject* result, PyObject* part) {
+void extend(py::Borrowed result, py::Borrowed part) {
     if (py::is_host_array(result) && py::is_host_array(part)) {
         py::check(PySequence_InPlaceConcat(result, part));
         return;
@@ -610,14 +610,14 @@ py::Ref read(PyObject* self, long long max_size, Deadline deadline) {
         auto seen = waiter ? waiter->mark() : 0;
         py::Ref part = call_private_read(self, max_size - have, have > 0, own);
         if (!part) break;
-        if (py::check_size(PyObject_Size(part)) > 0) {
+        if (py::check_size(PyObject_Size(part.get())) > 0) {
             if (!result && py::is_unshared(part) && py::is_host_byte_array(part)) {
                 result = std::move(part);
             } else {
                 if (!result) result = zero_array(0);
                 extend(result, part);
             }
-            have = py::check_size(PyObject_Size(result));
+            have = py::check_size(PyObject_Size(result.get()));
         } else if (!wait_after_empty_poll(self, waiter, seen, deadline, have > 0)) {
             break;
         }
@@ -672,12 +672,12 @@ py::Ref channel_read_until(PyObject* const* a) {
         auto seen = waiter ? waiter->mark() : 0;
         py::Ref part = call_private_read(self, own ? size - have : 1, have > 0, own, scan_for);
         if (!part) break;
-        Py_ssize_t got = py::check_size(PyObject_Size(part));
+        Py_ssize_t got = py::check_size(PyObject_Size(part.get()));
         if (got > 0) {
             extend(result.get(), part.get());
-            have = py::check_size(PyObject_Size(result));
-            py::Ref last = py::check(PySequence_GetItem(part, got - 1));
-            if (py::check(PyObject_RichCompareBool(last, end, Py_EQ))) break;
+            have = py::check_size(PyObject_Size(result.get()));
+            py::Ref last = py::check(PySequence_GetItem(part.get(), got - 1));
+            if (py::check(PyObject_RichCompareBool(last.get(), end.get(), Py_EQ))) break;
         } else if (!wait_after_empty_poll(self, waiter, seen, deadline, have > 0)) {
             break;
         }
@@ -743,7 +743,7 @@ py::Ref general_package(PyObject* array_type, PyObject* data, PyObject* channel,
 // One package of data[start:start+count] padded to `max_count` payload bytes:
 // built in C++ when there is an identifier byte (>= 0) and copy_payload can
 // read the payload, otherwise the general way.
-py::Ref package_of(PyObject* array_type, PyObject* data, PyObject* channel, long identifier, Py_ssize_t start,
+py::Ref package_of(py::Borrowed array_type, py::Borrowed data, py::Borrowed channel, long identifier, Py_ssize_t start,
                    Py_ssize_t count, Py_ssize_t max_count) {
     std::array<std::uint8_t, protocol::kMaxRecordSize> package;  // every byte used is written first
     auto payload = std::span(package).subspan(2, identifier < 0 ? 0 : static_cast<std::size_t>(count));
@@ -758,16 +758,16 @@ py::Ref package_of(PyObject* array_type, PyObject* data, PyObject* channel, long
 // to the index range, as Python's index conversion without an error type clamps).
 Py_ssize_t payload_per_package() {
     py::Ref package_size = py::class_attr(global(g_device), n_package_size);
-    Py_ssize_t plain = PyLong_CheckExact(package_size) ? PyLong_AsSsize_t(package_size) : -1;
+    Py_ssize_t plain = PyLong_CheckExact(package_size) ? PyLong_AsSsize_t(package_size.get()) : -1;
     if (plain != -1 && plain > PY_SSIZE_T_MIN + 1) return plain - 2;
     PyErr_Clear();  // an int outside Py_ssize_t's range (no other error is set here) is clamped below
     py::Ref two = py::integer(2);
-    return py::check_size(PyNumber_AsSsize_t(py::check(PyNumber_Subtract(package_size, two)), nullptr));
+    return py::check_size(PyNumber_AsSsize_t(py::check(PyNumber_Subtract(package_size.get(), two.get())).get(), nullptr));
 }
 
 // The channel number as its packages' identifier byte, or -1 when they are built
 // the general way (no int in 0..255, or `max_count` does not fit the count byte).
-long identifier_byte(PyObject* channel, Py_ssize_t max_count) {
+long identifier_byte(py::Borrowed channel, Py_ssize_t max_count) {
     int overflow = 0;
     long byte = PyLong_Check(channel) ? py::check_value(PyLong_AsLongAndOverflow(channel, &overflow)) : -1;
     bool fits = !overflow && byte >= 0 && byte <= 255 && max_count <= static_cast<Py_ssize_t>(protocol::kMaxCount);
@@ -779,7 +779,7 @@ py::Ref channel_write(PyObject* const* a) {
     if (attr(self, n_in_deque).get() == Py_None) closed_error(self);
     py::Ref data = py::Ref::borrow(a[1]);
     if (PyUnicode_Check(data)) data = py::call_method(data.get(), n_encode, py::str("utf8").get());  // text as UTF-8
-    Py_ssize_t size = py::check_size(PyObject_Size(data));
+    Py_ssize_t size = py::check_size(PyObject_Size(data.get()));
     Py_ssize_t max_count = payload_per_package();
     py::Ref device = attr(self, n_device);
     py::Ref channel = attr(self, n_channel_attr);
@@ -819,7 +819,7 @@ void mark_adapter_lost(PyObject* channel) {
 void close_inherited(PyObject* channel, PyObject* keep) {
     for (py::Name* name : {&n_in_deque_lock, &n_config_lock, &n_in_signal}) {
         py::Ref old = py::optional_attr(channel, *name);
-        if (old) py::check(PyList_Append(keep, old));
+        if (old) py::check(PyList_Append(keep, old.get()));
     }
     py::setattr(channel, n_in_deque_lock, py::call(global(g_lock).get()));
     py::setattr(channel, n_config_lock, py::call(global(g_lock).get()));

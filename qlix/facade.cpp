@@ -57,7 +57,7 @@ void refuse_unknown_keywords(PyObject* kwargs, const char* function, bool own_to
 
 // bytes(value), exactly as the built-in does it (for the host's own array
 // type, which has no __bytes__, that is the copy of its buffer).
-py::Ref to_bytes(PyObject* value) {
+py::Ref to_bytes(py::Borrowed value) {
     if (py::is_host_array(value)) return py::check(PyBytes_FromObject(value));
     return py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), value);
 }
@@ -73,14 +73,14 @@ py::Ref serial_init(PyObject* const* a) {
     PyObject* baudrate = py::require_int(a[2], "baudrate");
 
     py::Ref u_port = py::call_method(port, n_upper);
-    Py_ssize_t u_length = py::check_size(PyUnicode_GetLength(u_port));
+    Py_ssize_t u_length = py::check_size(PyUnicode_GetLength(u_port.get()));
     if (asserting()) {
-        bool qlix = py::check_size(PyUnicode_Tailmatch(u_port, py::Ref(py::str("QLIX")), 0, PY_SSIZE_T_MAX, -1)) == 1;
+        bool qlix = py::check_size(PyUnicode_Tailmatch(u_port.get(), py::str("QLIX").get(), 0, PY_SSIZE_T_MAX, -1)) == 1;
         if (!qlix || PyUnicode_GET_LENGTH(port) < 9)
             assertion_failed(py::Code{"port_name_unsupported", {{"port_name", port}}}, "Device name \"", port, "\" not supported.");
     }
-    py::Ref rest = py::check(PyUnicode_Substring(u_port, u_length < 4 ? u_length : 4, u_length));
-    py::Ref tokens = py::check(PyUnicode_Split(rest, py::Ref(py::str("S")), -1));
+    py::Ref rest = py::check(PyUnicode_Substring(u_port.get(), u_length < 4 ? u_length : 4, u_length));
+    py::Ref tokens = py::check(PyUnicode_Split(rest.get(), py::str("S").get(), -1));
     Py_ssize_t ntokens = PyList_GET_SIZE(tokens.get());
     if (asserting() && ntokens != 2) assertion_failed(py::Code{"port_name_invalid", {{"port_name", port}}}, kNameFormat);
     if (ntokens < 2) py::raise(PyExc_IndexError, "list index out of range");
@@ -158,12 +158,12 @@ py::Ref serial_flush(PyObject* const* a) {
 
 // --- create_serial_instance ------------------------------------------------------
 
-bool starts_with(PyObject* text, const char* prefix) {
+bool starts_with(py::Borrowed text, const char* prefix) {
     return py::truth(py::call_method(text, n_startswith, py::Ref(py::str(prefix)).get()));
 }
 
 // `_, sn, channel = fields`, with the host's unpacking errors.
-void unpack_three(PyObject* fields, py::Ref out[3]) {
+void unpack_three(py::Borrowed fields, py::Ref out[3]) {
     py::Ref it;
     if (py::catch_only(PyExc_TypeError, it, [&] { return PyObject_GetIter(fields); })) {
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(fields)->tp_name);
@@ -203,24 +203,24 @@ py::Ref create_serial_instance(PyObject* const* a) {
     }
 
     if (starts_with(port, "DUDAZE")) {
-        py::Ref fields = py::call_method(port, n_split, py::Ref(py::str(":")).get());
+        py::Ref fields = py::call_method(port, n_split, py::str(":").get());
         py::Ref parts[3];
         unpack_three(fields, parts);
-        py::Ref prefixed = py::check(PyNumber_Add(py::Ref(py::str("QLIX")), parts[1]));
-        port = py::check(PyNumber_Add(prefixed, parts[2]));
+        py::Ref prefixed = py::check(PyNumber_Add(py::str("QLIX").get(), parts[1].get()));
+        port = py::check(PyNumber_Add(prefixed.get(), parts[2].get()));
         int has_port = py::check(PyDict_Contains(kwargs, n_port));
         if (has_port) {
-            py::check(PyDict_SetItem(kwargs, n_port, port));
+            py::check(PyDict_SetItem(kwargs, n_port, port.get()));
         } else {
             Py_ssize_t n = PyTuple_GET_SIZE(args.get());
-            py::Ref rest = py::check(PyTuple_GetSlice(args, 1, n));
+            py::Ref rest = py::check(PyTuple_GetSlice(args.get(), 1, n));
             py::Ref head = py::check(PyTuple_Pack(1, port.get()));
-            args = py::check(PySequence_Concat(head, rest));
+            args = py::check(PySequence_Concat(head.get(), rest.get()));
         }
     }
 
     py::Ref cls = global(starts_with(port, "QLIX") ? g_serial : g_normal_serial);
-    return py::check(PyObject_Call(cls, args, kwargs));
+    return py::check(PyObject_Call(cls.get(), args.get(), kwargs));
 }
 
 }  // namespace

@@ -137,7 +137,7 @@ const char* const kEchoDoc =
 
 Ref serial_number(PyObject* self) { return attr(self, n_serial_number); }
 
-bool contains(PyObject* container, PyObject* key) { return py::check(PySequence_Contains(container, key)) != 0; }
+bool contains(py::Borrowed container, PyObject* key) { return py::check(PySequence_Contains(container, key)) != 0; }
 
 // `0 < channel <= self.channel_count`, else AssertionError with the range
 // message (the count is read a second time for the message). Made with and
@@ -146,8 +146,8 @@ bool contains(PyObject* container, PyObject* key) { return py::check(PySequence_
 void assert_channel_in_range(PyObject* self, PyObject* channel) {
     Ref count = attr(self, n_channel_count);
     Ref zero = py::integer(0);
-    bool ok = count.get() != Py_None && py::check(PyObject_RichCompareBool(zero, channel, Py_LT)) != 0 &&
-              py::check(PyObject_RichCompareBool(channel, count, Py_LE)) != 0;
+    bool ok = count.get() != Py_None && py::check(PyObject_RichCompareBool(zero.get(), channel, Py_LT)) != 0 &&
+              py::check(PyObject_RichCompareBool(channel, count.get(), Py_LE)) != 0;
     if (ok) return;
     Ref again = attr(self, n_channel_count);
     Ref serial = serial_number(self);
@@ -207,14 +207,14 @@ bool s_main_finished = false;
 // from then on the USB calls of the threads still running fail.
 bool s_process_ending = false;
 
-bool is_running_reader(PyObject* thread) { return py::check(PyDict_Contains(reader_threads(), thread)) != 0; }
+bool is_running_reader(py::Borrowed thread) { return py::check(PyDict_Contains(reader_threads(), thread)) != 0; }
 
 void wake_readers_at_exit();
 
 // Registers the current thread as a reader for the life of the loop.
 class ReaderRegistration {
 public:
-    ReaderRegistration(PyObject* thread, PyObject* device) : thread_(Ref::borrow(thread)) {
+    ReaderRegistration(py::Borrowed thread, py::Borrowed device) : thread_(Ref::borrow(thread)) {
         wake_readers_at_exit();
         py::check(PyDict_SetItem(reader_threads(), thread, device));
     }
@@ -223,7 +223,7 @@ public:
     ~ReaderRegistration() {
         if (py::abandoned()) return;
         py::ErrorScope kept;
-        if (PyDict_DelItem(s_reader_threads, thread_) < 0) PyErr_Clear();
+        if (PyDict_DelItem(s_reader_threads, thread_.get()) < 0) PyErr_Clear();
     }
 
 private:
@@ -314,9 +314,9 @@ void wake_readers_at_exit() {
 
 // True once the main thread has finished and nothing but daemon threads and
 // adapter readers is left: then no reader may keep the process alive.
-bool process_is_ending(PyObject* main_thread, PyObject* enumerate) {
+bool process_is_ending(py::Borrowed main_thread, py::Borrowed enumerate) {
     if (!s_main_finished && py::truth(py::call_method(main_thread, n_is_alive))) return false;
-    Ref threads = py::check(PySequence_Fast(py::call(enumerate), "threading.enumerate() must return a sequence"));
+    Ref threads = py::check(PySequence_Fast(py::call(enumerate).get(), "threading.enumerate() must return a sequence"));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(threads.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* t = PySequence_Fast_GET_ITEM(threads.get(), i);
@@ -367,13 +367,13 @@ namespace {
 // Where the last record header of a packet may start (`_Device.PackageSize` - 2).
 std::size_t record_max_index() {
     Ref package_size = py::getattr(global(g_device), n_package_size);
-    long long max = PyLong_AsLongLong(package_size) - 2;
+    long long max = PyLong_AsLongLong(package_size.get()) - 2;
     if (max == -3 && PyErr_Occurred()) py::throw_error();
     return static_cast<std::size_t>(max > 0 ? max : 0);
 }
 
 // Dispatches the records of one received packet.
-void walk_packet(PyObject* self, PyObject* package, std::size_t max_index) {
+void walk_packet(PyObject* self, py::Borrowed package, std::size_t max_index) {
     PacketBytes bytes(package);
     // Slices of a host array of unsigned bytes (what pyusb returns) are made
     // from its bytes directly: the same new arrays as slicing it.
@@ -443,10 +443,10 @@ void store_endpoints(PyObject* self, PyObject* dev) {
     Ref zero = py::integer(0);
     Ref config = py::call_method(dev, n_get_active_configuration);
     Ref interfaces = py::call_method(config, n_interfaces);
-    Ref interface = py::check(PyObject_GetItem(interfaces, zero));
+    Ref interface = py::check(PyObject_GetItem(interfaces.get(), zero.get()));
     Ref one = py::integer(1);
-    py::setattr(self, n_ep_in, py::check(PyObject_GetItem(py::call_method(interface, n_endpoints), zero)));
-    py::setattr(self, n_ep_out, py::check(PyObject_GetItem(py::call_method(interface, n_endpoints), one)));
+    py::setattr(self, n_ep_in, py::check(PyObject_GetItem(py::call_method(interface, n_endpoints).get(), zero.get())));
+    py::setattr(self, n_ep_out, py::check(PyObject_GetItem(py::call_method(interface, n_endpoints).get(), one.get())));
 }
 
 // Claims interface 0 of a pyusb device now, so that an adapter held by
@@ -455,7 +455,7 @@ void store_endpoints(PyObject* self, PyObject* dev) {
 // as they are: pyusb claims on the first transfer anyway.)
 void claim_interface(PyObject* dev) {
     static py::Name n_claim_interface{"claim_interface"};
-    if (!py::check(PyObject_IsInstance(dev, global(g_usb_device)))) return;
+    if (!py::check(PyObject_IsInstance(dev, global(g_usb_device).get()))) return;
     Ref util = py::check(PyImport_ImportModule("usb.util"));
     Ref zero = py::integer(0);
     py::call_method(util, n_claim_interface, dev, zero.get());
@@ -493,7 +493,7 @@ Ref device_init(PyObject* const* a) {
 long long transfers(PyObject* self) {
     Ref n = py::optional_attr(self, n_transfers);
     if (!n || !PyLong_CheckExact(n)) return 0;
-    return PyLong_AsLongLong(n);
+    return PyLong_AsLongLong(n.get());
 }
 
 // Raises the error of a transfer refused because the adapter has closed: a
@@ -583,7 +583,7 @@ void pause(py::FirstError& failed) {
 // start was interrupted is waited for until it has started; the first such
 // error is kept in `failed`. Any other error (joining the current thread) is
 // kept and ends the attempt.
-void join_reader(PyObject* thread, py::FirstError& failed) {
+void join_reader(py::Borrowed thread, py::FirstError& failed) {
     py::poll_until(limits::kJoinAttempts, [&] {
         py::Fetched refused{py::Fetched::nothing()};
         try {
@@ -609,10 +609,10 @@ void join_reader(PyObject* thread, py::FirstError& failed) {
 }
 
 // True when `thread` is the current thread.
-bool is_current(PyObject* thread) {
+bool is_current(py::Borrowed thread) {
     Ref ident = attr(thread, n_ident);
     Ref current = py::check(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
-    return py::check(PyObject_RichCompareBool(ident, current, Py_EQ)) != 0;
+    return py::check(PyObject_RichCompareBool(ident.get(), current.get(), Py_EQ)) != 0;
 }
 
 // Waits until a reader thread whose stop flag is set has left its loop (after
@@ -620,7 +620,7 @@ bool is_current(PyObject* thread) {
 // interrupted Thread.join (Python 3.12) can mark a thread that still runs as
 // stopped, and then joins return at once. Bounded: the loop ends within one
 // read time-out.
-void await_reader_end(PyObject* thread, py::FirstError& failed) {
+void await_reader_end(py::Borrowed thread, py::FirstError& failed) {
     py::poll_until(limits::kCloseWait, [&] {
         bool running = false;
         failed.run_to_end([&] { running = is_running_reader(thread); });
@@ -643,7 +643,7 @@ void drain_wake_reply(PyObject* self) {
         while (!py::truth(py::call_method(event, n_is_set))) {
             Ref left = time_left(self, n_master_pending);
             if (!left) return;
-            double seconds = py::check_value(PyFloat_AsDouble(left));
+            double seconds = py::check_value(PyFloat_AsDouble(left.get()));
             Ref limit = py::integer(static_cast<long long>(seconds * 1000.0) + 1);
             Ref package;
             if (py::catch_only(timeout_error, [&] { package = m_device_private_read.call(self, limit.get()); })) return;
@@ -696,7 +696,7 @@ bool is_inherited(PyObject* device) {
 
 // Once nothing uses the USB device any more: releases it (unless it is the
 // parent's, in a forked child); the adapter is closed.
-void release_device(PyObject* self, PyObject* dev, py::FirstError& failed) {
+void release_device(PyObject* self, py::Borrowed dev, py::FirstError& failed) {
     await_transfers(self, failed);
     if (!is_inherited(self)) failed.run_to_end([&] { py::call(global(g_close_usb_device), dev); });
     failed.run_to_end([&] { py::setattr(self, n_state, n_closed); });
@@ -704,7 +704,7 @@ void release_device(PyObject* self, PyObject* dev, py::FirstError& failed) {
 
 // Stops the reader (if there is one), then releases the USB device; every step
 // runs whatever the others raise.
-void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed) {
+void shut_down(PyObject* self, py::Borrowed dev, py::FirstError& failed) {
     stop_writes(self, failed);
     failed.run([&] { begin_closing(self); });
     Ref thread;  // none when not created: nothing to stop
@@ -762,7 +762,7 @@ Ref device_handle_channel_count_response(PyObject* const* a) {
     PyObject* package = a[0];
     Ref count;
     py::Fetched invalid = py::catch_only(PyExc_ValueError, [&] {
-        count = py::check(PyNumber_Long(py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), package)));
+        count = py::check(PyNumber_Long(py::call(reinterpret_cast<PyObject*>(&PyBytes_Type), package).get()));
     });
     if (!invalid) return count;
     write_stderr(py::text("ChannelCount command feedback invalid: [", package, "]"));
@@ -790,7 +790,7 @@ Ref device_handle_io_control_package(PyObject* const* a) {
 void channels_lost(PyObject* self) {
     py::ErrorScope kept;
     try {
-        Ref channels = py::check(PySequence_List(py::call_method(attr(self, n_device_channels), n_values)));
+        Ref channels = py::check(PySequence_List(py::call_method(attr(self, n_device_channels), n_values).get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(channels.get()); ++i) mark_adapter_lost(PyList_GET_ITEM(channels.get(), i));
     } catch (const py::Error&) {
         PyErr_WriteUnraisable(self);
@@ -907,7 +907,7 @@ Ref device_open_channel(PyObject* const* a) {
                                  "通道[", channel, "]已经打开:", serial);
             }
             Ref made = py::call_kw(global(g_channel), kw_channel_timeout, self, channel, timeout.get());
-            py::check(PyObject_SetItem(channels, channel, made));
+            py::check(PyObject_SetItem(channels.get(), channel, made.get()));
             return made;
         });
     }, [&] { close_if_unused(self); });
@@ -924,7 +924,7 @@ Ref device_close_channel(PyObject* const* a) {
     PyObject* channel = py::require_int(a[1], "channel");
     py::with_lock(attr(self, n_channel_lock), [&](py::LockHold& held) {
         Ref channels = attr(self, n_device_channels);
-        if (contains(channels, channel)) py::check(PyObject_DelItem(channels, channel));
+        if (contains(channels, channel)) py::check(PyObject_DelItem(channels.get(), channel));
         if (!py::truth(channels)) close_adapter(self, held);
     });
     return py::none();
@@ -961,12 +961,12 @@ Ref device_output_data(PyObject* const* a) {
     if (asserting()) {
         // size >= PackageSize; an exact int is compared by value.
         int overflow = 0;
-        long long n = PyLong_CheckExact(size) ? py::check_value(PyLong_AsLongLongAndOverflow(size, &overflow)) : 0;
+        long long n = PyLong_CheckExact(size) ? py::check_value(PyLong_AsLongLongAndOverflow(size.get(), &overflow)) : 0;
         if (PyLong_CheckExact(size) && !overflow) {
             if (n < static_cast<long long>(protocol::kPackageSize)) assertion_failed(py::Code{"short_write", {{"size", size}}});
         } else {
             Ref full = py::integer(static_cast<long long>(protocol::kPackageSize));
-            if (!py::check(PyObject_RichCompareBool(size, full, Py_GE)))
+            if (!py::check(PyObject_RichCompareBool(size.get(), full.get(), Py_GE)))
                 assertion_failed(py::Code{"short_write", {{"size", size}}});
         }
     }
@@ -985,9 +985,9 @@ Ref device_private_send_command_to_channel(PyObject* const* a) {
     // The identifier byte: an address outside 0..255 is refused by the byte
     // array itself, with its own OverflowError.
     Ref base = py::integer(kControlAddressBase);
-    Ref ident = py::check(PyNumber_Add(channel, base));
+    Ref ident = py::check(PyNumber_Add(channel, base.get()));
     int overflow = 0;
-    long long address = py::check_value(PyLong_AsLongLongAndOverflow(ident, &overflow));
+    long long address = py::check_value(PyLong_AsLongLongAndOverflow(ident.get(), &overflow));
     if (overflow || address < 0 || address > 255) {
         Ref header = py::check(Py_BuildValue("[Oi]", ident.get(), 0));
         py::call(global(g_array), code.get(), header.get());
@@ -1028,7 +1028,7 @@ Ref device_io_control_master_query(PyObject* const* a) {
     Ref timeout = py::to_float(a[3]);
     if (asserting()) {
         Ref mark = py::str("?");
-        if (!py::check(static_cast<int>(PyUnicode_Tailmatch(command, mark, 0, PY_SSIZE_T_MAX, 1)))) {
+        if (!py::check(static_cast<int>(PyUnicode_Tailmatch(command, mark.get(), 0, PY_SSIZE_T_MAX, 1)))) {
             Ref serial = serial_number(self);
             assertion_failed(py::Code{"query_without_question_mark", {{"command", command}, {"serial_number", serial}}},
                              "查询指令必须要以英文问号[?]结尾:", serial);
@@ -1072,7 +1072,7 @@ Ref device_master_basic_handler(PyObject* const* a) {
     return py::check(PyUnicode_DecodeLatin1(data, size, "strict"));
 }
 
-Ref basic_query(PyObject* self, PyObject* command) {
+Ref basic_query(PyObject* self, py::Borrowed command) {
     Ref handler = py::getattr(global(g_device), n_master_basic_handler);
     return py::result_str(py::call_method(self, n_io_control_master_query, command, handler.get()));
 }
@@ -1089,7 +1089,7 @@ Ref device_set_io_control_handler_for_channel(PyObject* const* a) {
     PyObject* channel = py::require_int(a[2], "channel");
     assert_channel_in_range(self, channel);
     py::with_lock(attr(self, n_handlers_protector),
-                  [&](py::LockHold&) { py::check(PyObject_SetItem(attr(self, n_handlers), channel, handler)); });
+                  [&](py::LockHold&) { py::check(PyObject_SetItem(attr(self, n_handlers).get(), channel, handler)); });
     return py::none();
 }
 
@@ -1098,7 +1098,7 @@ Ref device_reset_io_control_handler_for_channel(PyObject* const* a) {
     PyObject* channel = py::require_int(a[1], "channel");
     py::with_lock(attr(self, n_handlers_protector), [&](py::LockHold&) {
         Ref handlers = attr(self, n_handlers);
-        if (contains(handlers, channel)) py::check(PyObject_DelItem(handlers, channel));
+        if (contains(handlers, channel)) py::check(PyObject_DelItem(handlers.get(), channel));
     });
     return py::none();
 }
@@ -1113,7 +1113,7 @@ void close_inherited_device(PyObject* device) {
     for (py::Name* name : {&n_dev, &n_device_channels, &n_channel_lock, &n_handlers_protector, &n_master_event,
                            &n_master_protector}) {
         Ref old = py::optional_attr(device, *name);
-        if (old) py::check(PyList_Append(s_inherited, old));
+        if (old) py::check(PyList_Append(s_inherited, old.get()));
     }
     py::setattr(device, n_state, n_closed);
     py::setattr(device, n_stop_flag, Py_True);
@@ -1125,7 +1125,7 @@ void close_inherited_device(PyObject* device) {
     Ref channels = py::optional_attr(device, n_device_channels);
     py::setattr(device, n_device_channels, py::check(PyDict_New()));
     if (!channels) return;
-    Ref list = py::check(PySequence_List(py::call_method(channels, n_values)));
+    Ref list = py::check(PySequence_List(py::call_method(channels, n_values).get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) close_inherited(PyList_GET_ITEM(list.get(), i), s_inherited);
 }
 
@@ -1138,7 +1138,7 @@ Ref after_fork_in_child(PyObject* const*) {
     if (s_reader_threads) {
         Ref running = py::check(PyDict_Values(s_reader_threads));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(running.get()); ++i)
-            py::check(PyList_Append(devices, PyList_GET_ITEM(running.get(), i)));
+            py::check(PyList_Append(devices.get(), PyList_GET_ITEM(running.get(), i)));
         PyDict_Clear(s_reader_threads);  // no reader runs here
     }
     forget_registered(devices, s_inherited);
@@ -1181,26 +1181,26 @@ constexpr const char* kNotSupported =
 // pyusb's error code for the USB library's refusal in `exc` (0 when there is none).
 long backend_error_code(PyObject* exc) {
     Ref usb_error = py::getattr(global(g_usb_core), n_usb_error);
-    if (!PyErr_GivenExceptionMatches(exc, usb_error)) return 0;
+    if (!PyErr_GivenExceptionMatches(exc, usb_error.get())) return 0;
     Ref code = py::optional_attr(exc, n_backend_error_code);
     if (!code || !PyLong_Check(code.get())) return 0;
-    return py::check_value(PyLong_AsLong(code));
+    return py::check_value(PyLong_AsLong(code.get()));
 }
 
 // The same kind of error as `exc` with `message`, and with `exc` as its cause.
-Ref explained(PyObject* exc, PyObject* message) {
+Ref explained(py::Borrowed exc, py::Borrowed message) {
     Ref kind = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
     Ref made = backend_error_code(exc) != 0
                    ? py::call(kind.get(), message, py::getattr(exc, n_backend_error_code).get(), py::getattr(exc, n_errno).get())
                    : py::call(kind.get(), message);
-    PyException_SetCause(made, Py_NewRef(exc));
-    PyException_SetContext(made, Py_NewRef(exc));
+    PyException_SetCause(made.get(), Py_NewRef(exc));
+    PyException_SetContext(made.get(), Py_NewRef(exc));
     return made;
 }
 
 // What a user can do about `exc`, a refusal to open the adapter `dev` (null when there is nothing to say),
 // with the code of the refusal and the serial number the text shows (empty when it shows none).
-Ref advice(PyObject* exc, PyObject* dev, const char*& kind, Ref& shown) {
+Ref advice(py::Borrowed exc, py::Borrowed dev, const char*& kind, Ref& shown) {
     kind = "driver_not_supported";
     if (PyErr_GivenExceptionMatches(exc, PyExc_NotImplementedError)) return py::str(kNotSupported);
     long code = backend_error_code(exc);
@@ -1220,11 +1220,11 @@ Ref advice(PyObject* exc, PyObject* dev, const char*& kind, Ref& shown) {
 // pyusb's "The device has no langid (permission issue, ...)" hides why a
 // serial number could not be read: opening the device tells. Returns the
 // error of opening it (null when it opens; it is released again then).
-Ref why_unreadable(PyObject* exc, PyObject* dev) {
+Ref why_unreadable(PyObject* exc, py::Borrowed dev) {
     static py::Name n_langid{"langid"};
     if (!PyErr_GivenExceptionMatches(exc, PyExc_ValueError)) return {};
     Ref text = py::check(PyObject_Str(exc));
-    if (py::check_size(PyUnicode_Find(text, n_langid, 0, PY_SSIZE_T_MAX, 1)) < 0) return {};
+    if (py::check_size(PyUnicode_Find(text.get(), n_langid, 0, PY_SSIZE_T_MAX, 1)) < 0) return {};
     py::Fetched opening = py::catch_only(PyExc_Exception, [&] { py::call_method(dev, n_get_active_configuration); });
     py::catch_only(PyExc_Exception, [&] { py::call(global(g_close_usb_device), dev); });
     return Ref::borrow(opening.get());
@@ -1237,7 +1237,7 @@ void explain_open_error(PyObject* dev) {
     if (!error || !error.matches(PyExc_Exception)) return error.restore();
     try {
         Ref cause = why_unreadable(error.get(), dev);
-        if (cause) PyException_SetContext(cause, Py_NewRef(error.get()));
+        if (cause) PyException_SetContext(cause.get(), Py_NewRef(error.get()));
         else cause = Ref::borrow(error.get());
         const char* kind = nullptr;
         Ref serial;
@@ -1246,7 +1246,7 @@ void explain_open_error(PyObject* dev) {
         Ref replacement = explained(cause, message);
         if (serial) py::set_code(replacement.get(), {kind, {{"serial_number", serial}}});
         else py::set_code(replacement.get(), {kind});
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(replacement.get())), replacement);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(replacement.get())), replacement.get());
     } catch (const py::Error&) {
         PyErr_Clear();
         error.restore();
@@ -1276,8 +1276,8 @@ DeviceState device_state(PyObject* device) {
     if (!state || state.get() == n_open.get()) return DeviceState::open;
     if (state.get() == n_closing.get()) return DeviceState::closing;
     if (state.get() == n_closed.get()) return DeviceState::closed;
-    if (py::check(PyObject_RichCompareBool(state, n_closing, Py_EQ))) return DeviceState::closing;
-    if (py::check(PyObject_RichCompareBool(state, n_closed, Py_EQ))) return DeviceState::closed;
+    if (py::check(PyObject_RichCompareBool(state.get(), n_closing, Py_EQ))) return DeviceState::closing;
+    if (py::check(PyObject_RichCompareBool(state.get(), n_closed, Py_EQ))) return DeviceState::closed;
     return DeviceState::open;
 }
 
@@ -1288,13 +1288,13 @@ bool is_closed_adapter_error(PyObject* error) {
     Ref code = py::getattr(error, n_backend_error_code);
     Ref number = py::getattr(error, n_errno);
     Ref enodev = py::integer(ENODEV);
-    return code.get() == Py_None && py::check(PyObject_RichCompareBool(number, enodev, Py_EQ));
+    return code.get() == Py_None && py::check(PyObject_RichCompareBool(number.get(), enodev.get(), Py_EQ));
 }
 
 namespace {
 // Now on the clock of a pending deadline: the monotonic clock's seconds for
 // None (the host's time.time was `_now`), else the value of that `_now`.
-py::Ref now_on(PyObject* clock) {
+py::Ref now_on(py::Borrowed clock) {
     if (clock != Py_None) return py::call(clock);
     return py::check(PyFloat_FromDouble(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count()));
 }
@@ -1307,7 +1307,7 @@ py::Ref now_on(PyObject* clock) {
 void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
     py::Ref now_fn = global(g_now);
     py::Ref clock = now_fn.get() == host_time() ? py::none() : now_fn;
-    py::Ref until = py::check(PyNumber_Add(now_on(clock), timeout));
+    py::Ref until = py::check(PyNumber_Add(now_on(clock).get(), timeout));
     py::setattr(self, name, py::check(PyTuple_Pack(2, clock.get(), until.get())));
 }
 
@@ -1315,9 +1315,9 @@ py::Ref time_left(PyObject* self, PyObject* name) {
     py::Ref pending = py::optional_attr(self, name);
     if (!pending || !PyTuple_CheckExact(pending.get()) || PyTuple_GET_SIZE(pending.get()) != 2) return {};
     PyObject* until = PyTuple_GET_ITEM(pending.get(), 1);
-    py::Ref left = py::check(PyNumber_Subtract(until, now_on(PyTuple_GET_ITEM(pending.get(), 0))));
+    py::Ref left = py::check(PyNumber_Subtract(until, now_on(PyTuple_GET_ITEM(pending.get(), 0)).get()));
     py::Ref zero = py::check(PyFloat_FromDouble(0.0));
-    if (!py::check(PyObject_RichCompareBool(left, zero, Py_GT))) return {};
+    if (!py::check(PyObject_RichCompareBool(left.get(), zero.get(), Py_GT))) return {};
     return left;
 }
 

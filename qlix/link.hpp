@@ -35,7 +35,7 @@ void explain_open_error(PyObject* dev);
 // The fix for the first of `devices` (pyusb devices) whose serial number
 // cannot be read because the USB library refuses to open it (access denied,
 // not supported), as explain_open_error words it; null when every one reads.
-py::Ref unreadable_adapter(PyObject* devices);
+py::Ref unreadable_adapter(py::Borrowed devices);
 
 // Run in a child process right after fork(): every adapter the parent had
 // open, with its channels, is closed in the child without a USB transfer
@@ -45,7 +45,7 @@ py::Ref unreadable_adapter(PyObject* devices);
 void register_fork_hook(PyObject* module);
 // Part of it (registry.cpp): appends the registered adapters to `devices`
 // and forgets them; the registry's lock is made anew, the old one kept in `keep`.
-void forget_registered(PyObject* devices, PyObject* keep);
+void forget_registered(py::Borrowed devices, PyObject* keep);
 
 // The life of an adapter (`_Device__state`): open until its close begins,
 // closing while it stops its reader and releases its USB device, then closed.
@@ -53,8 +53,8 @@ void forget_registered(PyObject* devices, PyObject* keep);
 // GIL, with no Python code run, so that a check and what follows it are one
 // step for other threads.
 enum class DeviceState { open, closing, closed };
-DeviceState device_state(PyObject* device);
-inline bool device_is_open(PyObject* device) { return device_state(device) == DeviceState::open; }
+DeviceState device_state(py::Borrowed device);
+inline bool device_is_open(py::Borrowed device) { return device_state(device) == DeviceState::open; }
 
 // True for the error (an exception object) that a USB transfer of a closed
 // adapter raises.
@@ -70,7 +70,7 @@ bool is_closed_adapter_error(PyObject* error);
 // attribute `name` of `self` records until when (`_now()` + `timeout`), and
 // time_left() gives what is left of it (None when nothing is pending, or the
 // deadline has passed).
-void set_deadline(PyObject* self, PyObject* name, PyObject* timeout);
+void set_deadline(PyObject* self, PyObject* name, py::Borrowed timeout);
 py::Ref time_left(PyObject* self, PyObject* name);
 
 }  // namespace qlix

@@ -27,7 +27,7 @@ PyObject* s_host_sleep = nullptr;
 void copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
     py::Ref value = py::optional_attr(spec, py::interned(from));
     if (!value || (!allow_none && value.get() == Py_None)) return;
-    py::check(PyDict_SetItemString(dict, to, value));
+    py::check(PyDict_SetItemString(dict, to, value.get()));
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
@@ -42,8 +42,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         }
         if (s_module) return Py_NewRef(s_module);
         py::Ref name = py::check(PyObject_GetAttrString(spec, "name"));
-        py::Ref module = py::check(PyModule_NewObject(name));
-        PyObject* dict = PyModule_GetDict(module);
+        py::Ref module = py::check(PyModule_NewObject(name.get()));
+        PyObject* dict = PyModule_GetDict(module.get());
         copy_spec_attr(spec, dict, "loader", "__loader__", true);
         copy_spec_attr(spec, dict, "origin", "__file__", true);
         copy_spec_attr(spec, dict, "parent", "__package__", true);
@@ -53,12 +53,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     });
 }
 
-void set_global(PyObject* dict, const char* name, PyObject* value) { py::check(PyDict_SetItemString(dict, name, value)); }
+void set_global(PyObject* dict, const char* name, py::Borrowed value) { py::check(PyDict_SetItemString(dict, name, value)); }
 
 py::Ref import(const char* name) { return py::check(PyImport_ImportModule(name)); }
 
 // `from module import attr`
-py::Ref import_from(PyObject* module, const char* attr) {
+py::Ref import_from(py::Borrowed module, const char* attr) {
     if (py::Ref value = py::optional_attr(module, py::interned(attr))) return value;
     py::Ref module_name = py::getattr(module, n_dunder_name);
     PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr, module_name.get());
@@ -71,7 +71,7 @@ py::Ref import_from(PyObject* module, const char* attr) {
 void use_virtual_adapters() {
     static py::Name n_environ{"environ"}, n_use_environment{"use_environment"};
     py::Ref variables = py::getattr(import("os"), n_environ);
-    py::Ref value = py::call_method(variables, n_get, py::Ref(py::str("OZU_QLIX_VIRTUAL")).get());
+    py::Ref value = py::call_method(variables, n_get, py::str("OZU_QLIX_VIRTUAL").get());
     if (value.get() == Py_None || !py::truth(value)) return;
     py::call_method(import("ozu_qlix_sim"), n_use_environment);
 }
@@ -103,7 +103,7 @@ void bind_libraries(PyObject* dict) {
 }
 
 // dict[name] for a namespace (module globals, builtins): NameError when missing.
-py::Ref defined(PyObject* dict, PyObject* name) {
+py::Ref defined(PyObject* dict, py::Borrowed name) {
     PyObject* v = PyDict_GetItemWithError(dict, name);
     if (!v) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -117,7 +117,7 @@ py::Ref dict_item(PyObject* dict, const char* name) { return defined(dict, py::i
 // `with cm as target: body(target)`, with Python's exit semantics (for a
 // context manager; a lock is held through py::with_lock).
 template <class F>
-void with_block(PyObject* cm, F&& body) {
+void with_block(py::Borrowed cm, F&& body) {
     static py::Name n_enter{"__enter__"}, n_exit{"__exit__"};
     py::Ref exit = py::getattr(reinterpret_cast<PyObject*>(Py_TYPE(cm)), n_exit);
     py::Ref target = py::call_method(cm, n_enter);
@@ -140,7 +140,7 @@ void self_test(PyObject* dict) {
     py::Ref serials = py::call(dict_item(dict, "list_serial_numbers").get());
     set_global(dict, "serials", serials);
     py::Ref sep = py::str(", ");
-    py::Ref output = py::check(PyUnicode_Join(sep, serials));
+    py::Ref output = py::check(PyUnicode_Join(sep.get(), serials.get()));
     set_global(dict, "output", output);
     py::Ref print = dict_item(PyEval_GetBuiltins(), "print");
     py::call(print.get(), output.get());
@@ -170,11 +170,11 @@ void execute(PyObject* module) {
         py::Ref msg = py::check(PyUnicode_FromFormat(
             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
             PY_MINOR_VERSION, "ozu_qlix", "does not match", major, minor));
-        py::check(PyErr_WarnEx(nullptr, PyUnicode_AsUTF8(msg), 1));
+        py::check(PyErr_WarnEx(nullptr, PyUnicode_AsUTF8(msg.get()), 1));
     }
 
     PyObject* modules = PyImport_GetModuleDict();
-    int known = py::check(PyDict_Contains(modules, py::Ref(py::str("ozu_qlix"))));
+    int known = py::check(PyDict_Contains(modules, py::str("ozu_qlix").get()));
     if (!known) py::check(PyDict_SetItemString(modules, "ozu_qlix", module));
 
     PyObject* builtins = PyEval_GetBuiltins();
@@ -185,14 +185,14 @@ void execute(PyObject* module) {
     bind_libraries(dict);
     py::Ref usb_back = dict_item(dict, "_usb_back");
     py::Ref libusb = dict_item(dict, "_libusb");
-    py::Ref find_library = py::check(PyObject_GetAttrString(libusb, "find_library"));
+    py::Ref find_library = py::check(PyObject_GetAttrString(libusb.get(), "find_library"));
     static py::Name n_find_library{"find_library"};
     static py::KwNames kw_find_library{n_find_library};
     static py::Name n_get_backend{"get_backend"};
     py::Ref get_backend = py::getattr(usb_back, n_get_backend);
     set_global(dict, "_backend", py::call_kw(get_backend.get(), kw_find_library, find_library.get()));
     py::Ref usb_core = dict_item(dict, "_usb_core");
-    set_global(dict, "_USBDevice", py::check(PyObject_GetAttrString(usb_core, "Device")));
+    set_global(dict, "_USBDevice", py::check(PyObject_GetAttrString(usb_core.get(), "Device")));
     set_global(dict, "_vid", py::integer(0x0483));
     set_global(dict, "_pid", py::integer(0x5750));
 
@@ -209,7 +209,7 @@ void execute(PyObject* module) {
     register_fork_hook(module);
 
     py::Ref name = dict_item(dict, "__name__");
-    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__main__") == 0) self_test(dict);
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name.get(), "__main__") == 0) self_test(dict);
 }
 
 int module_exec(PyObject* module) {
@@ -271,7 +271,7 @@ PyModuleDef module_def = {
 PyObject* host_object(PyObject*& cache, const char* module_name, const char* name) {
     if (!cache) {
         py::Ref module = py::check(PyImport_ImportModule(module_name));
-        cache = py::check(PyObject_GetAttrString(module, name)).release();
+        cache = py::check(PyObject_GetAttrString(module.get(), name)).release();
     }
     return cache;
 }

@@ -41,7 +41,7 @@ PyObject* host_sleep();
 bool host_clock();
 
 // `self.name`, read through Python.
-inline py::Ref attr(PyObject* self, py::Name& name) { return py::getattr(self, name); }
+inline py::Ref attr(py::Borrowed self, py::Name& name) { return py::getattr(self, name); }
 
 // The assertion switch: the truth of __debug__ at import.
 bool asserting() noexcept;
@@ -63,7 +63,7 @@ template <class... P>
 [[noreturn]] inline void assertion_failed(const py::Code& code) { py::raise_coded(PyExc_AssertionError, code, nullptr); }
 
 // Writes a text to the host's sys.stderr (the module global `sys`), as is.
-void write_stderr(PyObject* text);
+void write_stderr(py::Borrowed text);
 
 // Class and function builders, one per subsystem file.
 py::Ref make_device_class(PyObject* module);            // link.cpp

@@ -28,7 +28,7 @@ constexpr const char* kNotFound = "QLIX Device (VID=0x483, PID=0x5750) not found
 // The first value of a registry table (insertion order), or an empty Ref.
 py::Ref first_value(PyObject* table) {
     py::Ref values = py::call_method(table, n_values);
-    py::Ref it = py::check(PyObject_GetIter(values));
+    py::Ref it = py::check(PyObject_GetIter(values.get()));
     return py::next(it);
 }
 
@@ -66,7 +66,7 @@ py::Ref manager_init(PyObject* const* a) {
 // empty Ref. A registered adapter that has closed (its reader failed, or it was
 // closed directly) is forgotten, and one still closing is waited for: handed
 // out it would take no channel, and its USB device is not released yet.
-py::Ref registered_open(PyObject* table, PyObject* serial_number, bool& wait) {
+py::Ref registered_open(py::Borrowed table, PyObject* serial_number, bool& wait) {
     for (;;) {
         py::Ref device;
         if (is_any(serial_number) && py::truth(table)) device = first_value(table);
@@ -81,7 +81,7 @@ py::Ref registered_open(PyObject* table, PyObject* serial_number, bool& wait) {
         py::Ref key = py::getattr(device, n_serial_number);
         py::Ref entry = py::lookup(table, key);
         if (!entry || entry.get() != device.get()) return {};  // registered under another key: left alone
-        py::check(PyObject_DelItem(table, key));
+        py::check(PyObject_DelItem(table, key.get()));
     }
 }
 
@@ -106,7 +106,7 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
                 py::Ref found;
                 if (is_any(serial_number)) {
                     py::Ref all = py::call_method(self, n_find_device);
-                    py::Ref it = py::check(PyObject_GetIter(all));
+                    py::Ref it = py::check(PyObject_GetIter(all.get()));
                     found = py::next(it);
                     if (!found)
                         assertion_failed(py::Code{"not_found", {{"serial_number", serial_number}, {"reason", Py_None}}}, kNotFound);
@@ -124,7 +124,7 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
                 // interface.
                 unregistered = made;
                 py::Ref key = py::getattr(made, n_serial_number);
-                py::check(PyObject_SetItem(table, key, made));
+                py::check(PyObject_SetItem(table.get(), key.get(), made.get()));
                 unregistered = py::Ref();
                 return made;
             });
@@ -181,7 +181,7 @@ py::Ref manager_close_device(PyObject* const* a) {
         py::Ref table = py::getattr(self, n_devices);
         py::Ref key = py::getattr(device, n_serial_number);
         py::Ref registered = py::lookup(table, key);
-        if (registered && registered.get() == device) py::check(PyObject_DelItem(table, key));
+        if (registered && registered.get() == device) py::check(PyObject_DelItem(table.get(), key.get()));
         return py::none();
     });
 }
@@ -201,12 +201,12 @@ py::Ref held_at_exit(PyObject* const* a) {
 
 py::Ref all_attached() {
     py::Ref all = py::call_method(global(g_resource_manager_class), n_find_device);
-    return py::check(PyObject_GetIter(all));
+    return py::check(PyObject_GetIter(all.get()));
 }
 
 // The serial-number string of an attached adapter; reading it opens the
 // device, so the USB library's refusals are explained.
-py::Ref serial_number_of(PyObject* dev) {
+py::Ref serial_number_of(py::Borrowed dev) {
     try {
         return py::getattr(dev, n_serial_number);
     } catch (const py::Error&) {
@@ -218,7 +218,7 @@ py::Ref serial_number_of(PyObject* dev) {
 py::Ref list_serial_numbers(PyObject* const*) {
     py::Ref it = all_attached();
     py::Ref serial_numbers = py::check(PyList_New(0));
-    while (py::Ref dev = py::next(it)) py::check(PyList_Append(serial_numbers, serial_number_of(dev)));
+    while (py::Ref dev = py::next(it)) py::check(PyList_Append(serial_numbers.get(), serial_number_of(dev).get()));
     return serial_numbers;
 }
 
@@ -247,10 +247,10 @@ py::Ref list_qlix_names(PyObject* const*) {
                 return false;
             }
         });
-        py::Ref count_index = py::check(PyNumber_Index(count_obj));
-        long long count = py::check_value(PyLong_AsLongLong(count_index));
+        py::Ref count_index = py::check(PyNumber_Index(count_obj.get()));
+        long long count = py::check_value(PyLong_AsLongLong(count_index.get()));
         for (long long i = 0; i < count; ++i)
-            py::check(PyList_Append(names, py::text("QLIX", serial_number, "S", i + 1)));
+            py::check(PyList_Append(names.get(), py::text("QLIX", serial_number, "S", i + 1).get()));
     }
     return names;
 }
@@ -262,9 +262,9 @@ void forget_registered(PyObject* devices, PyObject* keep) {
     py::Ref table = py::optional_attr(manager, n_devices);
     py::Ref lock = py::optional_attr(manager, n_device_lock);
     if (!table || !PyDict_Check(table.get())) return;  // a stand-in registry: left as it is
-    if (lock) py::check(PyList_Append(keep, lock));
-    py::check(PyList_Append(keep, table));
-    py::Ref registered = py::check(PyDict_Values(table));
+    if (lock) py::check(PyList_Append(keep, lock.get()));
+    py::check(PyList_Append(keep, table.get()));
+    py::Ref registered = py::check(PyDict_Values(table.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(registered.get()); ++i)
         py::check(PyList_Append(devices, PyList_GET_ITEM(registered.get(), i)));
     py::setattr(manager, n_devices, py::check(PyDict_New()));

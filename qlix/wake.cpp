@@ -149,7 +149,7 @@ long long microseconds_until(std::optional<Clock::time_point> deadline) {
 void run_on_event(PyObject* on_event) {
     py::ErrorScope kept;
     py::Ref f = py::Ref::borrow(on_event);  // alive even if the call replaces it
-    if (!py::Ref::steal(PyObject_CallNoArgs(f))) PyErr_WriteUnraisable(f);
+    if (!py::Ref::steal(PyObject_CallNoArgs(f.get()))) PyErr_WriteUnraisable(f.get());
 }
 
 // One waiter's sleep: a lock of its own, taken once (the next acquire sleeps

@@ -32,7 +32,7 @@ struct Signal;
 // A new signal object.
 py::Ref make_signal();
 // The signal an object is, or null (any other object: no wake-ups).
-Signal* as_signal(PyObject* o) noexcept;
+Signal* as_signal(py::Borrowed o) noexcept;
 
 // The event count; take it before checking the condition waited for.
 unsigned long long events(const Signal& s) noexcept;

@@ -37,7 +37,7 @@ inline Ref to_float(PyObject* v) {
 }
 
 // A member declared to return int, str or bool: the value must be that type or None.
-[[noreturn]] inline void raise_result_type(const char* expected, PyObject* got) {
+[[noreturn]] inline void raise_result_type(const char* expected, Borrowed got) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got)->tp_name);
     throw_error();
 }

@@ -13,7 +13,7 @@ inline PyObject* host_array_type() {
     static PyObject* type = nullptr;
     if (!type) {
         Ref module = check(PyImport_ImportModule("array"));
-        type = check(PyObject_GetAttrString(module, "array")).release();
+        type = check(PyObject_GetAttrString(module.get(), "array")).release();
     }
     return type;
 }
@@ -52,7 +52,7 @@ private:
 inline bool is_host_array(PyObject* o) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == host_array_type(); }
 
 // True for an exact array.array of unsigned bytes (typecode "B").
-inline bool is_host_byte_array(PyObject* o) {
+inline bool is_host_byte_array(Borrowed o) {
     return is_host_array(o) && ByteView(o);
 }
 
@@ -71,7 +71,7 @@ inline Ref new_byte_array(const unsigned char* bytes, Py_ssize_t size) {
     Ref result = check(PySequence_Repeat(one_zero, size));
     if (bytes && size > 0) {
         Py_buffer view;
-        check(PyObject_GetBuffer(result, &view, PyBUF_WRITABLE));
+        check(PyObject_GetBuffer(result.get(), &view, PyBUF_WRITABLE));
         std::memcpy(view.buf, bytes, static_cast<size_t>(size));
         PyBuffer_Release(&view);
     }
@@ -80,17 +80,17 @@ inline Ref new_byte_array(const unsigned char* bytes, Py_ssize_t size) {
 
 // True when nothing but the caller's own reference can reach `o`: one
 // reference and no weak references.
-inline bool is_unshared(PyObject* o) noexcept {
+inline bool is_unshared(Borrowed o) noexcept {
     if (Py_REFCNT(o) != 1) return false;
     Py_ssize_t offset = Py_TYPE(o)->tp_weaklistoffset;
     if (offset <= 0) return offset == 0;
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset) == nullptr;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o.get()) + offset) == nullptr;
 }
 
 // seq[begin:end], exactly as PySequence_GetSlice makes it. For the host's
 // arrays, bytes and lists, whose slicing cannot see the slice object, the
 // slice objects for small non-negative bounds are made once and reused.
-inline Ref get_slice(PyObject* seq, Py_ssize_t begin, Py_ssize_t end) {
+inline Ref get_slice(Borrowed seq, Py_ssize_t begin, Py_ssize_t end) {
     constexpr Py_ssize_t kFromZero = 2 + 256;  // seq[0:end] for end < kFromZero
     constexpr Py_ssize_t kSmall = 65;           // seq[begin:end] for both < kSmall
     static PyObject* from_zero[kFromZero] = {};
@@ -110,7 +110,7 @@ inline Ref get_slice(PyObject* seq, Py_ssize_t begin, Py_ssize_t end) {
     if (!*slot) {
         Ref b = check(PyLong_FromSsize_t(begin));
         Ref e = check(PyLong_FromSsize_t(end));
-        *slot = check(PySlice_New(b, e, nullptr)).release();
+        *slot = check(PySlice_New(b.get(), e.get(), nullptr)).release();
     }
     return check(m->mp_subscript(seq, *slot));
 }

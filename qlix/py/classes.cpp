@@ -7,9 +7,9 @@ namespace qlix::py {
 ClassBuilder::ClassBuilder(const char* name, PyObject* module)
     : name_(name), module_(Ref::borrow(module)), ns_(check(PyDict_New())) {
     Ref module_name = getattr(module, Ref(interned("__name__")));
-    check(PyDict_SetItemString(ns_, "__module__", module_name));
+    check(PyDict_SetItemString(ns_.get(), "__module__", module_name.get()));
     Ref qualname = check(PyUnicode_FromString(name));
-    check(PyDict_SetItemString(ns_, "__qualname__", qualname));
+    check(PyDict_SetItemString(ns_.get(), "__qualname__", qualname.get()));
 }
 
 Ref ClassBuilder::mangled(const char* name) const {
@@ -24,7 +24,7 @@ Ref ClassBuilder::mangled(const char* name) const {
     return Ref::steal(p);
 }
 
-void ClassBuilder::add(const char* name, PyObject* value) { check(PyDict_SetItem(ns_, mangled(name), value)); }
+void ClassBuilder::add(const char* name, Borrowed value) { check(PyDict_SetItem(ns_.get(), mangled(name).get(), value)); }
 
 ClassBuilder& ClassBuilder::method(const FunctionDef& def) {
     Ref f = make_function(def, name_, module_);
@@ -34,7 +34,7 @@ ClassBuilder& ClassBuilder::method(const FunctionDef& def) {
 
 ClassBuilder& ClassBuilder::static_method(const FunctionDef& def) {
     Ref f = make_function(def, name_, module_);
-    Ref sm = check(PyStaticMethod_New(f));
+    Ref sm = check(PyStaticMethod_New(f.get()));
     add(def.name, sm);
     return *this;
 }

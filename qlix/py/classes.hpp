@@ -24,7 +24,7 @@ public:
 
 private:
     Ref mangled(const char* name) const;
-    void add(const char* name, PyObject* value);
+    void add(const char* name, Borrowed value);
 
     const char* name_;
     Ref module_;

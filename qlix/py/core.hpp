@@ -23,12 +23,13 @@
 // Python lock is held through `py::with_lock` or `py::try_lock` (lock.hpp)
 // only.
 //
-// `Ref` converts implicitly to a borrowed `PyObject*`, so it is passed to
-// the C API as it is. That is kept because every C API call that steals a
-// reference (PyList_SET_ITEM, PyTuple_SET_ITEM, PyException_SetContext,
-// PyErr_SetRaisedException, Py_SETREF, ...) is given `.release()` or
-// `Py_NewRef(...)` in this module: checked at each such call. A new call that
-// steals must do the same.
+// `Ref` does not convert to `PyObject*` by itself: a C API call is given
+// `.get()` (borrowed) or `.release()` (the reference given away), so a call
+// that steals a reference (PyList_SET_ITEM, PyTuple_SET_ITEM,
+// PyException_SetContext, PyErr_SetRaisedException, Py_SETREF, ...) says so
+// at the call. The module's own functions that only borrow take a
+// `Borrowed`, which a Ref, a PyObject* or a `Name` converts to. Debug builds
+// assert the GIL wherever a Ref adds or drops a reference.
 #pragma once
 
 #include "errors.hpp"
@@ -49,10 +50,10 @@ inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref interned(const char* s) { return check(PyUnicode_InternFromString(s)); }
 
-inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
+inline Ref getattr(Borrowed o, Borrowed name) { return check(PyObject_GetAttr(o, name)); }
 // `getattr(o, name, None)` for an attribute that may be missing: an empty Ref
 // when it is (an AttributeError, cleared without being raised in C++).
-inline Ref optional_attr(PyObject* o, PyObject* name) {
+inline Ref optional_attr(Borrowed o, Borrowed name) {
     PyObject* v = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
     check(PyObject_GetOptionalAttr(o, name, &v));
@@ -61,31 +62,31 @@ inline Ref optional_attr(PyObject* o, PyObject* name) {
 #endif
     return Ref::steal(v);
 }
-inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check(PyObject_SetAttr(o, name, v)); }
-inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+inline void setattr(Borrowed o, PyObject* name, Borrowed v) { check(PyObject_SetAttr(o, name, v)); }
+inline bool truth(Borrowed o) { return check(PyObject_IsTrue(o)) != 0; }
 
 // Calls, positional arguments only.
 template <class... A>
-Ref call(PyObject* callable, A... args) {
+Ref call(Borrowed callable, A... args) {
     PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
     return check(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 // Method call `self.name(args...)`, without a bound-method object.
 template <class... A>
-Ref call_method(PyObject* self, PyObject* name, A... args) {
+Ref call_method(Borrowed self, PyObject* name, A... args) {
     PyObject* argv[] = {self, static_cast<PyObject*>(args)...};
     return check(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 // Call with trailing keyword arguments: `kwnames` is a tuple naming the last
 // len(kwnames) values.
 template <class... A>
-Ref call_kw(PyObject* callable, PyObject* kwnames, A... args) {
+Ref call_kw(Borrowed callable, PyObject* kwnames, A... args) {
     PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
     size_t npos = sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
     return check(PyObject_Vectorcall(callable, argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 template <class... A>
-Ref call_method_kw(PyObject* self, PyObject* name, PyObject* kwnames, A... args) {
+Ref call_method_kw(Borrowed self, PyObject* name, PyObject* kwnames, A... args) {
     PyObject* argv[] = {self, static_cast<PyObject*>(args)...};
     size_t npos = 1 + sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
     return check(PyObject_VectorcallMethod(name, argv, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -111,7 +112,7 @@ Ref text(const P&... pieces) {
     Ref list = check(PyList_New(sizeof...(P)));
     for (size_t i = 0; i < sizeof...(P); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), parts[i].release());
     Ref empty = check(PyUnicode_FromStringAndSize("", 0));
-    return check(PyUnicode_Join(empty, list));
+    return check(PyUnicode_Join(empty.get(), list.get()));
 }
 
 template <class... P>

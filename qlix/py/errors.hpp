@@ -56,7 +56,7 @@ T check_value(T v) {
     return v;
 }
 // The next item of an iterator, or an empty Ref at its end.
-inline Ref next(PyObject* iterator) {
+inline Ref next(Borrowed iterator) {
     Ref item = Ref::steal(PyIter_Next(iterator));
     if (!item && PyErr_Occurred()) throw_error();
     return item;
@@ -67,7 +67,7 @@ inline Ref next(PyObject* iterator) {
     PyErr_SetString(type, utf8);
     throw_error();
 }
-[[noreturn]] inline void raise_object(PyObject* type, PyObject* value) {
+[[noreturn]] inline void raise_object(PyObject* type, Borrowed value) {
     PyErr_SetObject(type, value);
     throw_error();
 }
@@ -166,7 +166,7 @@ public:
         restore();
         throw_error();
     }
-    bool matches(PyObject* type) const noexcept { return exc_ && PyErr_GivenExceptionMatches(exc_, type); }
+    bool matches(Borrowed type) const noexcept { return exc_ && PyErr_GivenExceptionMatches(exc_.get(), type); }
     PyObject* get() const noexcept { return exc_.get(); }
     explicit operator bool() const noexcept { return static_cast<bool>(exc_); }
 
@@ -274,7 +274,7 @@ auto on_error(F&& body, C&& cleanup) -> decltype(body()) {
 // returns it, or an empty one when the body raised nothing. Any other error
 // passes on.
 template <class F>
-Fetched catch_only(PyObject* type, F&& body) {
+Fetched catch_only(Borrowed type, F&& body) {
     try {
         body();
     } catch (const Error&) {
@@ -290,7 +290,7 @@ Fetched catch_only(PyObject* type, F&& body) {
 // lookups that use it miss on common paths (an attribute not set), where a
 // throw would cost microseconds.
 template <class F>
-Fetched catch_only(PyObject* type, Ref& out, F&& call) {
+Fetched catch_only(Borrowed type, Ref& out, F&& call) {
     out = Ref::steal(call());
     if (out) return Fetched(Fetched::nothing());
     Fetched error = Fetched::take();

@@ -31,7 +31,7 @@ struct FunctionObject {
 
 PyTypeObject* s_function_type = nullptr;
 
-FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+FunctionObject* as_function(Borrowed o) { return reinterpret_cast<FunctionObject*>(o.get()); }
 
 // --- argument errors, worded as CPython words them -------------------------
 
@@ -54,7 +54,7 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
     for (Py_ssize_t i = 0; i < required; ++i) {
         if (!slots[i]) {
             Ref quoted = check(PyUnicode_FromFormat("'%U'", f->names[i]));
-            check(PyList_Append(missing, quoted));
+            check(PyList_Append(missing.get(), quoted.get()));
         }
     }
     Py_ssize_t n = PyList_GET_SIZE(missing.get());
@@ -63,9 +63,9 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
         joined = Ref::borrow(PyList_GET_ITEM(missing.get(), 0));
     } else {
         Ref last = Ref::borrow(PyList_GET_ITEM(missing.get(), n - 1));
-        check(PyList_SetSlice(missing, n - 1, n, nullptr));
+        check(PyList_SetSlice(missing.get(), n - 1, n, nullptr));
         Ref sep = str(", ");
-        Ref head = check(PyUnicode_Join(sep, missing));
+        Ref head = check(PyUnicode_Join(sep.get(), missing.get()));
         joined = check(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", head.get(), last.get()));
     }
     PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, n,
@@ -93,11 +93,11 @@ Ref bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyO
         extra_args = check(PyTuple_New(nargs - ncopy));
         for (Py_ssize_t i = ncopy; i < nargs; ++i)
             PyTuple_SET_ITEM(extra_args.get(), i - ncopy, Py_NewRef(args[i]));
-        slots[static_cast<size_t>(f->varargs)] = extra_args;
+        slots[static_cast<size_t>(f->varargs)] = extra_args.get();
     }
     if (f->varkw >= 0) {
         extra_kw = check(PyDict_New());
-        slots[static_cast<size_t>(f->varkw)] = extra_kw;
+        slots[static_cast<size_t>(f->varkw)] = extra_kw.get();
     }
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -112,7 +112,7 @@ Ref bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyO
                 }
                 slots[static_cast<size_t>(i)] = value;
             } else if (extra_kw) {
-                check(PyDict_SetItem(extra_kw, key, value));
+                check(PyDict_SetItem(extra_kw.get(), key, value));
             } else {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
                 throw_error();
@@ -289,26 +289,26 @@ PyObject* function_signature_get(PyObject* self, void*) {
                                                     : "POSITIONAL_OR_KEYWORD";
             Ref kind = getattr(parameter_cls, Ref(interned(kind_name)));
             Ref kwargs = check(PyDict_New());
-            check(PyDict_SetItemString(kwargs, "name", f->names[i]));
-            check(PyDict_SetItemString(kwargs, "kind", kind));
+            check(PyDict_SetItemString(kwargs.get(), "name", f->names[i]));
+            check(PyDict_SetItemString(kwargs.get(), "kind", kind.get()));
             if (i < f->npositional && i >= first_default)
-                check(PyDict_SetItemString(kwargs, "default", PyTuple_GET_ITEM(f->defaults, i - first_default)));
+                check(PyDict_SetItemString(kwargs.get(), "default", PyTuple_GET_ITEM(f->defaults, i - first_default)));
             if (annotations) {
                 PyObject* ann = PyDict_GetItemWithError(annotations, f->names[i]);
                 if (!ann && PyErr_Occurred()) throw_error();
-                if (ann) check(PyDict_SetItemString(kwargs, "annotation", ann));
+                if (ann) check(PyDict_SetItemString(kwargs.get(), "annotation", ann));
             }
             Ref noargs = check(PyTuple_New(0));
-            Ref param = check(PyObject_Call(parameter_cls, noargs, kwargs));
-            check(PyList_Append(params, param));
+            Ref param = check(PyObject_Call(parameter_cls.get(), noargs.get(), kwargs.get()));
+            check(PyList_Append(params.get(), param.get()));
         }
         Ref kwargs = check(PyDict_New());
         if (annotations) {
             PyObject* ret = PyDict_GetItemString(annotations, "return");
-            if (ret) check(PyDict_SetItemString(kwargs, "return_annotation", ret));
+            if (ret) check(PyDict_SetItemString(kwargs.get(), "return_annotation", ret));
         }
         Ref args = check(PyTuple_Pack(1, params.get()));
-        return check(PyObject_Call(signature_cls, args, kwargs)).release();
+        return check(PyObject_Call(signature_cls.get(), args.get(), kwargs.get())).release();
     });
 }
 
@@ -408,23 +408,23 @@ Ref make_function(const FunctionDef& def, const char* qualname_prefix, PyObject*
         } else {
             f->npositional = i + 1;
             Ref value = make_default(p.value);
-            if (value) check(PyList_Append(defaults, value));
+            if (value) check(PyList_Append(defaults.get(), value.get()));
         }
         if (p.annotation) {
             Ref ann = check(PyUnicode_FromString(p.annotation));
-            check(PyDict_SetItem(annotations, f->names[i], ann));
+            check(PyDict_SetItem(annotations.get(), f->names[i], ann.get()));
         }
     }
     if (def.returns) {
         Ref ann = check(PyUnicode_FromString(def.returns));
-        check(PyDict_SetItemString(annotations, "return", ann));
+        check(PyDict_SetItemString(annotations.get(), "return", ann.get()));
     }
     f->annotations = annotations.release();
-    f->defaults = (PyList_GET_SIZE(defaults.get()) ? check(PyList_AsTuple(defaults)) : none()).release();
+    f->defaults = (PyList_GET_SIZE(defaults.get()) ? check(PyList_AsTuple(defaults.get())) : none()).release();
     // Functions taking **kwargs go through tp_call so that keyword names that
     // are not strings are reported with the function's name.
     f->vectorcall = f->varkw >= 0 ? nullptr : function_vectorcall;
-    PyObject_GC_Track(obj);
+    PyObject_GC_Track(obj.get());
     return obj;
 }
 

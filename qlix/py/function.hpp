@@ -56,7 +56,7 @@ constexpr int kMaxParams = 8;
 
 // Creates a function object. `qualname_prefix` is the class name for methods
 // (nullptr for module functions); `module` the __module__ value.
-Ref make_function(const FunctionDef& def, const char* qualname_prefix, PyObject* module);
+Ref make_function(const FunctionDef& def, const char* qualname_prefix, Borrowed module);
 
 // Registers the function type; called once at module execution.
 void ready_function_type();
@@ -71,6 +71,6 @@ Ref run_function(PyObject* function, PyObject* const* args, Py_ssize_t nargs, Py
 // `cls.name` for a class: for a plain class (its metaclass is `type`) whose
 // attribute is a plain value (no __get__), the value found on its MRO, as
 // type.__getattribute__ finds it; anything else through getattr.
-Ref class_attr(PyObject* cls, PyObject* name);
+Ref class_attr(Borrowed cls, PyObject* name);
 
 }  // namespace qlix::py

@@ -7,7 +7,7 @@ namespace {
 
 // A function of the module that Python would call by vectorcall (those taking
 // **kwargs go through tp_call for their error messages).
-bool is_vectorcall_function(PyObject* o) { return is_function(o) && PyVectorcall_Function(o); }
+bool is_vectorcall_function(Borrowed o) { return is_function(o) && PyVectorcall_Function(o); }
 
 Name n_fget{"fget"};
 

@@ -19,7 +19,7 @@ public:
     Member& operator=(const Member&) = delete;
 
     template <class... A>
-    Ref call(PyObject* self, A... args) {
+    Ref call(Borrowed self, A... args) {
         PyObject* argv[] = {self, static_cast<PyObject*>(args)...};
         constexpr Py_ssize_t n = 1 + static_cast<Py_ssize_t>(sizeof...(A));
         if (PyObject* f = method_of(self)) return run_held(f, argv, n, nullptr);
@@ -27,7 +27,7 @@ public:
     }
     // The last len(kwnames) arguments are keywords.
     template <class... A>
-    Ref call_kw(PyObject* self, PyObject* kwnames, A... args) {
+    Ref call_kw(Borrowed self, PyObject* kwnames, A... args) {
         PyObject* argv[] = {self, static_cast<PyObject*>(args)...};
         Py_ssize_t n = 1 + static_cast<Py_ssize_t>(sizeof...(A)) - PyTuple_GET_SIZE(kwnames);
         if (PyObject* f = method_of(self)) return run_held(f, argv, n, kwnames);

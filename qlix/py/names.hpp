@@ -56,7 +56,7 @@ inline Name n_acquire{"acquire"}, n_release{"release"}, n_get{"get"};
 // `mapping.get(key)`, None counted as absent: an empty Ref when the key is
 // absent or maps to None. Exact dicts are read directly; any other mapping
 // through its `get`.
-inline Ref lookup(PyObject* mapping, PyObject* key) {
+inline Ref lookup(Borrowed mapping, Borrowed key) {
     if (PyDict_CheckExact(mapping)) {
         PyObject* v = PyDict_GetItemWithError(mapping, key);
         if (!v) {

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
+#include <type_traits>
 #include <utility>
 
 namespace qlix::py {
@@ -22,15 +24,27 @@ inline bool abandoned() noexcept {
     return !PyGILState_Check();
 }
 
-// Owning reference. Never holds a reference it does not own. Converts
-// implicitly to a borrowed PyObject* (see core.hpp for why that is safe).
+// Debug builds check that the GIL is held wherever a reference is added or
+// dropped: touching an object without it is the fault that no test sees
+// until two threads collide.
+inline void assert_gil() noexcept { assert(PyGILState_Check()); }
+
+// Owning reference. Never holds a reference it does not own. Passed to the
+// C API as `.get()` (borrowed) or `.release()` (given away), so that a call
+// that steals a reference cannot be handed one by accident; the module's own
+// functions take a `Borrowed`, which a Ref converts to.
 class Ref {
 public:
     Ref() noexcept = default;
-    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(const Ref& o) noexcept : p_(o.p_) {
+        assert_gil();
+        Py_XINCREF(p_);
+    }
     Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
     ~Ref() {
-        if (p_ && !abandoned()) Py_DECREF(p_);
+        if (!p_ || abandoned()) return;
+        assert_gil();
+        Py_DECREF(p_);
     }
     Ref& operator=(Ref o) noexcept {
         std::swap(p_, o.p_);
@@ -45,6 +59,7 @@ public:
     }
     // Adds a reference to a borrowed pointer (NULL allowed).
     static Ref borrow(PyObject* p) noexcept {
+        assert_gil();
         Py_XINCREF(p);
         return steal(p);
     }
@@ -52,10 +67,27 @@ public:
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    operator PyObject*() const noexcept { return p_; }
+    explicit operator PyObject*() const noexcept { return p_; }
 
 private:
     PyObject* p_ = nullptr;
+};
+
+// A borrowed reference: what a function that neither keeps nor steals its
+// argument takes. Made from a PyObject* or a Ref (whose reference it borrows:
+// a temporary Ref lives to the end of the call's full expression).
+class Borrowed {
+public:
+    Borrowed(PyObject* p) noexcept : p_(p) {}
+    Borrowed(const Ref& r) noexcept : p_(r.get()) {}
+    // Names and other handles that convert to their object (a Ref does not).
+    template <class T, std::enable_if_t<std::is_convertible_v<T&, PyObject*>, int> = 0>
+    Borrowed(T& handle) : p_(handle) {}
+    operator PyObject*() const noexcept { return p_; }
+    PyObject* get() const noexcept { return p_; }
+
+private:
+    PyObject* p_;
 };
 
 }  // namespace qlix::py

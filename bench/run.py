@@ -106,14 +106,17 @@ ROWS = [
     ("section", "ozu-qlix-serve (own process), paced interrupt endpoints, next to a direct qlix:// port"),
     ("serve_direct_line_median_ms", "direct qlix:// port: 17-byte line round trip, median", "ms", None),
     ("serve_rfc2217_line_median_ms", "through rfc2217://, median", "ms", ("plus", "serve_direct_line_median_ms", 1.0)),
-    ("serve_terminal_line_median_ms", "through the terminal (POSIX), median", "ms",
-     ("plus", "serve_direct_line_median_ms", 1.0)),
+    (
+        "serve_terminal_line_median_ms",
+        "through the terminal (POSIX), median",
+        "ms",
+        ("plus", "serve_direct_line_median_ms", 1.0),
+    ),
     ("serve_stream_pct", "4 channels both ways over TCP: % of 62 B x 1/frame", "%", ("min", 95)),
     ("serve_direct_stream_pct", "  the same on direct qlix:// ports (write_timeout 0, fileno)", "%", None),
     ("serve_stream_lost_bytes", "  bytes lost", "B", ("max", 0)),
     ("serve_stream_corrupt_channels", "  channels that got back other bytes", "", ("max", 0)),
-    ("serve_idle_pct", "2 adapters x 4 channels served, a silent client on each: CPU, % of one core",
-     "%", None),
+    ("serve_idle_pct", "2 adapters x 4 channels served, a silent client on each: CPU, % of one core", "%", None),
     ("serve_idle_direct_pct", "  the same 8 channels open, no server (reader threads)", "%", None),
     ("serve_idle_added_pct", "  the server, above its adapters' reader threads", "%", ("max", 0.3)),
     ("serve_cycles", "client connect/disconnect cycles", "", None),
@@ -188,9 +191,13 @@ def describe_target(target):
     if not target:
         return ""
     kind, *args = target
-    return {"added": lambda: "added <= %d%%" % args[1], "ratio": lambda: "x bare",
-            "plus": lambda: "" if args[1] is None else "added <= %g" % args[1],
-            "min": lambda: ">= %g" % args[0], "max": lambda: "<= %g" % args[0]}[kind]()
+    return {
+        "added": lambda: "added <= %d%%" % args[1],
+        "ratio": lambda: "x bare",
+        "plus": lambda: "" if args[1] is None else "added <= %g" % args[1],
+        "min": lambda: ">= %g" % args[0],
+        "max": lambda: "<= %g" % args[0],
+    }[kind]()
 
 
 def fmt(value):
@@ -233,8 +240,13 @@ def machine():
             return subprocess.run(cmd, capture_output=True, text=True, timeout=10).stdout.splitlines()[:n]
         except OSError:
             return []
-    return {"uname": " ".join(first_lines(["uname", "-a"], 1)), "lscpu": first_lines(["lscpu"], 10),
-            "python": sys.version.replace("\n", " "), "platform": platform.platform()}
+
+    return {
+        "uname": " ".join(first_lines(["uname", "-a"], 1)),
+        "lscpu": first_lines(["lscpu"], 10),
+        "python": sys.version.replace("\n", " "),
+        "platform": platform.platform(),
+    }
 
 
 def main(argv=None):
@@ -243,12 +255,15 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, help="rounds per build (default 3, quick 1)")
     parser.add_argument("--baseline", help="an older build directory measured alongside, round by round")
     parser.add_argument("--json", default=str(DEFAULT_JSON), help="where to write the results (default %(default)s)")
-    parser.add_argument("--parts", help="only these parts, comma-separated: unpaced, handler, paced, idle, latency, loop, serve, gil")
+    parser.add_argument(
+        "--parts", help="only these parts, comma-separated: unpaced, handler, paced, idle, latency, loop, serve, gil"
+    )
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
     if args.worker:
         import scenarios
+
         parts = args.parts.split(",") if args.parts else None
         print(json.dumps(scenarios.round_(args.quick, parts)))
         return 0
@@ -260,7 +275,7 @@ def main(argv=None):
     started = time.monotonic()
     run_worker(None, True, sim_library) if not args.quick else None  # warm-up: caches, page faults
     for r in range(rounds):
-        for name, build in (builds if r % 2 == 0 else builds[::-1]):
+        for name, build in builds if r % 2 == 0 else builds[::-1]:
             samples[name].append(run_worker(build, args.quick, sim_library, args.parts))
             print("round %d/%d %s done (%.0f s)" % (r + 1, rounds, name, time.monotonic() - started), file=sys.stderr)
     figures = {name: medians(values) for name, values in samples.items()}
@@ -268,8 +283,15 @@ def main(argv=None):
     print("\n".join(lines))
     info = machine()
     print("\n%s\n%s\nrounds: %d, %.0f s" % (info["uname"], info["python"], rounds, time.monotonic() - started))
-    report = {"machine": info, "rounds": rounds, "quick": args.quick, "baseline": args.baseline,
-              "median": figures, "samples": samples, "table": lines}
+    report = {
+        "machine": info,
+        "rounds": rounds,
+        "quick": args.quick,
+        "baseline": args.baseline,
+        "median": figures,
+        "samples": samples,
+        "table": lines,
+    }
     path = Path(args.json)
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(json.dumps(report, indent=1) + "\n")

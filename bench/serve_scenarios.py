@@ -59,8 +59,12 @@ class Child:
     """A child process serving (or only opening) adapters; its mapping, CPU, descriptors, threads."""
 
     def __init__(self, mode, serials, link_dir=""):
-        self.proc = subprocess.Popen([sys.executable, "-c", _CHILD, mode, link_dir, *serials],
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-c", _CHILD, mode, link_dir, *serials],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+        )
         line = self.proc.stdout.readline()
         if not line:
             self.proc.wait(10)
@@ -157,13 +161,13 @@ def _stream(tcp_ports, seconds, window=16384):
                 offset = s["sent"] % 4096
                 room = min(4096, s["got"] + window - s["sent"])
                 try:
-                    s["sent"] += s["sock"].send(s["pattern"][offset:offset + room])
+                    s["sent"] += s["sock"].send(s["pattern"][offset : offset + room])
                 except BlockingIOError:
                     pass
             if events & selectors.EVENT_READ:
                 data = s["sock"].recv(65536)
                 offset = s["got"] % 4096
-                expected = (s["pattern"] * (1 + len(data) // 4096))[offset:offset + len(data)]
+                expected = (s["pattern"] * (1 + len(data) // 4096))[offset : offset + len(data)]
                 s["bad"] = s["bad"] or data != expected
                 s["got"] += len(data)
     for s in states:
@@ -178,8 +182,9 @@ def _direct_stream(serial_number, seconds, window=16384):
     second over `seconds` of steady streaming."""
     import serial
 
-    ports = [serial.serial_for_url("qlix://%s/%d" % (serial_number, c), timeout=0, write_timeout=0)
-             for c in range(1, 5)]
+    ports = [
+        serial.serial_for_url("qlix://%s/%d" % (serial_number, c), timeout=0, write_timeout=0) for c in range(1, 5)
+    ]
     sel = selectors.DefaultSelector()
     for index, port in enumerate(ports):
         sel.register(port.fileno(), selectors.EVENT_READ, index)
@@ -241,8 +246,7 @@ def serve_costs(quick):
         if path:
             with serial.Serial(path, timeout=1) as port:
                 time.sleep(0.1)  # the server notices the terminal open
-                result["serve_terminal_line_median_ms"] = _median_round_trip(port.write, port.readline,
-                                                                             round_trips)
+                result["serve_terminal_line_median_ms"] = _median_round_trip(port.write, port.readline, round_trips)
         rate, lost, corrupt = _stream(tcp[:4], seconds)  # the first adapter's four channels
         result["serve_stream_pct"] = 100 * rate / (OUT_PAYLOAD * 1000)
         result["serve_stream_lost_bytes"] = lost

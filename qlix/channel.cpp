@@ -141,7 +141,8 @@ public:
             // Longer than the clock can count (infinity too): no limit, as
             // far as any read can tell.
             if (seconds < kLongestTimeout)
-                end_ = wake::Clock::now() + std::chrono::ceil<wake::Clock::duration>(std::chrono::duration<double>(seconds));
+                end_ = wake::Clock::now() +
+                       std::chrono::ceil<wake::Clock::duration>(std::chrono::duration<double>(seconds));
             return;
         }
         py::Ref now = py::call(now_fn.get());
@@ -171,9 +172,9 @@ public:
 private:
     static constexpr double kLongestTimeout = 1e9;  // seconds, some 31 years
 
-    bool monotonic_ = false;                       // taken on the monotonic clock
-    std::optional<wake::Clock::time_point> end_;   // then: none for no limit
-    py::Ref deadline_;                             // otherwise: on `_now`'s clock (none: infinity)
+    bool monotonic_ = false;                      // taken on the monotonic clock
+    std::optional<wake::Clock::time_point> end_;  // then: none for no limit
+    py::Ref deadline_;                            // otherwise: on `_now`'s clock (none: infinity)
 };
 
 void poll_sleep() {
@@ -399,7 +400,8 @@ py::Ref baudrate_exchange(PyObject* self, PyObject* value) {
     if (py::check(PyObject_RichCompareBool(reported.get(), value, Py_NE))) {
         py::Ref name = attr(self, n_name);
         py::raise_text(PyExc_OSError,
-                       py::Code{"baud_refused", {{"port_name", name}, {"baudrate", value}, {"current_baudrate", reported}}},
+                       py::Code{"baud_refused",
+                                {{"port_name", name}, {"baudrate", value}, {"current_baudrate", reported}}},
                        "设置波特率失败:", name, ":当前值 = ", reported, ":目标值 = ", value);
     }
     return py::none();
@@ -645,8 +647,8 @@ py::Ref terminator_code(PyObject* expected) {
     if (PyUnicode_Check(expected)) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(expected);
         if (n != 1) {
-            PyErr_Format(PyExc_ValueError, "only single character unicode strings can be converted to Py_UCS4, got length %zd",
-                         n);
+            PyErr_Format(PyExc_ValueError,
+                         "only single character unicode strings can be converted to Py_UCS4, got length %zd", n);
             py::throw_error();
         }
         return py::integer(static_cast<long long>(PyUnicode_READ_CHAR(expected, 0)));
@@ -762,7 +764,8 @@ Py_ssize_t payload_per_package() {
     if (plain != -1 && plain > PY_SSIZE_T_MIN + 1) return plain - 2;
     PyErr_Clear();  // an int outside Py_ssize_t's range (no other error is set here) is clamped below
     py::Ref two = py::integer(2);
-    return py::check_size(PyNumber_AsSsize_t(py::check(PyNumber_Subtract(package_size.get(), two.get())).get(), nullptr));
+    return py::check_size(
+        PyNumber_AsSsize_t(py::check(PyNumber_Subtract(package_size.get(), two.get())).get(), nullptr));
 }
 
 // The channel number as its packages' identifier byte, or -1 when they are built
@@ -831,12 +834,10 @@ py::Ref make_channel_class(PyObject* module) {
     using py::Default;
     using py::FunctionDef;
     return py::ClassBuilder("_Channel", module)
-        .method(FunctionDef{"__init__",
-                            {{"self"},
-                             {"device", "_Device"},
-                             {"channel_number", "int"},
-                             {"timeout", "float", Default::real(-1.0)}},
-                            channel_init})
+        .method(FunctionDef{
+            "__init__",
+            {{"self"}, {"device", "_Device"}, {"channel_number", "int"}, {"timeout", "float", Default::real(-1.0)}},
+            channel_init})
         .method(FunctionDef{"_update_baudrate", {{"self"}, {"package", "_array"}}, channel_update_baudrate})
         .method(FunctionDef{"initialize", {{"self"}, {"baudrate", "int"}}, channel_initialize})
         .property(FunctionDef{"baudrate", {{"self"}}, channel_baudrate_get, "int"},

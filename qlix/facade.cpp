@@ -75,14 +75,17 @@ py::Ref serial_init(PyObject* const* a) {
     py::Ref u_port = py::call_method(port, n_upper);
     Py_ssize_t u_length = py::check_size(PyUnicode_GetLength(u_port.get()));
     if (asserting()) {
-        bool qlix = py::check_size(PyUnicode_Tailmatch(u_port.get(), py::str("QLIX").get(), 0, PY_SSIZE_T_MAX, -1)) == 1;
+        bool qlix =
+            py::check_size(PyUnicode_Tailmatch(u_port.get(), py::str("QLIX").get(), 0, PY_SSIZE_T_MAX, -1)) == 1;
         if (!qlix || PyUnicode_GET_LENGTH(port) < 9)
-            assertion_failed(py::Code{"port_name_unsupported", {{"port_name", port}}}, "Device name \"", port, "\" not supported.");
+            assertion_failed(py::Code{"port_name_unsupported", {{"port_name", port}}}, "Device name \"", port,
+                             "\" not supported.");
     }
     py::Ref rest = py::check(PyUnicode_Substring(u_port.get(), u_length < 4 ? u_length : 4, u_length));
     py::Ref tokens = py::check(PyUnicode_Split(rest.get(), py::str("S").get(), -1));
     Py_ssize_t ntokens = PyList_GET_SIZE(tokens.get());
-    if (asserting() && ntokens != 2) assertion_failed(py::Code{"port_name_invalid", {{"port_name", port}}}, kNameFormat);
+    if (asserting() && ntokens != 2)
+        assertion_failed(py::Code{"port_name_invalid", {{"port_name", port}}}, kNameFormat);
     if (ntokens < 2) py::raise(PyExc_IndexError, "list index out of range");
     PyObject* serial_nb = PyList_GET_ITEM(tokens.get(), 0);
     PyObject* channel_str = PyList_GET_ITEM(tokens.get(), 1);
@@ -180,8 +183,7 @@ void unpack_three(py::Borrowed fields, py::Ref out[3]) {
     // From 3.14 on the host also names the count when it is known.
     if (Py_Version >= 0x030E0000 && (PyList_CheckExact(fields) || PyTuple_CheckExact(fields)))
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 3, got %zd)", PySequence_Size(fields));
-    else
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+    else PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
     py::throw_error();
 }
 
@@ -241,7 +243,8 @@ py::Ref make_serial_class(PyObject* module) {
         .method({"write", {self, Param{"data"}}, serial_write, "int"})
         .method({"read_until",
                  {self, Param{"expected", nullptr, Default::bytes("\n")}, Param{"size", nullptr, Default::none()}},
-                 serial_read_until, "bytes"})
+                 serial_read_until,
+                 "bytes"})
         .property({"baudrate", {self}, serial_baudrate_get},
                   py::FunctionDef{"baudrate", {self, Param{"value", "int"}}, serial_baudrate_set})
         .property({"port", {self}, serial_port_get, "str"})
@@ -257,8 +260,10 @@ py::Ref make_serial_class(PyObject* module) {
 }
 
 py::Ref make_create_serial_instance(PyObject* module) {
-    return py::make_function({"create_serial_instance", {py::var_args("args"), py::var_kw("kwargs")},
-                              create_serial_instance, "Union[Serial, NormalSerial]"},
+    return py::make_function({"create_serial_instance",
+                              {py::var_args("args"), py::var_kw("kwargs")},
+                              create_serial_instance,
+                              "Union[Serial, NormalSerial]"},
                              nullptr, module);
 }
 

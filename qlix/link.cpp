@@ -151,7 +151,8 @@ void assert_channel_in_range(PyObject* self, PyObject* channel) {
     if (ok) return;
     Ref again = attr(self, n_channel_count);
     Ref serial = serial_number(self);
-    assertion_failed(py::Code{"channel_out_of_range", {{"channel", channel}, {"channel_count", again}, {"serial_number", serial}}},
+    assertion_failed(py::Code{"channel_out_of_range",
+                              {{"channel", channel}, {"channel_count", again}, {"serial_number", serial}}},
                      "通道号超出范围 (0, ", again, "]:", serial);
 }
 
@@ -252,22 +253,25 @@ struct Waking {
 bool wake_reader(PyObject* self) {
     bool sent = false;
     py::catch_only(PyExc_Exception, [&] {
-        py::try_lock(attr(self, n_master_protector), [&](py::LockHold&) {
-            if (time_left(self, n_master_pending)) return;
-            py::call_method(attr(self, n_master_event), n_clear);
-            Ref query = py::str(kWakeQuery), zero = py::integer(0);
-            Ref wait = py::check(PyFloat_FromDouble(kWakeReplyWait));
-            py::on_error(
-                [&] {
-                    Waking waking(self);
-                    py::call_method(self, n_send_command_raw, query.get(), zero.get());
-                },
-                [&](const py::Fetched& error) {  // an interrupted write may have sent it
-                    if (!error.matches(PyExc_Exception)) set_deadline(self, n_master_pending, wait);
-                });
-            set_deadline(self, n_master_pending, wait);
-            sent = true;
-        }, Py_False);
+        py::try_lock(
+            attr(self, n_master_protector),
+            [&](py::LockHold&) {
+                if (time_left(self, n_master_pending)) return;
+                py::call_method(attr(self, n_master_event), n_clear);
+                Ref query = py::str(kWakeQuery), zero = py::integer(0);
+                Ref wait = py::check(PyFloat_FromDouble(kWakeReplyWait));
+                py::on_error(
+                    [&] {
+                        Waking waking(self);
+                        py::call_method(self, n_send_command_raw, query.get(), zero.get());
+                    },
+                    [&](const py::Fetched& error) {  // an interrupted write may have sent it
+                        if (!error.matches(PyExc_Exception)) set_deadline(self, n_master_pending, wait);
+                    });
+                set_deadline(self, n_master_pending, wait);
+                sent = true;
+            },
+            Py_False);
     });
     return sent;
 }
@@ -300,11 +304,13 @@ void wake_readers_at_exit() {
     if (registered) return;
     Ref threading = py::check(PyImport_ImportModule("threading"));
     Ref module_name = py::str("ozu_qlix");
-    Ref hook = py::make_function(py::FunctionDef{"_wake_readers_at_exit", {}, exit_wake_readers}, nullptr, module_name.get());
+    Ref hook =
+        py::make_function(py::FunctionDef{"_wake_readers_at_exit", {}, exit_wake_readers}, nullptr, module_name.get());
     // Missing (another Python) or refused (exit already under way): readers
     // then find out within their read limit.
     py::catch_only(PyExc_Exception, [&] { py::call_method(threading, n_register_atexit, hook.get()); });
-    Ref ending = py::make_function(py::FunctionDef{"_mark_process_ending", {}, exit_mark_ending}, nullptr, module_name.get());
+    Ref ending =
+        py::make_function(py::FunctionDef{"_mark_process_ending", {}, exit_mark_ending}, nullptr, module_name.get());
     py::catch_only(PyExc_Exception, [&] {
         Ref atexit = py::check(PyImport_ImportModule("atexit"));
         py::call_method(atexit, n_register, ending.get());
@@ -345,18 +351,20 @@ void hold_failure_at_exit() {
     py::catch_only(PyExc_Exception, [&] {
         Ref threading = py::check(PyImport_ImportModule("threading"));
         Ref current = py::call_method(threading, n_current_thread);
-        hold = !is_closed_adapter_error(error.get()) && current.get() != py::call_method(threading, n_main_thread).get() &&
-               !is_running_reader(current);
+        hold = !is_closed_adapter_error(error.get()) &&
+               current.get() != py::call_method(threading, n_main_thread).get() && !is_running_reader(current);
     });
     if (hold) {
-        py::poll_until(limits::kExitHold, [] { return false; }, [] {
-            py::catch_only(PyExc_Exception, [&] {
-                Ref time = py::check(PyImport_ImportModule("time"));
-                Ref pause = py::check(PyFloat_FromDouble(0.05));
-                py::call_method(time, n_sleep, pause.get());
+        py::poll_until(
+            limits::kExitHold, [] { return false; },
+            [] {
+                py::catch_only(PyExc_Exception, [&] {
+                    Ref time = py::check(PyImport_ImportModule("time"));
+                    Ref pause = py::check(PyFloat_FromDouble(0.05));
+                    py::call_method(time, n_sleep, pause.get());
+                });
+                held = true;
             });
-            held = true;
-        });
     }
     error.restore();
     py::throw_error();
@@ -411,7 +419,7 @@ void walk_packet(PyObject* self, py::Borrowed package, std::size_t max_index) {
 
 // --- construction and transport ----------------------------------------------------
 
-void shut_down(PyObject* self, PyObject* dev, py::FirstError& failed);
+void shut_down(PyObject* self, py::Borrowed dev, py::FirstError& failed);
 
 // The attributes set before any USB call.
 void store_state(PyObject* self, PyObject* dev_manager, PyObject* dev) {
@@ -621,14 +629,17 @@ bool is_current(py::Borrowed thread) {
 // stopped, and then joins return at once. Bounded: the loop ends within one
 // read time-out.
 void await_reader_end(py::Borrowed thread, py::FirstError& failed) {
-    py::poll_until(limits::kCloseWait, [&] {
-        bool running = false;
-        failed.run_to_end([&] { running = is_running_reader(thread); });
-        if (!running) return true;
-        bool current = true;  // not waited for when not known
-        failed.run_to_end([&] { current = is_current(thread); });
-        return current;
-    }, [&] { pause(failed); });
+    py::poll_until(
+        limits::kCloseWait,
+        [&] {
+            bool running = false;
+            failed.run_to_end([&] { running = is_running_reader(thread); });
+            if (!running) return true;
+            bool current = true;  // not waited for when not known
+            failed.run_to_end([&] { current = is_current(thread); });
+            return current;
+        },
+        [&] { pause(failed); });
 }
 
 // After the reader has left its loop: when it left before the reply to its
@@ -674,11 +685,14 @@ void stop_writes(PyObject* self, py::FirstError& failed) {
 // Waits until the USB transfers that started before the close have ended
 // (each within its time-out). Bounded.
 void await_transfers(PyObject* self, py::FirstError& failed) {
-    py::poll_until(limits::kCloseWait, [&] {
-        long long left = 0;
-        failed.run_to_end([&] { left = transfers(self); });
-        return left <= 0;
-    }, [&] { pause(failed); });
+    py::poll_until(
+        limits::kCloseWait,
+        [&] {
+            long long left = 0;
+            failed.run_to_end([&] { left = transfers(self); });
+            return left <= 0;
+        },
+        [&] { pause(failed); });
 }
 
 // What a forked child inherited and must never let go: the parent's pyusb
@@ -746,8 +760,10 @@ Ref device_query_channel_count(PyObject* const* a) {
         Ref after = attr(self, n_feedback);
         Ref serial = serial_number(self);
         if (after.get() != before.get() && after.get() != Py_None)  // a reply came: not a time-out
-            assertion_failed(py::Code{"channel_count_invalid", {{"serial_number", serial}}}, "通道数量查询结果异常:", serial);
-        assertion_failed(py::Code{"channel_count_timeout", {{"serial_number", serial}}}, "查询设备通道数量超时:", serial);
+            assertion_failed(py::Code{"channel_count_invalid", {{"serial_number", serial}}},
+                             "通道数量查询结果异常:", serial);
+        assertion_failed(py::Code{"channel_count_timeout", {{"serial_number", serial}}},
+                         "查询设备通道数量超时:", serial);
     }
     return py::none();
 }
@@ -791,7 +807,8 @@ void channels_lost(PyObject* self) {
     py::ErrorScope kept;
     try {
         Ref channels = py::check(PySequence_List(py::call_method(attr(self, n_device_channels), n_values).get()));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(channels.get()); ++i) mark_adapter_lost(PyList_GET_ITEM(channels.get(), i));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(channels.get()); ++i)
+            mark_adapter_lost(PyList_GET_ITEM(channels.get(), i));
     } catch (const py::Error&) {
         PyErr_WriteUnraisable(self);
     }
@@ -856,8 +873,8 @@ Ref device_input_scanner_function(PyObject* const* a) {
             }
             channels_lost(self);
             if (!error.matches(PyExc_Exception)) error.restore_and_throw();
-            write_stderr(py::text("USB 设备[QLIX", serial_number(self), "S]读取数据失败，有可能是设备已拔出：",
-                                  error.get()));
+            write_stderr(
+                py::text("USB 设备[QLIX", serial_number(self), "S]读取数据失败，有可能是设备已拔出：", error.get()));
             close_after_failure(self);
             return py::none();
         }
@@ -890,27 +907,30 @@ Ref device_open_channel(PyObject* const* a) {
     PyObject* channel = py::require_int(a[1], "channel");
     PyObject* baudrate = py::require_int(a[2], "baudrate");
     Ref timeout = py::to_float(a[3]);
-    Ref channel_obj = py::on_error([&] {
-        // Closed meanwhile (its last channel was closed in another thread):
-        // that is what the open ran into, not the query.
-        py::on_error([&] { assert_channel_in_range(self, channel); },  // may ask for the channel count
-                     [&](const py::Fetched& error) {
-                         if (error.matches(PyExc_Exception) && !device_is_open(self)) raise_closed_adapter(self);
-                     });
-        return py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
-            // A closing adapter takes no channel: the registry hands out a fresh one.
-            if (!device_is_open(self)) raise_closed_adapter(self);
-            Ref channels = attr(self, n_device_channels);
-            if (contains(channels, channel)) {
-                Ref serial = serial_number(self);
-                assertion_failed(py::Code{"channel_already_open", {{"channel", channel}, {"serial_number", serial}}},
-                                 "通道[", channel, "]已经打开:", serial);
-            }
-            Ref made = py::call_kw(global(g_channel), kw_channel_timeout, self, channel, timeout.get());
-            py::check(PyObject_SetItem(channels.get(), channel, made.get()));
-            return made;
-        });
-    }, [&] { close_if_unused(self); });
+    Ref channel_obj = py::on_error(
+        [&] {
+            // Closed meanwhile (its last channel was closed in another thread):
+            // that is what the open ran into, not the query.
+            py::on_error([&] { assert_channel_in_range(self, channel); },  // may ask for the channel count
+                         [&](const py::Fetched& error) {
+                             if (error.matches(PyExc_Exception) && !device_is_open(self)) raise_closed_adapter(self);
+                         });
+            return py::with_lock(attr(self, n_channel_lock), [&](py::LockHold&) {
+                // A closing adapter takes no channel: the registry hands out a fresh one.
+                if (!device_is_open(self)) raise_closed_adapter(self);
+                Ref channels = attr(self, n_device_channels);
+                if (contains(channels, channel)) {
+                    Ref serial = serial_number(self);
+                    assertion_failed(py::Code{"channel_already_open",
+                                              {{"channel", channel}, {"serial_number", serial}}},
+                                     "通道[", channel, "]已经打开:", serial);
+                }
+                Ref made = py::call_kw(global(g_channel), kw_channel_timeout, self, channel, timeout.get());
+                py::check(PyObject_SetItem(channels.get(), channel, made.get()));
+                return made;
+            });
+        },
+        [&] { close_if_unused(self); });
 
     // Any failure of the initialisation (an interruption by Ctrl-C too) closes
     // the channel again, so that it can be opened later.
@@ -961,9 +981,11 @@ Ref device_output_data(PyObject* const* a) {
     if (asserting()) {
         // size >= PackageSize; an exact int is compared by value.
         int overflow = 0;
-        long long n = PyLong_CheckExact(size) ? py::check_value(PyLong_AsLongLongAndOverflow(size.get(), &overflow)) : 0;
+        long long n =
+            PyLong_CheckExact(size) ? py::check_value(PyLong_AsLongLongAndOverflow(size.get(), &overflow)) : 0;
         if (PyLong_CheckExact(size) && !overflow) {
-            if (n < static_cast<long long>(protocol::kPackageSize)) assertion_failed(py::Code{"short_write", {{"size", size}}});
+            if (n < static_cast<long long>(protocol::kPackageSize))
+                assertion_failed(py::Code{"short_write", {{"size", size}}});
         } else {
             Ref full = py::integer(static_cast<long long>(protocol::kPackageSize));
             if (!py::check(PyObject_RichCompareBool(size.get(), full.get(), Py_GE)))
@@ -1002,13 +1024,16 @@ Ref device_private_send_command_to_channel(PyObject* const* a) {
     if (size == 0) py::raise(PyExc_OverflowError, "unsigned byte integer is greater than maximum");
     if (asserting() && size > protocol::kPackageSize) {
         Ref serial = serial_number(self);
-        assertion_failed(py::Code{"command_too_long", {{"command", command}, {"max_bytes", static_cast<long long>(kMaxCommandBytes)},
-                                                       {"serial_number", serial}}},
-                         "命令[", command, "]过长。包含命令结束符后，长度不能超过[", kMaxCommandBytes, "]个字节:", serial);
+        assertion_failed(py::Code{"command_too_long",
+                                  {{"command", command},
+                                   {"max_bytes", static_cast<long long>(kMaxCommandBytes)},
+                                   {"serial_number", serial}}},
+                         "命令[", command, "]过长。包含命令结束符后，长度不能超过[", kMaxCommandBytes,
+                         "]个字节:", serial);
     }
 
-    Ref raw = py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(package.data()),
-                                                  static_cast<Py_ssize_t>(size)));
+    Ref raw = py::check(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(package.data()), static_cast<Py_ssize_t>(size)));
     Ref packet = py::call(global(g_array), code.get(), raw.get());
     py::call_method(self, n_device_private_write, packet.get());
     return py::none();
@@ -1110,8 +1135,8 @@ Ref device_reset_io_control_handler_for_channel(PyObject* const* a) {
 void close_inherited_device(PyObject* device) {
     if (is_inherited(device)) return;
     py::check(PyList_Append(s_inherited, device));
-    for (py::Name* name : {&n_dev, &n_device_channels, &n_channel_lock, &n_handlers_protector, &n_master_event,
-                           &n_master_protector}) {
+    for (py::Name* name :
+         {&n_dev, &n_device_channels, &n_channel_lock, &n_handlers_protector, &n_master_event, &n_master_protector}) {
         Ref old = py::optional_attr(device, *name);
         if (old) py::check(PyList_Append(s_inherited, old.get()));
     }
@@ -1126,7 +1151,8 @@ void close_inherited_device(PyObject* device) {
     py::setattr(device, n_device_channels, py::check(PyDict_New()));
     if (!channels) return;
     Ref list = py::check(PySequence_List(py::call_method(channels, n_values).get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) close_inherited(PyList_GET_ITEM(list.get(), i), s_inherited);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+        close_inherited(PyList_GET_ITEM(list.get(), i), s_inherited);
 }
 
 // os.register_at_fork's after_in_child hook: the parent's adapters (those it
@@ -1191,7 +1217,8 @@ long backend_error_code(PyObject* exc) {
 Ref explained(py::Borrowed exc, py::Borrowed message) {
     Ref kind = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
     Ref made = backend_error_code(exc) != 0
-                   ? py::call(kind.get(), message, py::getattr(exc, n_backend_error_code).get(), py::getattr(exc, n_errno).get())
+                   ? py::call(kind.get(), message, py::getattr(exc, n_backend_error_code).get(),
+                              py::getattr(exc, n_errno).get())
                    : py::call(kind.get(), message);
     PyException_SetCause(made.get(), Py_NewRef(exc));
     PyException_SetContext(made.get(), Py_NewRef(exc));
@@ -1253,7 +1280,7 @@ void explain_open_error(PyObject* dev) {
     }
 }
 
-Ref unreadable_adapter(PyObject* devices) {
+Ref unreadable_adapter(py::Borrowed devices) {
     Ref found;
     py::catch_only(PyExc_Exception, [&] {
         Ref it = py::check(PyObject_GetIter(devices));
@@ -1271,7 +1298,7 @@ Ref unreadable_adapter(PyObject* devices) {
     return found;
 }
 
-DeviceState device_state(PyObject* device) {
+DeviceState device_state(py::Borrowed device) {
     Ref state = py::optional_attr(device, n_state);
     if (!state || state.get() == n_open.get()) return DeviceState::open;
     if (state.get() == n_closing.get()) return DeviceState::closing;
@@ -1296,7 +1323,8 @@ namespace {
 // None (the host's time.time was `_now`), else the value of that `_now`.
 py::Ref now_on(py::Borrowed clock) {
     if (clock != Py_None) return py::call(clock);
-    return py::check(PyFloat_FromDouble(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count()));
+    return py::check(
+        PyFloat_FromDouble(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count()));
 }
 }  // namespace
 
@@ -1304,7 +1332,7 @@ py::Ref now_on(py::Borrowed clock) {
 // is the host's time.time (until is then a time of the monotonic clock, which
 // a wall clock set back does not move), otherwise that `_now`, which is called
 // again to tell what is left.
-void set_deadline(PyObject* self, PyObject* name, PyObject* timeout) {
+void set_deadline(PyObject* self, PyObject* name, py::Borrowed timeout) {
     py::Ref now_fn = global(g_now);
     py::Ref clock = now_fn.get() == host_time() ? py::none() : now_fn;
     py::Ref until = py::check(PyNumber_Add(now_on(clock).get(), timeout));
@@ -1333,30 +1361,36 @@ py::Ref make_device_class(PyObject* module) {
         .method(FunctionDef{"set_io_control_handler_for_channel",
                             {self, {"handler", "_Callable"}, {"channel", "int"}},
                             device_set_io_control_handler_for_channel})
-        .method(FunctionDef{"reset_io_control_handler_for_channel", {self, {"channel", "int"}},
+        .method(FunctionDef{"reset_io_control_handler_for_channel",
+                            {self, {"channel", "int"}},
                             device_reset_io_control_handler_for_channel})
         .method(FunctionDef{"__read", {self, {"timeout", "int", Default::integer(50)}}, device_read, "_array"})
         .method(FunctionDef{"__write", {self, {"data"}, {"timeout", "int", Default::integer(100)}}, device_write})
         .method(FunctionDef{"__query_channel_count", {self}, device_query_channel_count})
         .property(FunctionDef{"channel_count", {self}, device_channel_count_get, "int"})
         .method(FunctionDef{"close", {self}, device_close})
-        .method(FunctionDef{"handle_io_control_package", {self, {"package", "_array"}, {"channel", "int"}},
+        .method(FunctionDef{"handle_io_control_package",
+                            {self, {"package", "_array"}, {"channel", "int"}},
                             device_handle_io_control_package})
         .method(FunctionDef{"input_scanner_function", {self}, device_input_scanner_function})
-        .static_method(FunctionDef{"handle_channel_count_response", {{"package", "_array"}},
-                                   device_handle_channel_count_response})
-        .method(FunctionDef{"open_channel", {self, {"channel", "int"}, {"baudrate", "int"}, {"timeout", "float"}},
+        .static_method(
+            FunctionDef{"handle_channel_count_response", {{"package", "_array"}}, device_handle_channel_count_response})
+        .method(FunctionDef{"open_channel",
+                            {self, {"channel", "int"}, {"baudrate", "int"}, {"timeout", "float"}},
                             device_open_channel})
         .method(FunctionDef{"close_channel", {self, {"channel", "int"}}, device_close_channel})
         .property(FunctionDef{"serial_number", {self}, device_serial_number_get, "str"})
         .method(FunctionDef{"output_data", {self, {"data"}}, device_output_data})
-        .method(FunctionDef{"_send_command_to_channel", {self, {"command", "str"}, {"channel", "int"}},
+        .method(FunctionDef{"_send_command_to_channel",
+                            {self, {"command", "str"}, {"channel", "int"}},
                             device_private_send_command_to_channel})
-        .method(FunctionDef{"send_command_to_channel", {self, {"command", "str"}, {"channel", "int"}},
+        .method(FunctionDef{"send_command_to_channel",
+                            {self, {"command", "str"}, {"channel", "int"}},
                             device_send_command_to_channel})
-        .method(FunctionDef{"io_control_master_query",
-                            {self, {"command", "str"}, {"handler", "_Callable"}, {"timeout", "float", Default::real(0.5)}},
-                            device_io_control_master_query})
+        .method(
+            FunctionDef{"io_control_master_query",
+                        {self, {"command", "str"}, {"handler", "_Callable"}, {"timeout", "float", Default::real(0.5)}},
+                        device_io_control_master_query})
         .static_method(FunctionDef{"master_basic_handler", {{"package", "_array"}}, device_master_basic_handler})
         .method(FunctionDef{"echo", {self, {"content", "str"}}, device_echo, "str", kEchoDoc})
         .property(FunctionDef{"firmware_version", {self}, device_firmware_version_get, "str"})

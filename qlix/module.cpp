@@ -13,10 +13,10 @@ namespace qlix {
 
 namespace {
 
-PyObject* s_module = nullptr;        // strong; the created module
-PyObject* s_executed = nullptr;      // the module whose execution succeeded or is running
-PyObject* s_failed = nullptr;        // strong; a module whose execution failed (see module_exec)
-int64_t s_interpreter = -1;          // id of the interpreter that created it
+PyObject* s_module = nullptr;    // strong; the created module
+PyObject* s_executed = nullptr;  // the module whose execution succeeded or is running
+PyObject* s_failed = nullptr;    // strong; a module whose execution failed (see module_exec)
+int64_t s_interpreter = -1;      // id of the interpreter that created it
 bool s_asserting = true;
 
 py::Name n_stderr{"stderr"};
@@ -53,7 +53,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     });
 }
 
-void set_global(PyObject* dict, const char* name, py::Borrowed value) { py::check(PyDict_SetItemString(dict, name, value)); }
+void set_global(PyObject* dict, const char* name, py::Borrowed value) {
+    py::check(PyDict_SetItemString(dict, name, value));
+}
 
 py::Ref import(const char* name) { return py::check(PyImport_ImportModule(name)); }
 
@@ -167,9 +169,9 @@ void execute(PyObject* module) {
     // Warn when the running interpreter is not the one the module was built for.
     if (Py_Version >> 16 != (PY_MAJOR_VERSION << 8 | PY_MINOR_VERSION)) {
         int major = static_cast<int>(Py_Version >> 24), minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-        py::Ref msg = py::check(PyUnicode_FromFormat(
-            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
-            PY_MINOR_VERSION, "ozu_qlix", "does not match", major, minor));
+        py::Ref msg = py::check(
+            PyUnicode_FromFormat("compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                                 PY_MAJOR_VERSION, PY_MINOR_VERSION, "ozu_qlix", "does not match", major, minor));
         py::check(PyErr_WarnEx(nullptr, PyUnicode_AsUTF8(msg.get()), 1));
     }
 
@@ -293,7 +295,7 @@ py::Ref global(py::Name& name) {
     return defined(PyModule_GetDict(module), name);
 }
 
-void write_stderr(PyObject* text) {
+void write_stderr(py::Borrowed text) {
     py::Ref sys = global(g_sys);
     py::Ref err = py::getattr(sys, n_stderr);
     py::call_method(err, n_write, text);

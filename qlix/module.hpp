@@ -60,7 +60,9 @@ template <class... P>
 [[noreturn]] void assertion_failed(const py::Code& code, const P&... pieces) {
     py::raise_text(PyExc_AssertionError, code, pieces...);
 }
-[[noreturn]] inline void assertion_failed(const py::Code& code) { py::raise_coded(PyExc_AssertionError, code, nullptr); }
+[[noreturn]] inline void assertion_failed(const py::Code& code) {
+    py::raise_coded(PyExc_AssertionError, code, nullptr);
+}
 
 // Writes a text to the host's sys.stderr (the module global `sys`), as is.
 void write_stderr(py::Borrowed text);

@@ -20,9 +20,9 @@ inline constexpr std::size_t kMaxCount = 255;                 // what a count by
 inline constexpr std::size_t kMaxRecordSize = 2 + kMaxCount;  // the largest one-record packet
 
 struct Record {
-    unsigned channel;     // identifier, 1..255
-    std::size_t begin;    // payload offset in the packet
-    std::size_t end;      // payload end, cut at the received bytes
+    unsigned channel;   // identifier, 1..255
+    std::size_t begin;  // payload offset in the packet
+    std::size_t end;    // payload end, cut at the received bytes
 };
 
 // Walks the records of one received packet. `max_index` is the first offset

@@ -37,9 +37,12 @@ py::Ref first_value(PyObject* table) {
 // not open it), so the error names why when there is one.
 [[noreturn]] void not_found(PyObject* self, PyObject* serial_number) {
     py::Ref why = unreadable_adapter(py::call_method(self, n_find_device));
-    py::Ref message = why ? py::text("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number, "\" not found. ", why)
-                          : py::text("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number, "\" not found.");
-    py::raise_coded(PyExc_AssertionError, {"not_found", {{"serial_number", serial_number}, {"reason", why}}}, message.get());
+    py::Ref message =
+        why ? py::text("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number, "\" not found. ",
+                       why)
+            : py::text("QLIX Device (VID=0x483, PID=0x5750) with Serial Number \"", serial_number, "\" not found.");
+    py::raise_coded(PyExc_AssertionError, {"not_found", {{"serial_number", serial_number}, {"reason", why}}},
+                    message.get());
 }
 
 bool is_any(PyObject* serial_number) { return PyUnicode_CompareWithASCIIString(serial_number, "ANY") == 0; }
@@ -89,53 +92,61 @@ py::Ref manager_get_device_by_serial_number(PyObject* const* a) {
     PyObject* self = a[0];
     PyObject* serial_number = py::require_str(a[1], "serial_number");
     py::Ref device;
-    py::poll_until(limits::kRegistryRetry, [&](const py::Poll& poll) {
-        bool wait = false;
-        py::Ref unregistered;  // built but not registered: closed outside the lock
-        device = py::on_error([&] {
-            return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
-                py::Ref table = py::getattr(self, n_devices);
-                bool closing = false;
-                py::Ref registered = registered_open(table, serial_number, closing);
-                if (registered) return registered;
-                if (closing && !poll.expired()) {
-                    wait = true;
-                    return {};
-                }
+    py::poll_until(
+        limits::kRegistryRetry,
+        [&](const py::Poll& poll) {
+            bool wait = false;
+            py::Ref unregistered;  // built but not registered: closed outside the lock
+            device = py::on_error(
+                [&] {
+                    return py::with_lock(py::getattr(self, n_device_lock), [&](py::LockHold&) -> py::Ref {
+                        py::Ref table = py::getattr(self, n_devices);
+                        bool closing = false;
+                        py::Ref registered = registered_open(table, serial_number, closing);
+                        if (registered) return registered;
+                        if (closing && !poll.expired()) {
+                            wait = true;
+                            return {};
+                        }
 
-                py::Ref found;
-                if (is_any(serial_number)) {
-                    py::Ref all = py::call_method(self, n_find_device);
-                    py::Ref it = py::check(PyObject_GetIter(all.get()));
-                    found = py::next(it);
-                    if (!found)
-                        assertion_failed(py::Code{"not_found", {{"serial_number", serial_number}, {"reason", Py_None}}}, kNotFound);
-                } else {
-                    // An empty serial number names no adapter (searching with it would list them all).
-                    found = PyUnicode_GET_LENGTH(serial_number) == 0 ? py::none()
-                                                                     : py::call_method(self, n_find_device, serial_number);
-                    if (found.get() == Py_None) not_found(self, serial_number);
-                }
-                py::Ref made = py::call(global(g_device).get(), self, found.get());
-                // An adapter that could not be registered (an interruption by
-                // Ctrl-C while its serial number is read) is closed again once
-                // the lock is released (its reader may be waiting for the
-                // lock): unregistered, it would keep its reader and its USB
-                // interface.
-                unregistered = made;
-                py::Ref key = py::getattr(made, n_serial_number);
-                py::check(PyObject_SetItem(table.get(), key.get(), made.get()));
-                unregistered = py::Ref();
-                return made;
-            });
-        }, [&] {
-            if (unregistered) py::call_method(unregistered, n_close);
+                        py::Ref found;
+                        if (is_any(serial_number)) {
+                            py::Ref all = py::call_method(self, n_find_device);
+                            py::Ref it = py::check(PyObject_GetIter(all.get()));
+                            found = py::next(it);
+                            if (!found)
+                                assertion_failed(py::Code{"not_found",
+                                                          {{"serial_number", serial_number}, {"reason", Py_None}}},
+                                                 kNotFound);
+                        } else {
+                            // An empty serial number names no adapter (searching with it would list them all).
+                            found = PyUnicode_GET_LENGTH(serial_number) == 0
+                                        ? py::none()
+                                        : py::call_method(self, n_find_device, serial_number);
+                            if (found.get() == Py_None) not_found(self, serial_number);
+                        }
+                        py::Ref made = py::call(global(g_device).get(), self, found.get());
+                        // An adapter that could not be registered (an interruption by
+                        // Ctrl-C while its serial number is read) is closed again once
+                        // the lock is released (its reader may be waiting for the
+                        // lock): unregistered, it would keep its reader and its USB
+                        // interface.
+                        unregistered = made;
+                        py::Ref key = py::getattr(made, n_serial_number);
+                        py::check(PyObject_SetItem(table.get(), key.get(), made.get()));
+                        unregistered = py::Ref();
+                        return made;
+                    });
+                },
+                [&] {
+                    if (unregistered) py::call_method(unregistered, n_close);
+                });
+            return !wait;
+        },
+        [] {
+            py::Ref pause = py::check(PyFloat_FromDouble(0.001));
+            py::call(global(g_sleep).get(), pause.get());
         });
-        return !wait;
-    }, [] {
-        py::Ref pause = py::check(PyFloat_FromDouble(0.001));
-        py::call(global(g_sleep).get(), pause.get());
-    });
     return device;
 }
 
@@ -257,7 +268,7 @@ py::Ref list_qlix_names(PyObject* const*) {
 
 }  // namespace
 
-void forget_registered(PyObject* devices, PyObject* keep) {
+void forget_registered(py::Borrowed devices, PyObject* keep) {
     py::Ref manager = global(g_resource_manager);
     py::Ref table = py::optional_attr(manager, n_devices);
     py::Ref lock = py::optional_attr(manager, n_device_lock);
@@ -275,15 +286,20 @@ py::Ref make_resource_manager_class(PyObject* module) {
     using py::Default;
     using py::Param;
     return py::ClassBuilder("_ResourceManager", module)
-        .static_method({"find_device", {Param{"serial_number", "str", Default::text("")}}, manager_find_device,
+        .static_method({"find_device",
+                        {Param{"serial_number", "str", Default::text("")}},
+                        manager_find_device,
                         "_usb_core.Device"})
         .method({"__init__", {Param{"self"}}, manager_init})
-        .method({"get_device_by_serial_number", {Param{"self"}, Param{"serial_number", "str"}},
-                 manager_get_device_by_serial_number, "_Device"})
+        .method({"get_device_by_serial_number",
+                 {Param{"self"}, Param{"serial_number", "str"}},
+                 manager_get_device_by_serial_number,
+                 "_Device"})
         .method({"open_serial_channel",
                  {Param{"self"}, Param{"serial_number", "str"}, Param{"channel", "int"}, Param{"baudrate", "int"},
                   Param{"timeout", "float"}},
-                 held_at_exit<manager_open_serial_channel>, "_Channel"})
+                 held_at_exit<manager_open_serial_channel>,
+                 "_Channel"})
         .method({"close_device", {Param{"self"}, Param{"device", "_Device"}}, manager_close_device})
         .build();
 }
@@ -293,9 +309,11 @@ py::Ref make_list_serial_numbers(PyObject* module) {
 }
 
 py::Ref make_get_hid_device(PyObject* module) {
-    return py::make_function(
-        {"get_hid_device", {py::Param{"serial_number", "str", py::Default::text("ANY")}}, held_at_exit<get_hid_device>, "_Device"},
-        nullptr, module);
+    return py::make_function({"get_hid_device",
+                              {py::Param{"serial_number", "str", py::Default::text("ANY")}},
+                              held_at_exit<get_hid_device>,
+                              "_Device"},
+                             nullptr, module);
 }
 
 py::Ref make_list_qlix_names(PyObject* module) {

@@ -16,9 +16,9 @@ struct Signal {
     std::atomic<unsigned long long> cancels{0};
     std::atomic<int> sleepers{0};
     std::atomic<bool> lost{false};
-    std::mutex mu;                              // guards `waiting`; never held across a GIL change
-    std::vector<PyThread_type_lock> waiting;    // one locked lock per sleeping waiter
-    PyObject* on_event = nullptr;               // called by notify when set; read and changed under the GIL
+    std::mutex mu;                            // guards `waiting`; never held across a GIL change
+    std::vector<PyThread_type_lock> waiting;  // one locked lock per sleeping waiter
+    PyObject* on_event = nullptr;             // called by notify when set; read and changed under the GIL
 };
 
 namespace {
@@ -67,7 +67,9 @@ PyObject* signal_read(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-PyObject* signal_lost_get(PyObject* self, void*) { return PyBool_FromLong(lost(*reinterpret_cast<SignalObject*>(self)->signal)); }
+PyObject* signal_lost_get(PyObject* self, void*) {
+    return PyBool_FromLong(lost(*reinterpret_cast<SignalObject*>(self)->signal));
+}
 
 PyObject* signal_on_event_get(PyObject* self, void*) {
     PyObject* f = reinterpret_cast<SignalObject*>(self)->signal->on_event;
@@ -191,8 +193,7 @@ public:
     }
     // Sleeps, with the GIL released, until released or `us` microseconds pass.
     void sleep(long long us) {
-        Py_BEGIN_ALLOW_THREADS
-        PyThread_acquire_lock_timed(lock_, us, 1);
+        Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock_timed(lock_, us, 1);
         Py_END_ALLOW_THREADS
     }
 
@@ -204,7 +205,8 @@ private:
 }  // namespace
 
 py::Ref make_signal() {
-    if (!s_signal_type) s_signal_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&signal_spec)).release());
+    if (!s_signal_type)
+        s_signal_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&signal_spec)).release());
     auto* obj = PyObject_GC_New(SignalObject, s_signal_type);
     if (!obj) py::throw_error();
     obj->signal = new (std::nothrow) Signal;
@@ -217,9 +219,9 @@ py::Ref make_signal() {
     return ref;
 }
 
-Signal* as_signal(PyObject* o) noexcept {
+Signal* as_signal(py::Borrowed o) noexcept {
     if (!o || !s_signal_type || Py_TYPE(o) != s_signal_type) return nullptr;
-    return reinterpret_cast<SignalObject*>(o)->signal;
+    return reinterpret_cast<SignalObject*>(o.get())->signal;
 }
 
 unsigned long long events(const Signal& s) noexcept { return s.events.load(); }

@@ -38,6 +38,7 @@ def main() -> int:
     import serve_fuzz
     from ozu_qlix_serial import serve
     from test_serve import Running
+
     adapter = ozu_qlix_sim.add_adapter("0123456789AB", channels=3)
     server = Running(serve.Options(port_base=0, link_dir=None, scan_interval=0.2))
     seed = args.seed if args.seed is not None else int(time.time())
@@ -46,9 +47,15 @@ def main() -> int:
     try:
         while time.monotonic() < stop_at:
             ozu_qlix_sim.set_paced(seed % 2 == 0)
-            ran, failures = serve_fuzz.run(adapter, server.tcp(1), server.tcp(2),
-                                           lambda: not server.service(1).clients, random.Random(seed),
-                                           args.round, stop_at)
+            ran, failures = serve_fuzz.run(
+                adapter,
+                server.tcp(1),
+                server.tcp(2),
+                lambda: not server.service(1).clients,
+                random.Random(seed),
+                args.round,
+                stop_at,
+            )
             total += ran
             for failure in failures:
                 failed += 1

@@ -72,8 +72,16 @@ class FakeAdapter:
     IN_ADDRESS = 0x81
     OUT_ADDRESS = 0x01
 
-    def __init__(self, serial_number="0123456789AB", channels=4, *, kernel_driver=True,
-                 kernel_unsupported=False, endpoints_swapped=False, loopback=True):
+    def __init__(
+        self,
+        serial_number="0123456789AB",
+        channels=4,
+        *,
+        kernel_driver=True,
+        kernel_unsupported=False,
+        endpoints_swapped=False,
+        loopback=True,
+    ):
         self.serial_number = serial_number
         self.channels = channels
         self.kernel_driver = kernel_driver
@@ -120,6 +128,7 @@ class FakeAdapter:
 
     def read(self, endpoint, size_or_buffer, timeout=None):
         import array
+
         with self._cond:
             self.reads += 1
             if not self._inbox and not self.unplugged and self.read_error is None:
@@ -177,8 +186,8 @@ class FakeAdapter:
         if len(raw) != PACKAGE_SIZE:
             self.malformed += 1
         channel, count = raw[0], raw[1]
-        payload = raw[2:2 + count]
-        if count > PACKAGE_SIZE - 2 or any(raw[2 + count:PACKAGE_SIZE]):
+        payload = raw[2 : 2 + count]
+        if count > PACKAGE_SIZE - 2 or any(raw[2 + count : PACKAGE_SIZE]):
             self.malformed += 1
         if channel >= 100:
             try:
@@ -238,6 +247,7 @@ class FakeAdapter:
 
 class FakeDevice:
     """Records what a channel asks of its adapter; answers "Config?" at once."""
+
     PackageSize, serial_number = 64, "0123456789AB"
 
     def __init__(self, reply=b"9600\n"):
@@ -269,6 +279,7 @@ class FakeDevice:
 
 class RecordingDevice:
     """The least a _Channel needs of its adapter: it records output packets."""
+
     serial_number = "BENCH"
 
     def __init__(self):

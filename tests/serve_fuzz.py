@@ -14,12 +14,21 @@ import time
 from conftest import wait_until
 
 IAC, SB, SE, COM_PORT = 255, 250, 240, 44
-COMMANDS = range(241, 250)                       # NOP to GA: no data
-NEGOTIATIONS = (251, 252, 253, 254)              # WILL, WONT, DO, DONT
+COMMANDS = range(241, 250)  # NOP to GA: no data
+NEGOTIATIONS = (251, 252, 253, 254)  # WILL, WONT, DO, DONT
 RATES = (9600, 19200, 57600, 115200)
 # COM-PORT requests a client sends, with the values they take (purge only of what the server received)
-_COM_PORT = [(2, range(0, 9)), (3, range(0, 6)), (4, range(0, 4)), (5, range(0, 20)), (8, [None]), (9, [None]),
-             (10, range(256)), (11, range(256)), (12, [1])]
+_COM_PORT = [
+    (2, range(0, 9)),
+    (3, range(0, 6)),
+    (4, range(0, 4)),
+    (5, range(0, 20)),
+    (8, [None]),
+    (9, [None]),
+    (10, range(256)),
+    (11, range(256)),
+    (12, [1]),
+]
 
 
 def _escape(data: bytes) -> bytes:

@@ -20,14 +20,20 @@ import scenarios  # noqa: E402
 @pytest.mark.slow
 def test_quick_run_writes_every_figure(tmp_path):
     import ozu_qlix_sim
+
     try:
         ozu_qlix_sim.library_path()
     except ozu_qlix_sim.LibraryNotFound:
         pytest.skip("the virtual USB library is not built here")
     out_file = tmp_path / "bench.json"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, str(BENCH / "run.py"), "--quick", "--json", str(out_file)],
-                         capture_output=True, text=True, timeout=300, env=env)
+    out = subprocess.run(
+        [sys.executable, str(BENCH / "run.py"), "--quick", "--json", str(out_file)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
+    )
     assert out.returncode == 0, out.stderr
     report = json.loads(out_file.read_text())
     figures = report["median"]["current"]
@@ -42,17 +48,20 @@ def test_quick_run_writes_every_figure(tmp_path):
     assert "| Serial.write 62 B |" in out.stdout and report["table"]
 
 
-@pytest.mark.parametrize("row, figures, expected", [
-    (("w", "", "us", ("added", "b", 15)), {"w": 11.0, "b": 10.0}, ("ok", 10.0)),
-    (("w", "", "us", ("added", "b", 15)), {"w": 12.0, "b": 10.0}, ("MISS", 20.0)),
-    (("p", "", "%", ("min", 99)), {"p": 98.9}, ("MISS", None)),
-    (("p", "", "%", ("min", 99)), {"p": 99.0}, ("ok", None)),
-    (("l", "", "B", ("max", 0)), {"l": 1}, ("MISS", None)),
-    (("e", "", "us", ("ratio", "b", None)), {"e": 30.0, "b": 10.0}, ("", 3.0)),
-    (("x", "", "us", None), {"x": 1.0}, ("", None)),
-    (("h", "", "us", ("plus", "b", 2.0)), {"h": 12.5, "b": 10.0}, ("MISS", 2.5)),
-    (("h", "", "us", ("plus", "b", None)), {"h": 10.5, "b": 10.0}, ("", 0.5)),
-])
+@pytest.mark.parametrize(
+    "row, figures, expected",
+    [
+        (("w", "", "us", ("added", "b", 15)), {"w": 11.0, "b": 10.0}, ("ok", 10.0)),
+        (("w", "", "us", ("added", "b", 15)), {"w": 12.0, "b": 10.0}, ("MISS", 20.0)),
+        (("p", "", "%", ("min", 99)), {"p": 98.9}, ("MISS", None)),
+        (("p", "", "%", ("min", 99)), {"p": 99.0}, ("ok", None)),
+        (("l", "", "B", ("max", 0)), {"l": 1}, ("MISS", None)),
+        (("e", "", "us", ("ratio", "b", None)), {"e": 30.0, "b": 10.0}, ("", 3.0)),
+        (("x", "", "us", None), {"x": 1.0}, ("", None)),
+        (("h", "", "us", ("plus", "b", 2.0)), {"h": 12.5, "b": 10.0}, ("MISS", 2.5)),
+        (("h", "", "us", ("plus", "b", None)), {"h": 10.5, "b": 10.0}, ("", 0.5)),
+    ],
+)
 def test_verdicts(row, figures, expected):
     mark, derived = run.verdict(row, figures)
     assert mark == expected[0]
@@ -82,18 +91,21 @@ def written(chunks):
     p = Pattern()
     data, offset = b"", 0
     for _ in range(chunks):
-        data += p.pattern[offset:offset + p.chunk]
+        data += p.pattern[offset : offset + p.chunk]
         offset = (offset + p.chunk) % (len(p.pattern) - p.chunk)
     return data
 
 
-@pytest.mark.parametrize("mangle, ok", [
-    (lambda d: d, True),
-    (lambda d: d[:-3], True),                      # not all arrived yet: counted as lost, not corrupt
-    (lambda d: d[:8] + d[12:], False),             # a chunk lost in the middle
-    (lambda d: d[4:8] + d[:4] + d[8:], False),     # two chunks swapped
-    (lambda d: d[:5] + b"\xff" + d[6:], False),    # one byte changed
-])
+@pytest.mark.parametrize(
+    "mangle, ok",
+    [
+        (lambda d: d, True),
+        (lambda d: d[:-3], True),  # not all arrived yet: counted as lost, not corrupt
+        (lambda d: d[:8] + d[12:], False),  # a chunk lost in the middle
+        (lambda d: d[4:8] + d[:4] + d[8:], False),  # two chunks swapped
+        (lambda d: d[:5] + b"\xff" + d[6:], False),  # one byte changed
+    ],
+)
 def test_stream_check_catches_lost_and_reordered_data(mangle, ok):
     assert Pattern()._matches(mangle(written(30))) is ok
 

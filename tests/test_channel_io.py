@@ -57,13 +57,16 @@ def fill(ch, *chunks):
         ch.input_data(B(c))
 
 
-@pytest.mark.parametrize("reply, stored, error", [
-    (b"9600\n", 9600, None),
-    (b" +9_600\t", 9600, None),
-    (b"4800\n", 4800, "设置波特率失败:" + NAME + ":当前值 = 4800:目标值 = 9600"),
-    (None, None, "设置波特率超时:" + NAME + ":目标值 = 9600"),
-    (b"96 00", None, "设置波特率超时:" + NAME + ":目标值 = 9600"),
-])
+@pytest.mark.parametrize(
+    "reply, stored, error",
+    [
+        (b"9600\n", 9600, None),
+        (b" +9_600\t", 9600, None),
+        (b"4800\n", 4800, "设置波特率失败:" + NAME + ":当前值 = 4800:目标值 = 9600"),
+        (None, None, "设置波特率超时:" + NAME + ":目标值 = 9600"),
+        (b"96 00", None, "设置波特率超时:" + NAME + ":目标值 = 9600"),
+    ],
+)
 def test_baudrate_exchange(dev, clock, ch, capsys, reply, stored, error):
     dev.reply = reply
     try:
@@ -81,21 +84,30 @@ def test_baudrate_exchange(dev, clock, ch, capsys, reply, stored, error):
 def test_initialize_order_and_name(dev, clock, ch):
     fill(ch, b"stale")
     ch.initialize(9600)
-    assert [e for e in dev.log if e != "now"] == [("set", 2), ("Config 9600", 2), ("Config?", 2), ("reset", 2),
-                                                  ("OpenChannel", 2), ("FlushInput", 2)]
+    assert [e for e in dev.log if e != "now"] == [
+        ("set", 2),
+        ("Config 9600", 2),
+        ("Config?", 2),
+        ("reset", 2),
+        ("OpenChannel", 2),
+        ("FlushInput", 2),
+    ]
     assert ch.in_waiting == 0 and ch.baudrate == 9600 and ch.name == NAME
     dev.serial_number = None
     assert ozu_qlix._Channel(dev, 3).name == "QLIXNoneS3"
 
 
-@pytest.mark.parametrize("call, arg", [
-    (lambda ch: ch.initialize(True), "baudrate"),
-    (lambda ch: setattr(ch, "baudrate", 9600.0), "value"),
-    (lambda ch: ch.read(True), "max_size"),
-    (lambda ch: ch.read_until(size=1.5), "size"),
-    (lambda ch: ch._Channel__read(None), "max_size"),
-    (lambda ch: ozu_qlix._Channel(ch._Channel__device, True), "channel_number"),
-])
+@pytest.mark.parametrize(
+    "call, arg",
+    [
+        (lambda ch: ch.initialize(True), "baudrate"),
+        (lambda ch: setattr(ch, "baudrate", 9600.0), "value"),
+        (lambda ch: ch.read(True), "max_size"),
+        (lambda ch: ch.read_until(size=1.5), "size"),
+        (lambda ch: ch._Channel__read(None), "max_size"),
+        (lambda ch: ozu_qlix._Channel(ch._Channel__device, True), "channel_number"),
+    ],
+)
 def test_argument_types(ch, call, arg):
     with pytest.raises(TypeError, match="Argument '%s' has incorrect type" % arg):
         call(ch)
@@ -114,26 +126,32 @@ def test_reads_take_one_chunk_at_a_time(ch):
     assert ch.read(4) == B(b"\x01\x02\x03\x04") and ch.in_waiting == 1
 
 
-@pytest.mark.parametrize("kwargs, got, rest", [
-    ({}, b"ab\n", b"cd"),
-    ({"expected": "\n"}, b"ab\n", b"cd"),
-    ({"expected": bytearray(b"b")}, b"ab", b"\ncd"),
-    ({"size": 2}, b"ab", b"\ncd"),
-    ({"size": 0}, b"", b"ab\ncd"),
-    ({"expected": "z", "size": 4}, b"ab\nc", b"d"),
-])
+@pytest.mark.parametrize(
+    "kwargs, got, rest",
+    [
+        ({}, b"ab\n", b"cd"),
+        ({"expected": "\n"}, b"ab\n", b"cd"),
+        ({"expected": bytearray(b"b")}, b"ab", b"\ncd"),
+        ({"size": 2}, b"ab", b"\ncd"),
+        ({"size": 0}, b"", b"ab\ncd"),
+        ({"expected": "z", "size": 4}, b"ab\nc", b"d"),
+    ],
+)
 def test_read_until(ch, kwargs, got, rest):
     ch.timeout = 0.05
     fill(ch, b"ab\nc", b"d")
     assert ch.read_until(**kwargs).tobytes() == got and ch.read(10).tobytes() == rest
 
 
-@pytest.mark.parametrize("expected, error, message", [
-    (b"\r\n", TypeError, "ord() expected a character, but string of length 2 found"),
-    (bytearray(), TypeError, "ord() expected a character, but string of length 0 found"),
-    ("ab", ValueError, "only single character unicode strings can be converted to Py_UCS4, got length 2"),
-    (10, TypeError, "ord() expected string of length 1, but int found"),
-])
+@pytest.mark.parametrize(
+    "expected, error, message",
+    [
+        (b"\r\n", TypeError, "ord() expected a character, but string of length 2 found"),
+        (bytearray(), TypeError, "ord() expected a character, but string of length 0 found"),
+        ("ab", ValueError, "only single character unicode strings can be converted to Py_UCS4, got length 2"),
+        (10, TypeError, "ord() expected string of length 1, but int found"),
+    ],
+)
 def test_read_until_bad_terminator(ch, expected, error, message):
     fill(ch, b"ab\n")
     with pytest.raises(error) as info:
@@ -158,7 +176,7 @@ def test_deadline_ignored_while_data_queued(dev, monkeypatch, ch, reader):
     monkeypatch.setattr(ozu_qlix, "_sleep", clock.sleep)
     ch.timeout = 0.001
     data = bytes(range(250)) * 4
-    fill(ch, *[data[i:i + 10] for i in range(0, 1000, 10)])
+    fill(ch, *[data[i : i + 10] for i in range(0, 1000, 10)])
     assert reader(ch).tobytes() == data and clock.sleeps == 0
 
 
@@ -186,11 +204,14 @@ def test_closed_channel(dev, ch):
     assert dev.packets == [] and dev.log == [("CloseChannel", 2), ("close_channel", 2)]
 
 
-@pytest.mark.parametrize("command, error, raised", [
-    ("CloseChannel", OSError("unplugged"), False),
-    ("CloseChannel", KeyboardInterrupt(), True),  # raised once the channel has left the adapter
-    ("FlushInput", OSError("timeout"), True),
-])
+@pytest.mark.parametrize(
+    "command, error, raised",
+    [
+        ("CloseChannel", OSError("unplugged"), False),
+        ("CloseChannel", KeyboardInterrupt(), True),  # raised once the channel has left the adapter
+        ("FlushInput", OSError("timeout"), True),
+    ],
+)
 def test_command_failures(dev, ch, command, error, raised):
     fill(ch, b"abc")
     dev.fail[command] = error
@@ -202,7 +223,7 @@ def test_command_failures(dev, ch, command, error, raised):
 
 
 def packets(channel, data, size=64):
-    pieces = [bytes(data[i:i + size - 2]) for i in range(0, len(data), size - 2)]
+    pieces = [bytes(data[i : i + size - 2]) for i in range(0, len(data), size - 2)]
     return [bytes([channel, len(p)]) + p + bytes(size - 2 - len(p)) for p in pieces]
 
 
@@ -222,14 +243,17 @@ def test_write_reads_package_size_each_call(dev, ch, monkeypatch):
     assert [p.tobytes() for p in dev.packets] == packets(2, b"x" * 20, size=16)
 
 
-@pytest.mark.parametrize("data, error, sent", [
-    ([1] * 65 + [300], OverflowError, 1),
-    ([1, 2, -1], OverflowError, 0),
-    ([1] * 62 + ["a"], TypeError, 1),
-    (array.array("H", [1, 2]), TypeError, 0),
-    ((b for b in b"ab"), TypeError, 0),
-    (b"z" * 150, OSError, 1),  # output_data fails at the second package
-])
+@pytest.mark.parametrize(
+    "data, error, sent",
+    [
+        ([1] * 65 + [300], OverflowError, 1),
+        ([1, 2, -1], OverflowError, 0),
+        ([1] * 62 + ["a"], TypeError, 1),
+        (array.array("H", [1, 2]), TypeError, 0),
+        ((b for b in b"ab"), TypeError, 0),
+        (b"z" * 150, OSError, 1),  # output_data fails at the second package
+    ],
+)
 def test_write_failures(dev, ch, data, error, sent):
     dev.fail["packet"] = 1
     with pytest.raises(error):

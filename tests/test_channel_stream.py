@@ -25,7 +25,7 @@ def chunks(data, seed, largest=62):
     rnd, i = random.Random(seed), 0
     while i < len(data):
         n = rnd.randrange(largest + 1)  # empty chunks too
-        yield data[i:i + n]
+        yield data[i : i + n]
         i += n
 
 
@@ -71,6 +71,7 @@ def test_stream_with_reader_thread():
 
 class RecordingDeque(collections.deque):
     """The input queue, remembering every stretch a reset threw away."""
+
     discarded = []
 
     def clear(self):
@@ -88,8 +89,11 @@ def test_stream_with_resets(monkeypatch):
         while not produced.wait(0.001):
             ch.reset_input_buffer()
 
-    run(lambda: (produce(ch, data, 5, pause=0.002), produced.set()), resetter,
-        lambda: consume(ch, len(data), out, 6, produced.is_set))
+    run(
+        lambda: (produce(ch, data, 5, pause=0.002), produced.set()),
+        resetter,
+        lambda: consume(ch, len(data), out, 6, produced.is_set),
+    )
     while ch.in_waiting:  # what the last reset left
         out += ch.read(len(data)).tobytes()
     assert RecordingDeque.discarded and len(out) + sum(map(len, RecordingDeque.discarded)) == len(data)
@@ -111,7 +115,7 @@ def test_close_while_streaming():
 
     run(lambda: produce(ch, data, 8, stop), lambda: consume(ch, len(data), out, 9), closer)
     delivered = bytes(out) + b"".join(bytes(c) for c in queue)  # read, or dropped by close
-    assert 0 < len(out) < len(data) and delivered == data[:len(delivered)]
+    assert 0 < len(out) < len(data) and delivered == data[: len(delivered)]
 
 
 def test_loopback_through_adapter(make_device):

@@ -25,7 +25,9 @@ import ozu_qlix
 port = ozu_qlix.Serial("QLIXCTRLC01S1", timeout=0)  # reads wait without a time limit
 """
 
-INTERRUPTED_READ = PRELUDE + r"""
+INTERRUPTED_READ = (
+    PRELUDE
+    + r"""
 print("ready", flush=True)
 started = time.monotonic()
 try:
@@ -40,6 +42,7 @@ port.close()
 print("left", [t for t in threading.enumerate() if t is not threading.main_thread() and t.name != "ctrl-c"],
       ozu_qlix_sim.open_handles())
 """
+)
 
 # Ctrl-C on Windows is a console event, and a process can only send one to
 # processes on its own console. The child gets a console of its own and, on
@@ -239,7 +242,8 @@ def leftovers():
     # What is left, and what the ports open in this script account for.
     gc.collect()  # pyusb devices made by a listing that an interruption left in a cycle
     open_channels = sorted(n for n in state if is_open(n))
-    left = {"readers": len(reader_threads()), "registered": sorted(registry), "handles": handles(), "channels": [], "handlers": []}
+    left = {"readers": len(reader_threads()), "registered": sorted(registry), "handles": handles(),
+            "channels": [], "handlers": []}
     for registered in registry.values():
         left["channels"] += sorted(registered._Device__channels)
         left["handlers"] += sorted(registered._Device__io_control_handlers)
@@ -314,8 +318,15 @@ BACKENDS = ["virtual", "fake"]
 # reader (up to one read time-out), and after an interrupted query the next
 # one may wait for the late reply (up to the query's time-out): these kinds
 # get fewer, and the children run side by side.
-ATTEMPTS = {"open": 100, "close": 150, "second channel": 200, "baudrate": 200, "echo": 100, "list": 200,
-            "read and write": 200}
+ATTEMPTS = {
+    "open": 100,
+    "close": 150,
+    "second channel": 200,
+    "baudrate": 200,
+    "echo": 100,
+    "list": 200,
+    "read and write": 200,
+}
 KINDS = list(ATTEMPTS)
 
 

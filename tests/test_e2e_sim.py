@@ -14,6 +14,7 @@ import usb.core
 import ozu_qlix
 from conftest import assert_released, close_registered, reader_threads, registry, wait_until
 
+
 @pytest.mark.parametrize("endpoint", ["interrupt", "bulk"])
 @pytest.mark.parametrize("name", ["QLIXANYS2", "qlix{serial}s2"])
 def test_port_round_trip(sim, endpoint, name):
@@ -73,15 +74,28 @@ def test_baudrate_change(sim, rate):
         assert adapter.commands(3)[-2:] == ["Config %d" % rate, "Config?"]
 
 
-@pytest.mark.parametrize("fault, scope, error, message, stderr", [
-    ("WRONG_RATE", "CHANNEL", OSError, "设置波特率失败:QLIXFAULT01S1:当前值 = 19200:目标值 = 9600", ""),
-    ("SILENT", "CHANNEL", OSError, "设置波特率超时:QLIXFAULT01S1:目标值 = 9600", ""),
-    ("GARBAGE", "CHANNEL", OSError, "设置波特率超时:QLIXFAULT01S1:目标值 = 9600",
-     "波特率查询结果异常:QLIXFAULT01S1：[garbage\xfe#]"),
-    ("SILENT", "ADAPTER", AssertionError, "查询设备通道数量超时:FAULT01", ""),
-    ("GARBAGE", "ADAPTER", AssertionError, "通道数量查询结果异常:FAULT01",
-     "ChannelCount command feedback invalid: [array('B', [103, 97, 114, 98, 97, 103, 101, 254, 35])]"),
-])
+@pytest.mark.parametrize(
+    "fault, scope, error, message, stderr",
+    [
+        ("WRONG_RATE", "CHANNEL", OSError, "设置波特率失败:QLIXFAULT01S1:当前值 = 19200:目标值 = 9600", ""),
+        ("SILENT", "CHANNEL", OSError, "设置波特率超时:QLIXFAULT01S1:目标值 = 9600", ""),
+        (
+            "GARBAGE",
+            "CHANNEL",
+            OSError,
+            "设置波特率超时:QLIXFAULT01S1:目标值 = 9600",
+            "波特率查询结果异常:QLIXFAULT01S1：[garbage\xfe#]",
+        ),
+        ("SILENT", "ADAPTER", AssertionError, "查询设备通道数量超时:FAULT01", ""),
+        (
+            "GARBAGE",
+            "ADAPTER",
+            AssertionError,
+            "通道数量查询结果异常:FAULT01",
+            "ChannelCount command feedback invalid: [array('B', [103, 97, 114, 98, 97, 103, 101, 254, 35])]",
+        ),
+    ],
+)
 def test_reply_faults(sim, capsys, fault, scope, error, message, stderr):
     if error is AssertionError and not __debug__:
         pytest.skip("assertions are off")
@@ -179,7 +193,7 @@ def check_frames(index, stream):
     """Frames in order, each intact, sequence numbers without gaps."""
     assert len(stream) % FRAME.size == 0
     for n in range(len(stream) // FRAME.size):
-        raw = stream[n * FRAME.size:(n + 1) * FRAME.size]
+        raw = stream[n * FRAME.size : (n + 1) * FRAME.size]
         got_index, seq, _, _, crc = FRAME.unpack(raw)
         assert (got_index, seq, crc) == (index, n, zlib.crc32(raw[:-4]))
 

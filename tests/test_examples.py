@@ -18,7 +18,7 @@ PRELUDE = "import ozu_qlix_sim\nozu_qlix_sim.use()\nozu_qlix_sim.add_adapter('01
 def readme_examples():
     text = (ROOT / "README.md").read_text(encoding="utf-8")
     for match in re.finditer(r"```python\n(.*?)```", text, re.S):
-        yield "README.md:%d" % (text[:match.start()].count("\n") + 1), match.group(1)
+        yield "README.md:%d" % (text[: match.start()].count("\n") + 1), match.group(1)
 
 
 def docstring_examples():
@@ -29,8 +29,10 @@ def docstring_examples():
                 continue
             doc = ast.get_docstring(node, clean=True) or ""
             for match in re.finditer(r"::\n\n((?:(?:    .*)?\n)+)", doc + "\n"):
-                yield "%s:%s" % (path.relative_to(ROOT).as_posix(), getattr(node, "name", "module")), \
-                    textwrap.dedent(match.group(1))
+                yield (
+                    "%s:%s" % (path.relative_to(ROOT).as_posix(), getattr(node, "name", "module")),
+                    textwrap.dedent(match.group(1)),
+                )
 
 
 EXAMPLES = list(readme_examples()) + list(docstring_examples())
@@ -38,7 +40,10 @@ EXAMPLES = list(readme_examples()) + list(docstring_examples())
 
 def test_examples_are_found():
     assert {where.split(":")[0] for where, _ in EXAMPLES} >= {
-        "README.md", "python/ozu_qlix_sim/__init__.py", "python/ozu_qlix_serial/__init__.py"}
+        "README.md",
+        "python/ozu_qlix_sim/__init__.py",
+        "python/ozu_qlix_serial/__init__.py",
+    }
 
 
 @pytest.mark.parametrize("code", [code for _, code in EXAMPLES], ids=[where for where, _ in EXAMPLES])

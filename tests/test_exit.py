@@ -68,8 +68,10 @@ def run_program(backend, body, ending="", runs=1):
 def test_program_ending_with_ports_open_exits():
     # No close: the adapter's reader thread must not keep the interpreter alive.
     require_virtual_bus()
-    code = BACKENDS["virtual"] + 'import ozu_qlix\nport = ozu_qlix.Serial("QLIX0123456789ABS1")\n' \
-                                 'port.write(b"bye")\nprint("done", flush=True)\n'
+    code = (
+        BACKENDS["virtual"] + 'import ozu_qlix\nport = ozu_qlix.Serial("QLIX0123456789ABS1")\n'
+        'port.write(b"bye")\nprint("done", flush=True)\n'
+    )
     result = finish_child(start_child(code), timeout=30)
     assert (result.returncode, result.stdout) == (0, "done\n"), result.stderr
 
@@ -153,8 +155,11 @@ threading.Thread(target=ask).start()
 """
 
 
-@pytest.mark.parametrize("unlimited, ending", [(True, "port.close()"), (True, ""), (False, ASK_AT_EXIT)],
-                         ids=["close", "return with a channel open", "queries while exiting"])
+@pytest.mark.parametrize(
+    "unlimited, ending",
+    [(True, "port.close()"), (True, ""), (False, ASK_AT_EXIT)],
+    ids=["close", "return with a channel open", "queries while exiting"],
+)
 def test_reader_woken_at_close_and_exit(unlimited, ending):
     code = "UNLIMITED = %s\n" % unlimited + WAKE.format(backend=BACKENDS["fake"], ending=ending)
     result = finish_child(start_child(code), timeout=30)

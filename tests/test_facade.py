@@ -9,8 +9,7 @@ import pytest
 import ozu_qlix
 from conftest import run_child
 
-FORMAT = ('Device name must be "QLIXANYSxx" or "QLIXHHHHHHHHHHHHSxx" format, '
-          'where "xx" are decimal digit(s).')
+FORMAT = 'Device name must be "QLIXANYSxx" or "QLIXHHHHHHHHHHHHSxx" format, where "xx" are decimal digit(s).'
 
 
 class StubChannel:
@@ -75,17 +74,20 @@ def port(registry):
     return ozu_qlix.Serial("QLIXANYS1", 9600, 1)
 
 
-@pytest.mark.parametrize("name, serial, channel", [
-    ("QLIXANYS1", "ANY", 1),
-    ("qlixanys02", "ANY", 2),
-    ("QLIX0123456789ABS12", "0123456789AB", 12),
-    ("qLiX0123456789abS3", "0123456789AB", 3),
-    ("QLIXANYS 7 ", "ANY", 7),
-    ("QLIXANYS+1_0", "ANY", 10),
-    ("QLIXANYS-3", "ANY", -3),
-    ("QLIXANYS000", "ANY", 0),
-    ("qlixanys\u0663", "ANY", 3),  # a non-ASCII decimal digit, as int() takes it
-])
+@pytest.mark.parametrize(
+    "name, serial, channel",
+    [
+        ("QLIXANYS1", "ANY", 1),
+        ("qlixanys02", "ANY", 2),
+        ("QLIX0123456789ABS12", "0123456789AB", 12),
+        ("qLiX0123456789abS3", "0123456789AB", 3),
+        ("QLIXANYS 7 ", "ANY", 7),
+        ("QLIXANYS+1_0", "ANY", 10),
+        ("QLIXANYS-3", "ANY", -3),
+        ("QLIXANYS000", "ANY", 0),
+        ("qlixanys\u0663", "ANY", 3),  # a non-ASCII decimal digit, as int() takes it
+    ],
+)
 def test_name_grammar(registry, name, serial, channel):
     s = ozu_qlix.Serial(name)
     assert registry.requests == [dict(serial_number=serial, channel=channel, baudrate=9600, timeout=0.0)]
@@ -93,18 +95,21 @@ def test_name_grammar(registry, name, serial, channel):
     assert type(registry.requests[0]["timeout"]) is float
 
 
-@pytest.mark.parametrize("name, error, message", [
-    ("COM3", AssertionError, 'Device name "COM3" not supported.'),
-    ("QLIXANYS", AssertionError, 'Device name "QLIXANYS" not supported.'),
-    ("qlixany1", AssertionError, 'Device name "qlixany1" not supported.'),
-    (" QLIXANYS1", AssertionError, 'Device name " QLIXANYS1" not supported.'),
-    ("QLIXABCSS1", AssertionError, FORMAT),
-    ("QLIXANY12", AssertionError, FORMAT),
-    ("QLIXANYS1S", AssertionError, FORMAT),
-    ("qlix\u00dfanys1", AssertionError, FORMAT),  # sharp s upper-cases to "SS"
-    ("QLIXANYSX", ValueError, FORMAT),
-    ("QLIXANYS1.5", ValueError, FORMAT),
-])
+@pytest.mark.parametrize(
+    "name, error, message",
+    [
+        ("COM3", AssertionError, 'Device name "COM3" not supported.'),
+        ("QLIXANYS", AssertionError, 'Device name "QLIXANYS" not supported.'),
+        ("qlixany1", AssertionError, 'Device name "qlixany1" not supported.'),
+        (" QLIXANYS1", AssertionError, 'Device name " QLIXANYS1" not supported.'),
+        ("QLIXABCSS1", AssertionError, FORMAT),
+        ("QLIXANY12", AssertionError, FORMAT),
+        ("QLIXANYS1S", AssertionError, FORMAT),
+        ("qlix\u00dfanys1", AssertionError, FORMAT),  # sharp s upper-cases to "SS"
+        ("QLIXANYSX", ValueError, FORMAT),
+        ("QLIXANYS1.5", ValueError, FORMAT),
+    ],
+)
 def test_bad_names(registry, name, error, message):
     with pytest.raises(error) as info:
         ozu_qlix.Serial(name)
@@ -112,19 +117,22 @@ def test_bad_names(registry, name, error, message):
     assert not registry.requests
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    (("QLIXANYS1",), {"timeout": None}, "must be real number, not NoneType"),
-    (("QLIXANYS1",), {"timeout": "1"}, "must be real number, not str"),
-    (("QLIXANYS1", 9600.0), {}, "Argument 'baudrate' has incorrect type (expected int, got float)"),
-    (("QLIXANYS1", True), {}, "Argument 'baudrate' has incorrect type (expected int, got bool)"),
-    ((b"QLIXANYS1",), {}, "Argument 'port' has incorrect type (expected str, got bytes)"),
-    ((None, True, None), {}, "must be real number, not NoneType"),  # timeout is converted first
-    ((None, True), {}, "Argument 'port' has incorrect type (expected str, got NoneType)"),
-    (("QLIXANYS1", 1, 2, 3), {}, "Serial.__init__() takes from 2 to 4 positional arguments but 5 were given"),
-    # A keyword pyserial's Serial does not take, such as a misspelt timeout, is refused before anything else.
-    (("QLIXANYS1",), {"timout": 0.5}, "Serial.__init__() got an unexpected keyword argument 'timout'"),
-    ((None,), {"parity": "N", "bogus": 1}, "Serial.__init__() got an unexpected keyword argument 'bogus'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (("QLIXANYS1",), {"timeout": None}, "must be real number, not NoneType"),
+        (("QLIXANYS1",), {"timeout": "1"}, "must be real number, not str"),
+        (("QLIXANYS1", 9600.0), {}, "Argument 'baudrate' has incorrect type (expected int, got float)"),
+        (("QLIXANYS1", True), {}, "Argument 'baudrate' has incorrect type (expected int, got bool)"),
+        ((b"QLIXANYS1",), {}, "Argument 'port' has incorrect type (expected str, got bytes)"),
+        ((None, True, None), {}, "must be real number, not NoneType"),  # timeout is converted first
+        ((None, True), {}, "Argument 'port' has incorrect type (expected str, got NoneType)"),
+        (("QLIXANYS1", 1, 2, 3), {}, "Serial.__init__() takes from 2 to 4 positional arguments but 5 were given"),
+        # A keyword pyserial's Serial does not take, such as a misspelt timeout, is refused before anything else.
+        (("QLIXANYS1",), {"timout": 0.5}, "Serial.__init__() got an unexpected keyword argument 'timout'"),
+        ((None,), {"parity": "N", "bogus": 1}, "Serial.__init__() got an unexpected keyword argument 'bogus'"),
+    ],
+)
 def test_constructor_type_errors(registry, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         ozu_qlix.Serial(*args, **kwargs)
@@ -133,8 +141,20 @@ def test_constructor_type_errors(registry, args, kwargs, message):
 
 
 def test_constructor_passes_on_and_ignores_extras(registry):
-    ozu_qlix.Serial(port="qlixanys4", baudrate=115200, timeout=2, bytesize=8, parity="N", stopbits=1, xonxoff=False,
-                    rtscts=False, dsrdtr=False, write_timeout=1, inter_byte_timeout=None, exclusive=True)
+    ozu_qlix.Serial(
+        port="qlixanys4",
+        baudrate=115200,
+        timeout=2,
+        bytesize=8,
+        parity="N",
+        stopbits=1,
+        xonxoff=False,
+        rtscts=False,
+        dsrdtr=False,
+        write_timeout=1,
+        inter_byte_timeout=None,
+        exclusive=True,
+    )
     assert registry.requests == [dict(serial_number="ANY", channel=4, baudrate=115200, timeout=2.0)]
 
 
@@ -154,16 +174,27 @@ def test_reads(port, registry):
     assert port.read_until(b"\r", 7) == b"ok"
     ch.result = array.array("B")
     assert port.read(3) == b""
-    assert ch.calls == [("read", (1,), {}), ("read", (5,), {}), ("read_until", (b"\n", None), {}),
-                        ("read_until", (b"\r", 7), {}), ("read", (3,), {})]
+    assert ch.calls == [
+        ("read", (1,), {}),
+        ("read", (5,), {}),
+        ("read_until", (b"\n", None), {}),
+        ("read_until", (b"\r", 7), {}),
+        ("read", (3,), {}),
+    ]
     for bad in (None, 1.0, True):
         with pytest.raises(TypeError, match="Argument 'size' has incorrect type"):
             port.read(bad)
 
 
-@pytest.mark.parametrize("result, error", [
-    (3, None), (None, None), ("3", "Expected int, got str"), (True, "Expected int, got bool"),
-])
+@pytest.mark.parametrize(
+    "result, error",
+    [
+        (3, None),
+        (None, None),
+        ("3", "Expected int, got str"),
+        (True, "Expected int, got bool"),
+    ],
+)
 def test_write_result(port, registry, result, error):
     registry.channel.written = result
     data = object()
@@ -176,16 +207,19 @@ def test_write_result(port, registry, result, error):
     assert registry.channel.calls == [("write", (data,), {})]
 
 
-@pytest.mark.parametrize("member, channel_attr, value, error", [
-    ("port", "name", "QLIXAAAS1", None),
-    ("port", "name", None, None),
-    ("port", "name", b"QLIX", "Expected str, got bytes"),
-    ("in_waiting", "in_waiting", 5, None),
-    ("in_waiting", "in_waiting", 5.0, "Expected int, got float"),
-    ("is_open", "is_open", "anything", None),
-    ("baudrate", "baudrate", 1.5, None),
-    ("timeout", "timeout", "anything", None),
-])
+@pytest.mark.parametrize(
+    "member, channel_attr, value, error",
+    [
+        ("port", "name", "QLIXAAAS1", None),
+        ("port", "name", None, None),
+        ("port", "name", b"QLIX", "Expected str, got bytes"),
+        ("in_waiting", "in_waiting", 5, None),
+        ("in_waiting", "in_waiting", 5.0, "Expected int, got float"),
+        ("is_open", "is_open", "anything", None),
+        ("baudrate", "baudrate", 1.5, None),
+        ("timeout", "timeout", "anything", None),
+    ],
+)
 def test_getters(port, registry, member, channel_attr, value, error):
     setattr(registry.channel, channel_attr, value)
     if error:

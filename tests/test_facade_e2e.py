@@ -38,9 +38,15 @@ def assert_closed(adapter, channel):
     assert adapter.disposed >= 1
 
 
-@pytest.mark.parametrize("name, channel", [
-    ("QLIXANYS1", 1), ("qlixanys2", 2), ("QLIX%sS3" % SN.lower(), 3), ("QLIX%sS04" % SN, 4),
-])
+@pytest.mark.parametrize(
+    "name, channel",
+    [
+        ("QLIXANYS1", 1),
+        ("qlixanys2", 2),
+        ("QLIX%sS3" % SN.lower(), 3),
+        ("QLIX%sS04" % SN, 4),
+    ],
+)
 def test_serial_round_trip(bus, name, channel):
     adapter = bus.add(SN)
     with ozu_qlix.Serial(name, 19200, timeout=1) as port:
@@ -52,12 +58,15 @@ def test_serial_round_trip(bus, name, channel):
     assert_closed(adapter, channel)
 
 
-@pytest.mark.parametrize("args, kwargs, channel", [
-    (("qlixanys1", 9600), {"timeout": 1}, 1),
-    ((), {"port": "QLIXANYS2", "baudrate": 9600, "timeout": 1}, 2),
-    (("dudaze:any:s3", 9600, 1), {}, 3),
-    ((), {"port": "DUDAZE:%s:S4" % SN, "timeout": 1, "bytesize": 8}, 4),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, channel",
+    [
+        (("qlixanys1", 9600), {"timeout": 1}, 1),
+        ((), {"port": "QLIXANYS2", "baudrate": 9600, "timeout": 1}, 2),
+        (("dudaze:any:s3", 9600, 1), {}, 3),
+        ((), {"port": "DUDAZE:%s:S4" % SN, "timeout": 1, "bytesize": 8}, 4),
+    ],
+)
 def test_factory_round_trip(bus, args, kwargs, channel):
     adapter = bus.add(SN)
     caller_kwargs = dict(kwargs)
@@ -109,8 +118,11 @@ def test_two_adapters_in_enumeration_order(bus, forget_adapters):
     assert ozu_qlix.list_serial_numbers() == ["BBBBBBBBBBBB", "AAAAAAAAAAAA"]
     assert not registered() and not reader_threads()
     assert ozu_qlix.list_qlix_names() == [
-        "QLIXBBBBBBBBBBBBS1", "QLIXBBBBBBBBBBBBS2",
-        "QLIXAAAAAAAAAAAAS1", "QLIXAAAAAAAAAAAAS2", "QLIXAAAAAAAAAAAAS3",
+        "QLIXBBBBBBBBBBBBS1",
+        "QLIXBBBBBBBBBBBBS2",
+        "QLIXAAAAAAAAAAAAS1",
+        "QLIXAAAAAAAAAAAAS2",
+        "QLIXAAAAAAAAAAAAS3",
     ]
     assert list(registered()) == ["BBBBBBBBBBBB", "AAAAAAAAAAAA"]
     assert ozu_qlix.get_hid_device() is registered()["BBBBBBBBBBBB"]
@@ -135,11 +147,14 @@ def test_names_of_an_adapter_in_use(bus, forget_adapters):
 MISSING = 'QLIX Device (VID=0x483, PID=0x5750) with Serial Number "FEDCBA987654" not found.'
 
 
-@pytest.mark.parametrize("name, attached, message", [
-    ("QLIXANYS1", False, NOT_FOUND),
-    ("qlixfedcba987654s1", False, MISSING),
-    ("qlixfedcba987654s1", True, MISSING),
-])
+@pytest.mark.parametrize(
+    "name, attached, message",
+    [
+        ("QLIXANYS1", False, NOT_FOUND),
+        ("qlixfedcba987654s1", False, MISSING),
+        ("qlixfedcba987654s1", True, MISSING),
+    ],
+)
 def test_not_found(bus, name, attached, message):
     if attached:
         bus.add(SN)

@@ -35,25 +35,28 @@ def unpack_error(text):
     raise AssertionError("unpacks")
 
 
-@pytest.mark.parametrize("args, kwargs, label, passed_args, passed_kwargs", [
-    (("qlixanys1",), {}, "qlix", ("qlixanys1",), {}),
-    (("Qlix0123S2", 9600), {"timeout": 1}, "qlix", ("Qlix0123S2", 9600), {"timeout": 1}),
-    (("QLIX",), {}, "qlix", ("QLIX",), {}),
-    ((), {"port": "qlixanys3", "baudrate": 5}, "qlix", (), {"port": "qlixanys3", "baudrate": 5}),
-    (("COM3", 115200), {"timeout": 0.5}, "normal", ("COM3", 115200), {"timeout": 0.5}),
-    (("/dev/ttyUSB0",), {}, "normal", ("/dev/ttyUSB0",), {}),
-    ((), {"port": "com4"}, "normal", (), {"port": "com4"}),
-    # The positional name decides when both are given.
-    (("COM1",), {"port": "QLIXANYS1"}, "normal", ("COM1",), {"port": "QLIXANYS1"}),
-    # DUDAZE names are rewritten, upper-cased, in the place they came from.
-    (("dudaze:any:s3", 9600, 0.5), {}, "qlix", ("QLIXANYS3", 9600, 0.5), {}),
-    (("Dudaze:0123456789ab:S1",), {"timeout": 1}, "qlix", ("QLIX0123456789ABS1",), {"timeout": 1}),
-    ((), {"port": "DUDAZE:ANY:S2", "timeout": 1}, "qlix", (), {"port": "QLIXANYS2", "timeout": 1}),
-    (("dudaze:any:s1",), {"port": "x"}, "qlix", ("dudaze:any:s1",), {"port": "QLIXANYS1"}),
-    (("DUDAZEX:ANY:S4",), {}, "qlix", ("QLIXANYS4",), {}),
-    (("dudaze::",), {}, "qlix", ("QLIX",), {}),
-    (("dudaze:ab:cd",), {}, "qlix", ("QLIXABCD",), {}),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, label, passed_args, passed_kwargs",
+    [
+        (("qlixanys1",), {}, "qlix", ("qlixanys1",), {}),
+        (("Qlix0123S2", 9600), {"timeout": 1}, "qlix", ("Qlix0123S2", 9600), {"timeout": 1}),
+        (("QLIX",), {}, "qlix", ("QLIX",), {}),
+        ((), {"port": "qlixanys3", "baudrate": 5}, "qlix", (), {"port": "qlixanys3", "baudrate": 5}),
+        (("COM3", 115200), {"timeout": 0.5}, "normal", ("COM3", 115200), {"timeout": 0.5}),
+        (("/dev/ttyUSB0",), {}, "normal", ("/dev/ttyUSB0",), {}),
+        ((), {"port": "com4"}, "normal", (), {"port": "com4"}),
+        # The positional name decides when both are given.
+        (("COM1",), {"port": "QLIXANYS1"}, "normal", ("COM1",), {"port": "QLIXANYS1"}),
+        # DUDAZE names are rewritten, upper-cased, in the place they came from.
+        (("dudaze:any:s3", 9600, 0.5), {}, "qlix", ("QLIXANYS3", 9600, 0.5), {}),
+        (("Dudaze:0123456789ab:S1",), {"timeout": 1}, "qlix", ("QLIX0123456789ABS1",), {"timeout": 1}),
+        ((), {"port": "DUDAZE:ANY:S2", "timeout": 1}, "qlix", (), {"port": "QLIXANYS2", "timeout": 1}),
+        (("dudaze:any:s1",), {"port": "x"}, "qlix", ("dudaze:any:s1",), {"port": "QLIXANYS1"}),
+        (("DUDAZEX:ANY:S4",), {}, "qlix", ("QLIXANYS4",), {}),
+        (("dudaze::",), {}, "qlix", ("QLIX",), {}),
+        (("dudaze:ab:cd",), {}, "qlix", ("QLIXABCD",), {}),
+    ],
+)
 def test_choice_and_arguments(classes, args, kwargs, label, passed_args, passed_kwargs):
     caller_kwargs = dict(kwargs)
     result = ozu_qlix.create_serial_instance(*args, **caller_kwargs)
@@ -72,16 +75,28 @@ def test_dudaze_unpacking_errors(classes, name):
     assert classes[0].calls == classes[1].calls == []
 
 
-@pytest.mark.parametrize("args, kwargs, error, message", [
-    ((), {}, ValueError, 'Argument "port" is missing.'),
-    ((), {"baudrate": 9600}, ValueError, 'Argument "port" is missing.'),
-    ((None,), {}, AttributeError, "'NoneType' object has no attribute 'upper'"),
-    ((), {"port": 3}, AttributeError, "'int' object has no attribute 'upper'"),
-    # Keywords pyserial's Serial does not take are refused, whichever class the name chooses.
-    (("QLIXANYS1",), {"timout": 0.5}, TypeError, "create_serial_instance() got an unexpected keyword argument 'timout'"),
-    (("COM3",), {"bytesize": 8, "bogus": 1}, TypeError,
-     "create_serial_instance() got an unexpected keyword argument 'bogus'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, error, message",
+    [
+        ((), {}, ValueError, 'Argument "port" is missing.'),
+        ((), {"baudrate": 9600}, ValueError, 'Argument "port" is missing.'),
+        ((None,), {}, AttributeError, "'NoneType' object has no attribute 'upper'"),
+        ((), {"port": 3}, AttributeError, "'int' object has no attribute 'upper'"),
+        # Keywords pyserial's Serial does not take are refused, whichever class the name chooses.
+        (
+            ("QLIXANYS1",),
+            {"timout": 0.5},
+            TypeError,
+            "create_serial_instance() got an unexpected keyword argument 'timout'",
+        ),
+        (
+            ("COM3",),
+            {"bytesize": 8, "bogus": 1},
+            TypeError,
+            "create_serial_instance() got an unexpected keyword argument 'bogus'",
+        ),
+    ],
+)
 def test_port_errors(classes, args, kwargs, error, message):
     with pytest.raises(error) as info:
         ozu_qlix.create_serial_instance(*args, **kwargs)

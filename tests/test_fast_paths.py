@@ -25,13 +25,15 @@ def array_type(request, monkeypatch):
 def expected_packets(channel, data):
     out = []
     for start in range(0, len(data), 62):
-        piece = data[start:start + 62]
+        piece = data[start : start + 62]
         out.append(bytes([channel, len(piece)]) + piece + bytes(62 - len(piece)))
     return out
 
 
-@pytest.mark.parametrize("data", [b"a", b"\x00" * 62, bytes(range(63)), bytes(range(256)) * 16 + b"x",
-                                  bytearray(b"zz"), "héllo", [1, 2, 255]])
+@pytest.mark.parametrize(
+    "data",
+    [b"a", b"\x00" * 62, bytes(range(63)), bytes(range(256)) * 16 + b"x", bytearray(b"zz"), "héllo", [1, 2, 255]],
+)
 def test_write_packets(array_type, data):
     device = Device()
     channel = ozu_qlix._Channel(device, 7)
@@ -51,11 +53,14 @@ def test_write_refuses_bad_values_at_their_packet(array_type):
     assert [bytes(p) for p in device.packets] == expected_packets(1, bytes([1] * 62))
 
 
-@pytest.mark.parametrize("chunks", [
-    [b"abc", b"de"],
-    [array.array("B", [i % 256] * (i % 5)) for i in range(300)],   # past one deque block
-    [b"x"] * 100 + [[1, 2, 3]] + [bytearray(b"yz")] * 10,           # a chunk with a Python-level length
-])
+@pytest.mark.parametrize(
+    "chunks",
+    [
+        [b"abc", b"de"],
+        [array.array("B", [i % 256] * (i % 5)) for i in range(300)],  # past one deque block
+        [b"x"] * 100 + [[1, 2, 3]] + [bytearray(b"yz")] * 10,  # a chunk with a Python-level length
+    ],
+)
 def test_in_waiting_counts_every_queued_byte(chunks):
     channel = ozu_qlix._Channel(Device(), 1)
     for chunk in chunks:
@@ -93,7 +98,7 @@ def test_reads_keep_chunk_semantics(array_type, timeout):
     first, second = array.array("B", [1, 2, 3]), array.array("B", [4, 5])
     channel.input_data(first)
     channel.input_data(second)
-    assert channel._Channel__read(10) is first        # the front chunk itself when it fits
+    assert channel._Channel__read(10) is first  # the front chunk itself when it fits
     channel.input_data(b"\n")
     result = channel.read(2)
     assert list(result) == [4, 5] and type(result) is array_type

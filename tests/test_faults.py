@@ -28,11 +28,13 @@ def lost_message(port_name):
 
 def run(target, outcome, key):
     """Starts a daemon thread that stores target()'s result or exception under `key`."""
+
     def body():
         try:
             outcome[key] = target()
         except BaseException as exc:
             outcome[key] = exc
+
     thread = threading.Thread(target=body, daemon=True)
     thread.start()
     return thread
@@ -56,7 +58,11 @@ def test_unplug_cycles_while_data_flows_both_ways(sim, capsys, watchdog, endpoin
             while True:
                 got.extend(port.read(256))
 
-        threads = [run(write, outcome, "write"), run(read, outcome, "read"), run(lambda: idle.read(10), outcome, "idle")]
+        threads = [
+            run(write, outcome, "write"),
+            run(read, outcome, "read"),
+            run(lambda: idle.read(10), outcome, "idle"),
+        ]
         assert wait_until(lambda: len(got) > 800, 5)
         adapter.unplug()
         threads[0].join(5)
@@ -68,7 +74,7 @@ def test_unplug_cycles_while_data_flows_both_ways(sim, capsys, watchdog, endpoin
             thread.join(5)
             assert isinstance(outcome.get(key), OSError) and str(outcome[key]) == lost_message(name)
         # What arrived before the plug was pulled is a clean prefix of what was sent.
-        assert bytes(got) == adapter.received(1)[:len(got)]
+        assert bytes(got) == adapter.received(1)[: len(got)]
         idle.close()
         port.close()
         assert not port.is_open and not idle.is_open
@@ -163,13 +169,16 @@ def test_in_endpoint_stall_ends_the_reader_and_close_still_releases(sim, capsys)
     assert_released(sim)
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda: ozu_qlix.Serial("QLIXANYS1", timeout=1), usb.core.USBError, "No such device"),
-    (lambda: ozu_qlix.get_hid_device(), usb.core.USBError, "No such device"),
-    (lambda: ozu_qlix.Serial("QLIXVAN01S1", timeout=1), AssertionError, 'Serial Number "VAN01" not found.'),
-    (lambda: ozu_qlix.get_hid_device("VAN01"), AssertionError, 'Serial Number "VAN01" not found.'),
-    (ozu_qlix.list_qlix_names, ValueError, "langid"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: ozu_qlix.Serial("QLIXANYS1", timeout=1), usb.core.USBError, "No such device"),
+        (lambda: ozu_qlix.get_hid_device(), usb.core.USBError, "No such device"),
+        (lambda: ozu_qlix.Serial("QLIXVAN01S1", timeout=1), AssertionError, 'Serial Number "VAN01" not found.'),
+        (lambda: ozu_qlix.get_hid_device("VAN01"), AssertionError, 'Serial Number "VAN01" not found.'),
+        (ozu_qlix.list_qlix_names, ValueError, "langid"),
+    ],
+)
 def test_adapter_vanishing_between_enumeration_and_opening(sim, call, error, message):
     if error is AssertionError and not __debug__:
         pytest.skip("assertions are off")
@@ -198,7 +207,7 @@ def data_for(packet, channel):
         if ident >= 100:
             break
         if ident == channel:
-            out += packet[index:index + count]
+            out += packet[index : index + count]
         index += count
         ident = packet[index] if index < len(packet) else 0
     return bytes(out)
@@ -244,6 +253,7 @@ def test_failed_selftest_exits_cleanly():
     and its reader open while the module's execution fails: the process must
     end with the error, not crash on the reader thread."""
     from test_selftest import run_selftest
+
     out = run_selftest([("CCCCCCCCCCCC", 2)])
     assert out.returncode == 1, out.stderr
     assert "AssertionError: 通道号超出范围 (0, 2]:CCCCCCCCCCCC" in out.stderr
@@ -253,12 +263,24 @@ def test_failed_selftest_exits_cleanly():
 # The USB library's refusals a user meets first, each with the error that says what to do, the
 # original chained: (fault, type of the module's error, its message starts, pyusb's original text).
 REFUSALS = {
-    "access_denied": (usb.core.USBError, "[Errno 13] access to the QLIX adapter (USB 0483:5750) was denied",
-                      "Access denied (insufficient permissions)", 'the udev rule that "ozu-qlix-ports --udev-rule"'),
-    "claimed_elsewhere": (usb.core.USBError, "[Errno 16] the QLIX adapter DENY0001 is busy (Resource busy): "
-                          "another process holds it", "Resource busy", "Only one process at a time"),
-    "not_supported": (NotImplementedError, "the QLIX adapter (USB 0483:5750) cannot be opened: its driver",
-                      "Operation not supported or unimplemented on this platform", "bind the WinUSB driver"),
+    "access_denied": (
+        usb.core.USBError,
+        "[Errno 13] access to the QLIX adapter (USB 0483:5750) was denied",
+        "Access denied (insufficient permissions)",
+        'the udev rule that "ozu-qlix-ports --udev-rule"',
+    ),
+    "claimed_elsewhere": (
+        usb.core.USBError,
+        "[Errno 16] the QLIX adapter DENY0001 is busy (Resource busy): another process holds it",
+        "Resource busy",
+        "Only one process at a time",
+    ),
+    "not_supported": (
+        NotImplementedError,
+        "the QLIX adapter (USB 0483:5750) cannot be opened: its driver",
+        "Operation not supported or unimplemented on this platform",
+        "bind the WinUSB driver",
+    ),
 }
 
 
@@ -278,8 +300,10 @@ def test_open_refusals_say_the_cause_and_the_fix(sim, fault, how):
         # pyusb's search by serial number passes over an adapter it may not read: "not found", and why.
         with pytest.raises(AssertionError) as info:
             ozu_qlix.Serial("QLIXDENY0001S1")
-        assert str(info.value).startswith('QLIX Device (VID=0x483, PID=0x5750) with Serial Number "DENY0001" not '
-                                          'found. ' + start[start.index("]") + 2 if start[0] == "[" else 0:])
+        assert str(info.value).startswith(
+            'QLIX Device (VID=0x483, PID=0x5750) with Serial Number "DENY0001" not '
+            "found. " + start[start.index("]") + 2 if start[0] == "[" else 0 :]
+        )
         assert fix in str(info.value)
         return
     if how.startswith("qlix://"):

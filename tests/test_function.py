@@ -10,17 +10,20 @@ import ozu_qlix
 
 # (qualified name, reference definition with the same parameters)
 REFERENCES = [
-    ("_Channel.__init__", "def __init__(self, device: '_Device', channel_number: 'int', timeout: 'float' = -1.0): pass"),
+    (
+        "_Channel.__init__",
+        "def __init__(self, device: '_Device', channel_number: 'int', timeout: 'float' = -1.0): pass",
+    ),
     ("_Channel.read_until", "def read_until(self, expected=b'\\n', size: 'int' = None) -> '_array': pass"),
-    ("_Device.io_control_master_query",
-     "def io_control_master_query(self, command: 'str', handler: '_Callable', timeout: 'float' = 0.5): pass"),
+    (
+        "_Device.io_control_master_query",
+        "def io_control_master_query(self, command: 'str', handler: '_Callable', timeout: 'float' = 0.5): pass",
+    ),
     ("_Device.__init__", "def __init__(self, dev_manager, hid_handle: '_USBDevice'): pass"),
-    ("_ResourceManager.find_device",
-     "def find_device(serial_number: 'str' = '') -> '_usb_core.Device': pass"),
+    ("_ResourceManager.find_device", "def find_device(serial_number: 'str' = '') -> '_usb_core.Device': pass"),
     ("get_hid_device", "def get_hid_device(serial_number: 'str' = 'ANY') -> '_Device': pass"),
     ("list_qlix_names", "def list_qlix_names() -> '_List[str]': pass"),
-    ("create_serial_instance",
-     "def create_serial_instance(*args, **kwargs) -> 'Union[Serial, NormalSerial]': pass"),
+    ("create_serial_instance", "def create_serial_instance(*args, **kwargs) -> 'Union[Serial, NormalSerial]': pass"),
 ]
 
 

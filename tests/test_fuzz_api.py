@@ -16,27 +16,48 @@ from conftest import close_registered, reader_threads, registry
 
 
 EXAMPLES = int(os.environ.get("QLIX_FUZZ_EXAMPLES", "150"))
-fuzz = settings(max_examples=EXAMPLES, deadline=None, derandomize=True,
-                suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+fuzz = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    derandomize=True,
+    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
+)
 
 SERIAL = "FZ0123"
 CHANNELS = 4
 
 # Port names: mostly near the grammar, so that the parser's every branch is hit.
 tokens = st.sampled_from(["ANY", "any", SERIAL, SERIAL.lower(), "", "ABC", "S", "12345678901"])
-numbers = st.one_of(st.integers(-3, CHANNELS + 2).map(str), st.sampled_from(["01", " 2", "3 ", "+1", "1_0", "x", "",
-                                                                              "99999999999999999999", "٣"]))
+numbers = st.one_of(
+    st.integers(-3, CHANNELS + 2).map(str),
+    st.sampled_from(["01", " 2", "3 ", "+1", "1_0", "x", "", "99999999999999999999", "٣"]),
+)
 names = st.one_of(
-    st.builds(lambda p, t, s, n: p + t + s + n, st.sampled_from(["QLIX", "qlix", "Qlix", "QLI"]), tokens,
-              st.sampled_from(["S", "s", "SS", ""]), numbers),
+    st.builds(
+        lambda p, t, s, n: p + t + s + n,
+        st.sampled_from(["QLIX", "qlix", "Qlix", "QLI"]),
+        tokens,
+        st.sampled_from(["S", "s", "SS", ""]),
+        numbers,
+    ),
     st.text(max_size=20),
 )
-dudaze = st.builds(lambda head, fields: head + ":".join(fields), st.sampled_from(["DUDAZE:", "dudaze:", "DUDAZE"]),
-                   st.lists(st.one_of(tokens, st.builds("S{}".format, numbers), st.text(max_size=4)), max_size=4))
-rates = st.one_of(st.sampled_from([9600, 115200, 300]), st.integers(-5, 2 ** 40), st.floats(allow_nan=True),
-                  st.booleans(), st.none(), st.text(max_size=3))
-timeouts = st.one_of(st.floats(-1, 0.05), st.just(math.nan), st.integers(-2, 0), st.none(), st.text(max_size=3),
-                     st.booleans())
+dudaze = st.builds(
+    lambda head, fields: head + ":".join(fields),
+    st.sampled_from(["DUDAZE:", "dudaze:", "DUDAZE"]),
+    st.lists(st.one_of(tokens, st.builds("S{}".format, numbers), st.text(max_size=4)), max_size=4),
+)
+rates = st.one_of(
+    st.sampled_from([9600, 115200, 300]),
+    st.integers(-5, 2**40),
+    st.floats(allow_nan=True),
+    st.booleans(),
+    st.none(),
+    st.text(max_size=3),
+)
+timeouts = st.one_of(
+    st.floats(-1, 0.05), st.just(math.nan), st.integers(-2, 0), st.none(), st.text(max_size=3), st.booleans()
+)
 
 OPEN_ERRORS = (TypeError, ValueError, AssertionError, OverflowError, OSError)
 
@@ -68,9 +89,14 @@ def test_serial_constructor(adapter, port, baudrate, timeout):
     assert not leftovers()
 
 
-@pytest.mark.parametrize("call", [lambda: ozu_qlix.Serial("QLIXS0001", timeout=1),
-                                  lambda: ozu_qlix.create_serial_instance("dudaze::s0012"),
-                                  lambda: ozu_qlix.get_hid_device("")])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: ozu_qlix.Serial("QLIXS0001", timeout=1),
+        lambda: ozu_qlix.create_serial_instance("dudaze::s0012"),
+        lambda: ozu_qlix.get_hid_device(""),
+    ],
+)
 def test_empty_serial_number_names_no_adapter(adapter, call):
     if not __debug__:
         pytest.skip("assertions are off")
@@ -81,6 +107,7 @@ def test_empty_serial_number_names_no_adapter(adapter, call):
 
 class Recorder:
     """Stands in for pyserial's class: ordinary port names must not touch real devices."""
+
     calls = []
 
     def __init__(self, *args, **kwargs):
@@ -88,14 +115,18 @@ class Recorder:
 
 
 @fuzz
-@given(port=st.one_of(names, dudaze, st.none(), st.integers()), by_keyword=st.booleans(), rest=st.lists(st.integers(), max_size=2))
+@given(
+    port=st.one_of(names, dudaze, st.none(), st.integers()),
+    by_keyword=st.booleans(),
+    rest=st.lists(st.integers(), max_size=2),
+)
 def test_factory(adapter, monkeypatch, port, by_keyword, rest):
     monkeypatch.setattr(ozu_qlix, "NormalSerial", Recorder)
     Recorder.calls.clear()
     args, kwargs = ((), {"port": port, "timeout": 0.1}) if by_keyword else ((port, 9600, 0.1), {})
     try:
         made = ozu_qlix.create_serial_instance(*args, **kwargs)
-    except (AttributeError, ) + OPEN_ERRORS as exc:
+    except (AttributeError,) + OPEN_ERRORS as exc:
         assert not isinstance(port, str) or not isinstance(exc, AttributeError)
     else:
         upper = port.upper()
@@ -120,7 +151,7 @@ def sent_part(data):
     if isinstance(data, list):
         for i, v in enumerate(data):
             if not isinstance(v, int) or not 0 <= v <= 255:  # a bool is a byte value here
-                return bytes(data[:i - i % 62]), True
+                return bytes(data[: i - i % 62]), True
         return bytes(data), False
     # Other arrays, numbers, None, generators: refused before anything is sent,
     # except an empty sized object, which sends nothing.
@@ -128,21 +159,37 @@ def sent_part(data):
 
 
 write_data = st.one_of(
-    st.binary(max_size=200), st.binary(max_size=70).map(bytearray), st.text(max_size=80),
+    st.binary(max_size=200),
+    st.binary(max_size=70).map(bytearray),
+    st.text(max_size=80),
     st.lists(st.integers(0, 255), max_size=150),
     st.lists(st.one_of(st.integers(-2, 300), st.booleans(), st.floats(0, 5), st.none()), max_size=150),
-    st.binary(max_size=70).map(lambda b: array.array("B", b)), st.binary(max_size=8).map(lambda b: array.array("b")),
-    st.integers(), st.none(), st.just(x for x in b"gen"),
+    st.binary(max_size=70).map(lambda b: array.array("B", b)),
+    st.binary(max_size=8).map(lambda b: array.array("b")),
+    st.integers(),
+    st.none(),
+    st.just(x for x in b"gen"),
 )
-ops = st.lists(st.one_of(
-    st.tuples(st.just("write"), write_data),
-    st.tuples(st.just("read"), st.one_of(st.integers(-3, 300), st.booleans(), st.none(), st.floats(0, 3))),
-    st.tuples(st.just("read_until"), st.one_of(st.binary(max_size=2), st.text(max_size=2), st.integers(0, 255),
-                                               st.none(), st.binary(max_size=2).map(bytearray)),
-              st.one_of(st.none(), st.integers(-2, 200), st.floats(0, 3))),
-    st.tuples(st.just("timeout"), timeouts),
-    st.tuples(st.just("in_waiting")),
-), max_size=12)
+ops = st.lists(
+    st.one_of(
+        st.tuples(st.just("write"), write_data),
+        st.tuples(st.just("read"), st.one_of(st.integers(-3, 300), st.booleans(), st.none(), st.floats(0, 3))),
+        st.tuples(
+            st.just("read_until"),
+            st.one_of(
+                st.binary(max_size=2),
+                st.text(max_size=2),
+                st.integers(0, 255),
+                st.none(),
+                st.binary(max_size=2).map(bytearray),
+            ),
+            st.one_of(st.none(), st.integers(-2, 200), st.floats(0, 3)),
+        ),
+        st.tuples(st.just("timeout"), timeouts),
+        st.tuples(st.just("in_waiting")),
+    ),
+    max_size=12,
+)
 
 
 @pytest.mark.slow
@@ -166,15 +213,15 @@ def test_channel_operations(adapter, steps):
                     assert type(args[0]) is not int
                     continue
                 assert type(got) is bytes and len(got) <= max(args[0], 0)
-                assert got == expected[:len(got)]
-                del expected[:len(got)]
+                assert got == expected[: len(got)]
+                del expected[: len(got)]
             elif op == "read_until":
                 try:
                     got = port.read_until(*args)
                 except (TypeError, ValueError):
                     continue
-                assert type(got) is bytes and got == expected[:len(got)]
-                del expected[:len(got)]
+                assert type(got) is bytes and got == expected[: len(got)]
+                del expected[: len(got)]
             elif op == "timeout":
                 try:
                     port.timeout = args[0]

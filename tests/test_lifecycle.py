@@ -51,11 +51,15 @@ GUARDS = {
     "write closed": ("closed.write(b'x' * 70)", "AssertionError 设备[QLIX%sS2]已关闭" % SN),
     "read closed": ("closed.read(1)", "AssertionError 设备[QLIX%sS2]已关闭" % SN),
     "reset closed": ("closed.reset_input_buffer()", "AssertionError 设备[QLIX%sS2]已关闭" % SN),
-    "not found": ("ozu_qlix.Serial('QLIXNOPES1')",
-                  'AssertionError QLIX Device (VID=0x483, PID=0x5750) with Serial Number "NOPE" not found.'),
-    "none attached": ("ozu_qlix._ResourceManager.find_device = staticmethod(lambda serial_number='': iter(()))\n"
-                      "    ozu_qlix._ResourceManager().get_device_by_serial_number('ANY')",
-                      "AssertionError QLIX Device (VID=0x483, PID=0x5750) not found."),
+    "not found": (
+        "ozu_qlix.Serial('QLIXNOPES1')",
+        'AssertionError QLIX Device (VID=0x483, PID=0x5750) with Serial Number "NOPE" not found.',
+    ),
+    "none attached": (
+        "ozu_qlix._ResourceManager.find_device = staticmethod(lambda serial_number='': iter(()))\n"
+        "    ozu_qlix._ResourceManager().get_device_by_serial_number('ANY')",
+        "AssertionError QLIX Device (VID=0x483, PID=0x5750) not found.",
+    ),
 }
 
 OPTIMISED = """
@@ -84,10 +88,14 @@ def test_wire_checks_hold_without_assertions(guard):
     assert out.stdout.splitlines() == [error, "nothing sent: True"], out.stderr
 
 
-@pytest.mark.parametrize("call", [
-    lambda port: setattr(port, "baudrate", 19200), lambda port: port.reset_input_buffer(),
-    lambda port: port.flushInput(),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda port: setattr(port, "baudrate", 19200),
+        lambda port: port.reset_input_buffer(),
+        lambda port: port.flushInput(),
+    ],
+)
 def test_qlix_port_with_its_channel_closed(bus, call):
     bus.add(SN)
     port = serial.serial_for_url("qlix://%s/1" % SN, timeout=1)
@@ -159,11 +167,14 @@ def test_replug_after_get_hid_device(sim, capsys):
 
 
 @pytest.mark.skipif(not __debug__, reason="the failures are assertions")
-@pytest.mark.parametrize("reply, channel, message", [
-    ("silent", 1, "查询设备通道数量超时:" + SN),
-    ("abc", 1, "通道数量查询结果异常:" + SN),
-    (None, 5, "通道号超出范围 (0, 4]:" + SN),
-])
+@pytest.mark.parametrize(
+    "reply, channel, message",
+    [
+        ("silent", 1, "查询设备通道数量超时:" + SN),
+        ("abc", 1, "通道数量查询结果异常:" + SN),
+        (None, 5, "通道号超出范围 (0, 4]:" + SN),
+    ],
+)
 def test_failed_open_leaves_nothing(bus, reply, channel, message):
     adapter = bus.add(SN)
     adapter.channel_count_reply = reply
@@ -193,6 +204,7 @@ def test_concurrent_baud_rate_changes_get_their_own_replies(bus):
     adapter = bus.add(SN)
     errors = []
     with ozu_qlix.Serial("QLIX%sS1" % SN, timeout=1) as port:
+
         def change(rate):
             for _ in range(25):
                 try:
@@ -227,6 +239,7 @@ def test_qlix_port_reports_the_channels_rate_after_a_refused_change(bus, reply, 
 @pytest.mark.parametrize("paced", [True, False])
 def test_race_of_everything_against_unplugging(sim, capsys, watchdog, paced):
     import races
+
     sim.set_paced(paced)
     try:
         run = races.Run(seconds=2.5, seed=20, unplug_every=0.3).run()
@@ -284,7 +297,8 @@ def test_forked_child_closes_inherited_ports_without_usb_traffic():
     assert out.stdout.splitlines() == [
         "PortNotOpenError Attempting to use a port that is not open",
         "PortNotOpenError Attempting to use a port that is not open",
-        closed, closed,
+        closed,
+        closed,
         "USBError [Errno 16] the QLIX adapter FORK01 is busy (Resource busy): ",  # opened afresh: the parent holds it
         "threads ['MainThread']",
         "touched ['release new']",

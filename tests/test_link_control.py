@@ -16,24 +16,30 @@ SERIAL = "0123456789AB"
 RANGE = "通道号超出范围 (0, 4]:" + SERIAL
 
 
-@pytest.mark.parametrize("command, channel, record", [
-    ("OpenChannel", 3, bytes([103, 12]) + b"OpenChannel\n"),
-    ("Config 9600\n", 1, bytes([101, 12]) + b"Config 9600\n"),
-    ("a" * 61, 2, bytes([102, 62]) + b"a" * 61 + b"\n"),
-    ("é" * 30 + "a", 0, bytes([100, 62]) + ("é" * 30 + "a\n").encode()),
-])
+@pytest.mark.parametrize(
+    "command, channel, record",
+    [
+        ("OpenChannel", 3, bytes([103, 12]) + b"OpenChannel\n"),
+        ("Config 9600\n", 1, bytes([101, 12]) + b"Config 9600\n"),
+        ("a" * 61, 2, bytes([102, 62]) + b"a" * 61 + b"\n"),
+        ("é" * 30 + "a", 0, bytes([100, 62]) + ("é" * 30 + "a\n").encode()),
+    ],
+)
 def test_command_packet_bytes(make_device, command, channel, record):
     device = make_device()
     device._send_command_to_channel(command, channel)
     assert device._Device__dev.written == [record + bytes(64 - len(record))]
 
 
-@pytest.mark.parametrize("command, channel, error, message", [
-    ("b" * 62, 1, AssertionError, "命令[%s]过长。包含命令结束符后，长度不能超过[62]个字节:%s" % ("b" * 62, SERIAL)),
-    ("é" * 31, 1, AssertionError, "命令[%s]过长。包含命令结束符后，长度不能超过[62]个字节:%s" % ("é" * 31, SERIAL)),
-    ("X", 156, OverflowError, None),
-    ("X", -101, OverflowError, None),
-])
+@pytest.mark.parametrize(
+    "command, channel, error, message",
+    [
+        ("b" * 62, 1, AssertionError, "命令[%s]过长。包含命令结束符后，长度不能超过[62]个字节:%s" % ("b" * 62, SERIAL)),
+        ("é" * 31, 1, AssertionError, "命令[%s]过长。包含命令结束符后，长度不能超过[62]个字节:%s" % ("é" * 31, SERIAL)),
+        ("X", 156, OverflowError, None),
+        ("X", -101, OverflowError, None),
+    ],
+)
 def test_refused_commands_write_nothing(make_device, command, channel, error, message):
     device = make_device()
     with pytest.raises(error) as info:
@@ -84,10 +90,16 @@ def test_query_releases_protector_on_failure(make_device, failure):
     assert not device._Device__io_control_master_protector.locked()
 
 
-@pytest.mark.parametrize("reply, count, shown", [
-    ("8\n", 8, None), (" 12\r\n", 12, None), ("abc", None, "array('B', [97, 98, 99])"), ("", None, "array('B')"),
-    ("silent", None, None),
-])
+@pytest.mark.parametrize(
+    "reply, count, shown",
+    [
+        ("8\n", 8, None),
+        (" 12\r\n", 12, None),
+        ("abc", None, "array('B', [97, 98, 99])"),
+        ("", None, "array('B')"),
+        ("silent", None, None),
+    ],
+)
 def test_channel_count(make_device, capsys, reply, count, shown):
     device = make_device()
     fake = device._Device__dev
@@ -103,11 +115,14 @@ def test_channel_count(make_device, capsys, reply, count, shown):
     assert capsys.readouterr().err == ("" if shown is None else "ChannelCount command feedback invalid: [%s]" % shown)
 
 
-@pytest.mark.parametrize("call, closes", [
-    (lambda d, n: d.set_io_control_handler_for_channel(print, n), False),
-    (lambda d, n: d.send_command_to_channel("FlushInput", n), False),
-    (lambda d, n: d.open_channel(n, 9600, 1.0), True),  # a failed open leaves no unused adapter open
-])
+@pytest.mark.parametrize(
+    "call, closes",
+    [
+        (lambda d, n: d.set_io_control_handler_for_channel(print, n), False),
+        (lambda d, n: d.send_command_to_channel("FlushInput", n), False),
+        (lambda d, n: d.open_channel(n, 9600, 1.0), True),  # a failed open leaves no unused adapter open
+    ],
+)
 @pytest.mark.parametrize("number", [0, 5])
 def test_channel_range_checks(make_device, manager, call, closes, number):
     device = make_device()
@@ -166,9 +181,15 @@ def test_open_and_close_channels(manager, stub_channels):
     assert manager.closed == [device, device] and fake.disposed == 2
 
 
-@pytest.mark.parametrize("error", [
-    IOError("baud"), usb.core.USBTimeoutError("slow"), ValueError("odd"), KeyboardInterrupt(),
-])
+@pytest.mark.parametrize(
+    "error",
+    [
+        IOError("baud"),
+        usb.core.USBTimeoutError("slow"),
+        ValueError("odd"),
+        KeyboardInterrupt(),
+    ],
+)
 def test_failed_initialize(manager, stub_channels, error):
     # Any failure, an interruption included, closes the channel and its adapter.
     device = ozu_qlix._Device(manager, FakeAdapter())
@@ -188,6 +209,7 @@ def interrupted_once(function):
         if len(calls) == 1:
             raise KeyboardInterrupt
         return function(*args)
+
     return call
 
 
@@ -206,12 +228,14 @@ def test_interrupted_close_steps_are_made_again(manager, stub_channels, monkeypa
             return read(*args, **kwargs)
         finally:
             reading.pop()
+
     monkeypatch.setattr(fake, "read", tracked_read)
     released_while_reading = []
 
     def release(dev):
         released_while_reading.append(bool(reading))
         usb.util.dispose_resources(dev)
+
     device = ozu_qlix._Device(manager, fake)
     device.open_channel(1, 9600, 1.0)
     thread = device._Device__input_scanner
@@ -226,12 +250,15 @@ def test_interrupted_close_steps_are_made_again(manager, stub_channels, monkeypa
     assert device._Device__channels == {} and wait_until(lambda: not thread.is_alive())
 
 
-@pytest.mark.parametrize("data, written, message", [
-    (bytes(63), None, "只支持长度为 64 的数据包:" + SERIAL),
-    (bytes(65), None, "只支持长度为 64 的数据包:" + SERIAL),
-    (array.array("B", [3, 1, 0x43] + [0] * 61), 64, None),
-    (bytes(64), 63, ""),
-])
+@pytest.mark.parametrize(
+    "data, written, message",
+    [
+        (bytes(63), None, "只支持长度为 64 的数据包:" + SERIAL),
+        (bytes(65), None, "只支持长度为 64 的数据包:" + SERIAL),
+        (array.array("B", [3, 1, 0x43] + [0] * 61), 64, None),
+        (bytes(64), 63, ""),
+    ],
+)
 def test_output_data(make_device, monkeypatch, data, written, message):
     device = make_device()
     sent = []

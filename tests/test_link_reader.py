@@ -38,11 +38,14 @@ def settle(fake, log):
     del log[-1]
 
 
-@pytest.mark.parametrize("options, calls", [
-    ({"kernel_driver": True}, ["is_kernel_driver_active", "detach_kernel_driver", "get_active_configuration"]),
-    ({"kernel_driver": False}, ["is_kernel_driver_active", "get_active_configuration"]),
-    ({"kernel_unsupported": True}, ["is_kernel_driver_active", "get_active_configuration"]),
-])
+@pytest.mark.parametrize(
+    "options, calls",
+    [
+        ({"kernel_driver": True}, ["is_kernel_driver_active", "detach_kernel_driver", "get_active_configuration"]),
+        ({"kernel_driver": False}, ["is_kernel_driver_active", "get_active_configuration"]),
+        ({"kernel_unsupported": True}, ["is_kernel_driver_active", "get_active_configuration"]),
+    ],
+)
 def test_construction(make_device, options, calls):
     fake = FakeAdapter(**options)
     device = make_device(fake)
@@ -58,19 +61,25 @@ def test_transfers_use_keywords_and_listed_endpoints(make_device, monkeypatch, s
     device = make_device(fake)
     assert device._Device__write(b"x") == 64 and device._Device__write(data=b"y", timeout=7) == 64
     out = fake.IN_ADDRESS if swapped else fake.OUT_ADDRESS
-    assert calls == [((), {"endpoint": out, "data": b"x", "timeout": 100}),
-                     ((), {"endpoint": out, "data": b"y", "timeout": 7})]
+    assert calls == [
+        ((), {"endpoint": out, "data": b"x", "timeout": 100}),
+        ((), {"endpoint": out, "data": b"y", "timeout": 7}),
+    ]
     monkeypatch.setattr(fake, "read", lambda *a, **kw: ("read", a, kw))
-    assert device._Device__read() == ("read", (), {"endpoint": 0x01 if swapped else 0x81,
-                                                   "size_or_buffer": 64, "timeout": 50})
+    assert device._Device__read() == (
+        "read",
+        (),
+        {"endpoint": 0x01 if swapped else 0x81, "size_or_buffer": 64, "timeout": 50},
+    )
 
 
 @pytest.mark.parametrize("method", ["_Device__read", "_Device__write"])
 @pytest.mark.parametrize("bad", [True, None, 50.0])
 def test_transfer_timeout_must_be_exact_int(make_device, method, bad):
     args = () if method == "_Device__read" else (bytes(64),)
-    with pytest.raises(TypeError, match=r"^Argument 'timeout' has incorrect type \(expected int, got %s\)$"
-                       % type(bad).__name__):
+    with pytest.raises(
+        TypeError, match=r"^Argument 'timeout' has incorrect type \(expected int, got %s\)$" % type(bad).__name__
+    ):
         getattr(make_device(), method)(*args, timeout=bad)
 
 
@@ -86,16 +95,19 @@ def test_close_twice_and_serial_number_type(manager):
         device.serial_number
 
 
-@pytest.mark.parametrize("raw, expected", [
-    (b"\x00\x01\x03abc", []),
-    (bytes([1, 3, 0x61, 0x62, 0x63, 2, 1, 0x78, 0]), [(1, b"abc"), (2, b"x")]),
-    (bytes([1, 0, 5, 2, 0x7A, 0x7A, 2, 1, 0x78]), [(1, b""), (2, b"x")]),  # 5 is not open
-    (bytes([1, 60]) + b"a" * 60 + bytes([2, 1, 0x78]), [(1, b"a" * 60)]),  # no header at 62
-    (bytes([1, 10, 0x41, 0x42]), [(1, b"AB")]),  # count runs past the received bytes
-    (bytes([1, 1, 0x41, 2]), [(1, b"A")]),  # count byte missing
-    (b"", []),
-    (bytes([1, 1, 0x41, 100, 1, 0x39, 2, 1, 0x78]), [(1, b"A")]),  # control record ends the walk
-])
+@pytest.mark.parametrize(
+    "raw, expected",
+    [
+        (b"\x00\x01\x03abc", []),
+        (bytes([1, 3, 0x61, 0x62, 0x63, 2, 1, 0x78, 0]), [(1, b"abc"), (2, b"x")]),
+        (bytes([1, 0, 5, 2, 0x7A, 0x7A, 2, 1, 0x78]), [(1, b""), (2, b"x")]),  # 5 is not open
+        (bytes([1, 60]) + b"a" * 60 + bytes([2, 1, 0x78]), [(1, b"a" * 60)]),  # no header at 62
+        (bytes([1, 10, 0x41, 0x42]), [(1, b"AB")]),  # count runs past the received bytes
+        (bytes([1, 1, 0x41, 2]), [(1, b"A")]),  # count byte missing
+        (b"", []),
+        (bytes([1, 1, 0x41, 100, 1, 0x39, 2, 1, 0x78]), [(1, b"A")]),  # control record ends the walk
+    ],
+)
 @pytest.mark.parametrize("convert", [None, list, bytes])
 def test_walk_delivers_slices_of_what_was_read(make_device, monkeypatch, capsys, raw, expected, convert):
     fake = FakeAdapter()
@@ -145,6 +157,7 @@ def test_failure_reports_once_and_ends_reader(make_device, capsys, cause):
 
         def input_data(data):
             raise error
+
         device._Device__channels[1] = types.SimpleNamespace(input_data=input_data)
         fake.send((1, b"a"))
     else:
@@ -196,10 +209,13 @@ def worker():
 """ % os.path.dirname(__file__)
 
 
-@pytest.mark.parametrize("tail, output", [
-    ("print('main done')", "main done\n"),
-    ("threading.Thread(target=worker).start()", "worker got [b'late']\n"),
-])
+@pytest.mark.parametrize(
+    "tail, output",
+    [
+        ("print('main done')", "main done\n"),
+        ("threading.Thread(target=worker).start()", "worker got [b'late']\n"),
+    ],
+)
 def test_readers_never_keep_a_finished_program_alive(tail, output):
     result = run_child(CHILD + tail + "\n", timeout=30)
     assert (result.returncode, result.stdout, result.stderr) == (0, output, "")

@@ -34,8 +34,11 @@ def readable_within(fd, seconds=10.0):
 
 
 @posix_only
-@pytest.mark.parametrize("drain", [lambda p: p.read(10), lambda p: p.readline(), lambda p: p.read_until(b"c\n"),
-                                   lambda p: p.reset_input_buffer()], ids=["read", "readline", "read_until", "reset"])
+@pytest.mark.parametrize(
+    "drain",
+    [lambda p: p.read(10), lambda p: p.readline(), lambda p: p.read_until(b"c\n"), lambda p: p.reset_input_buffer()],
+    ids=["read", "readline", "read_until", "reset"],
+)
 def test_descriptor_is_readable_exactly_while_input_is_queued(open_port, virtual_adapter, drain):
     port = open_port()
     fd = port.fileno()
@@ -171,9 +174,9 @@ def test_no_descriptor_or_thread_left_after_open_close_cycles(vbus, open_port):
     assert (threading.active_count(), open_descriptors()) == (threads, descriptors)
 
 
-
 def test_concurrent_first_writes_share_one_output_queue(open_port, virtual_adapter, monkeypatch):
     from ozu_qlix_serial import protocol_qlix
+
     made = []
 
     class Slow(protocol_qlix.OutputQueue):

@@ -20,11 +20,38 @@ import ozu_qlix
 from conftest import run_child
 
 GLOBALS_IN_ORDER = [
-    "_array", "_deque", "_libusb", "NormalSerial", "sys", "_Event", "_Lock", "_Thread", "_sleep", "_now",
-    "_Dict", "_List", "Union", "_Callable", "_Optional", "_Iterable", "_usb_core", "_usb_back",
-    "_close_usb_device", "_backend", "_USBDevice", "_vid", "_pid", "_Device", "_Channel",
-    "_ResourceManager", "_resource_manager", "list_serial_numbers", "Serial", "create_serial_instance",
-    "get_hid_device", "list_qlix_names",
+    "_array",
+    "_deque",
+    "_libusb",
+    "NormalSerial",
+    "sys",
+    "_Event",
+    "_Lock",
+    "_Thread",
+    "_sleep",
+    "_now",
+    "_Dict",
+    "_List",
+    "Union",
+    "_Callable",
+    "_Optional",
+    "_Iterable",
+    "_usb_core",
+    "_usb_back",
+    "_close_usb_device",
+    "_backend",
+    "_USBDevice",
+    "_vid",
+    "_pid",
+    "_Device",
+    "_Channel",
+    "_ResourceManager",
+    "_resource_manager",
+    "list_serial_numbers",
+    "Serial",
+    "create_serial_instance",
+    "get_hid_device",
+    "list_qlix_names",
 ]
 
 
@@ -33,15 +60,31 @@ def test_globals_are_defined_in_order():
     assert names == GLOBALS_IN_ORDER
 
 
-@pytest.mark.parametrize("name, expected", [
-    ("_array", array.array), ("_deque", collections.deque), ("_libusb", libusb_package),
-    ("NormalSerial", serial.Serial), ("sys", sys), ("_Event", threading.Event),
-    ("_Lock", threading.Lock), ("_Thread", threading.Thread), ("_sleep", time.sleep),
-    ("_now", time.time), ("_Dict", typing.Dict), ("_List", typing.List), ("Union", typing.Union),
-    ("_Callable", typing.Callable), ("_Optional", typing.Optional), ("_Iterable", typing.Iterable),
-    ("_usb_core", usb.core), ("_usb_back", usb.backend.libusb1),
-    ("_close_usb_device", usb.util.dispose_resources), ("_USBDevice", usb.core.Device),
-])
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("_array", array.array),
+        ("_deque", collections.deque),
+        ("_libusb", libusb_package),
+        ("NormalSerial", serial.Serial),
+        ("sys", sys),
+        ("_Event", threading.Event),
+        ("_Lock", threading.Lock),
+        ("_Thread", threading.Thread),
+        ("_sleep", time.sleep),
+        ("_now", time.time),
+        ("_Dict", typing.Dict),
+        ("_List", typing.List),
+        ("Union", typing.Union),
+        ("_Callable", typing.Callable),
+        ("_Optional", typing.Optional),
+        ("_Iterable", typing.Iterable),
+        ("_usb_core", usb.core),
+        ("_usb_back", usb.backend.libusb1),
+        ("_close_usb_device", usb.util.dispose_resources),
+        ("_USBDevice", usb.core.Device),
+    ],
+)
 def test_aliases(name, expected):
     assert getattr(ozu_qlix, name) is expected
 
@@ -101,13 +144,19 @@ print("second:", hasattr(ozu_qlix, "list_qlix_names"), "ozu_qlix" in sys.modules
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="sub-interpreters with their own settings came in 3.12")
-@pytest.mark.parametrize("checked, expected", [
-    # An interpreter that checks extensions refuses the module on its declared lack of support...
-    (True, "ImportError: module ozu_qlix does not support loading in subinterpreters"),
-    # ...one that does not is refused by the module itself.
-    (False, "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per "
-            "process."),
-])
+@pytest.mark.parametrize(
+    "checked, expected",
+    [
+        # An interpreter that checks extensions refuses the module on its declared lack of support...
+        (True, "ImportError: module ozu_qlix does not support loading in subinterpreters"),
+        # ...one that does not is refused by the module itself.
+        (
+            False,
+            "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per "
+            "process.",
+        ),
+    ],
+)
 def test_one_interpreter_per_process(checked, expected):
     # Both sub-interpreters share the GIL: one with its own refuses every
     # extension that does not declare support for that.
@@ -143,8 +192,11 @@ else:
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
 def test_import_enables_the_gil_on_a_free_threaded_build():
-    out = run_child("import sys; print(sys._is_gil_enabled()); import ozu_qlix; print(sys._is_gil_enabled())",
-                    "-W", "ignore::RuntimeWarning")
+    out = run_child(
+        "import sys; print(sys._is_gil_enabled()); import ozu_qlix; print(sys._is_gil_enabled())",
+        "-W",
+        "ignore::RuntimeWarning",
+    )
     assert out.stdout.split() == ["False", "True"], out.stderr
 
 

@@ -33,12 +33,14 @@ class Facade:
 def test_channel_read_follows_members_replaced_on_the_class(monkeypatch):
     channel = channel_with(b"ab", b"cd", b"ef")
     port = Facade(channel).port
-    assert port.read(2) == b"ab"                      # the direct call is in use now
+    assert port.read(2) == b"ab"  # the direct call is in use now
     calls = []
     original = ozu_qlix._Channel.read
     monkeypatch.setattr(ozu_qlix._Channel, "read", lambda self, n: calls.append(n) or original(self, n))
     private = ozu_qlix._Channel._Channel__read
-    monkeypatch.setattr(ozu_qlix._Channel, "_Channel__read", lambda self, n: calls.append(("inner", n)) or private(self, n))
+    monkeypatch.setattr(
+        ozu_qlix._Channel, "_Channel__read", lambda self, n: calls.append(("inner", n)) or private(self, n)
+    )
     assert port.read(2) == b"cd"
     assert calls == [2, ("inner", 2)]
     monkeypatch.undo()
@@ -77,7 +79,7 @@ def test_subclass_members_are_called():
     channel = channel_with(b"abc", timeout=30, cls=Slow)
     Slow.reads = 0
     t0 = time.monotonic()
-    assert bytes(channel.read(5)) == b"abc"          # waits the subclass's 0.05 s, not 30 s
+    assert bytes(channel.read(5)) == b"abc"  # waits the subclass's 0.05 s, not 30 s
     assert time.monotonic() - t0 < 10
     assert Slow.reads >= 2
 
@@ -107,7 +109,7 @@ def test_read_results_are_fresh_arrays_of_the_queued_bytes():
     kept = array.array("B", b"kept")
     channel = channel_with(kept, array.array("B", b"1234"), b"56")
     first = channel.read(4)
-    assert first is not kept and first == kept                # a chunk still referenced is copied
+    assert first is not kept and first == kept  # a chunk still referenced is copied
     whole = channel.read(6)
     assert bytes(whole) == b"123456" and type(whole) is array.array
     watched = array.array("B", b"wxyz")
@@ -118,7 +120,7 @@ def test_read_results_are_fresh_arrays_of_the_queued_bytes():
     assert bytes(result) == b"wxyz" and ref() is not result  # a weakly referenced chunk is copied too
     channel.input_data(array.array("h", [1, 2]))
     with pytest.raises(TypeError):
-        channel.read(8)                                        # the first part of another kind cannot extend
+        channel.read(8)  # the first part of another kind cannot extend
 
 
 def test_reader_calls_replaced_members(make_device, monkeypatch):

@@ -11,6 +11,7 @@ import pytest
 import ozu_qlix
 from conftest import run_child
 
+
 class StubDevice:
     """Records its construction and channel openings; checks the registry lock."""
 
@@ -124,12 +125,16 @@ def test_lock_released_when_opening_fails(registry, bus, monkeypatch, failing):
         bus.adapters.clear()
         boom = AssertionError
     elif failing == "search":
+
         def find(**kwargs):
             raise boom
+
         monkeypatch.setattr(ozu_qlix._usb_core, "find", find)
     else:
+
         def construct(manager, handle):
             raise boom
+
         monkeypatch.setattr(ozu_qlix, "_Device", construct)
     with pytest.raises(Exception) as info:
         registry.get_device_by_serial_number("AAA")
@@ -138,12 +143,15 @@ def test_lock_released_when_opening_fails(registry, bus, monkeypatch, failing):
     assert not table(registry)
 
 
-@pytest.mark.parametrize("args, name", [
-    (("ANY", True, 9600, 1.0), "channel"),
-    (("ANY", 1, 9600.0, 1.0), "baudrate"),
-    ((None, 1, 9600, 1.0), "serial_number"),
-    ((b"ANY", 1, 9600, 1.0), "serial_number"),
-])
+@pytest.mark.parametrize(
+    "args, name",
+    [
+        (("ANY", True, 9600, 1.0), "channel"),
+        (("ANY", 1, 9600.0, 1.0), "baudrate"),
+        ((None, 1, 9600, 1.0), "serial_number"),
+        ((b"ANY", 1, 9600, 1.0), "serial_number"),
+    ],
+)
 def test_open_serial_channel_argument_types(registry, bus, args, name):
     with pytest.raises(TypeError, match="Argument '%s' has incorrect type" % name):
         registry.open_serial_channel(*args)
@@ -161,6 +169,7 @@ def test_open_channel_failure_keeps_adapter(registry, bus, monkeypatch):
 
     def refuse(self, **kwargs):
         raise ValueError("no such channel")
+
     monkeypatch.setattr(StubDevice, "open_channel", refuse)
     with pytest.raises(ValueError, match="no such channel"):
         registry.open_serial_channel("AAA", 9, 9600, 1)
@@ -180,8 +189,9 @@ def test_concurrent_lookups_share_one_device(registry, bus, monkeypatch):
 
     monkeypatch.setattr(ozu_qlix, "_Device", SlowDevice)
     results = []
-    threads = [threading.Thread(target=lambda: results.append(registry.get_device_by_serial_number("ANY")))
-               for _ in range(3)]
+    threads = [
+        threading.Thread(target=lambda: results.append(registry.get_device_by_serial_number("ANY"))) for _ in range(3)
+    ]
     for t in threads:
         t.start()
     assert entered.wait(10)
@@ -221,4 +231,5 @@ def test_optimised_registry_says_not_found():
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == [
         "AssertionError QLIX Device (VID=0x483, PID=0x5750) not found.",
-        'AssertionError QLIX Device (VID=0x483, PID=0x5750) with Serial Number "XYZ" not found.']
+        'AssertionError QLIX Device (VID=0x483, PID=0x5750) with Serial Number "XYZ" not found.',
+    ]

@@ -81,9 +81,11 @@ def test_first_failure_ends_the_selftest():
 
 
 def test_refuses_when_module_already_imported():
-    code = ("import sys; sys.path.insert(0, %r)\n"
-            "import ozu_qlix, ozu_qlix_cli\n"
-            "print(ozu_qlix_cli.main(), ozu_qlix.__name__)\n") % str(ROOT / "python")
+    code = (
+        "import sys; sys.path.insert(0, %r)\n"
+        "import ozu_qlix, ozu_qlix_cli\n"
+        "print(ozu_qlix_cli.main(), ozu_qlix.__name__)\n"
+    ) % str(ROOT / "python")
     out = run_child(code)
     assert out.returncode == 0, out.stderr
     assert out.stdout == "1 ozu_qlix\n"
@@ -98,10 +100,12 @@ def test_console_script_is_declared():
 
 @pytest.mark.parametrize("flags", [(), ("-O",)])
 def test_plain_import_runs_no_selftest(flags):
-    code = ("import io, sys, usb.core\n"
-            "usb.core.find = lambda **kw: (_ for _ in ()).throw(RuntimeError('bus searched'))\n"
-            "import ozu_qlix\n"
-            "print(hasattr(ozu_qlix, 'serials'), ozu_qlix.__name__)\n")
+    code = (
+        "import io, sys, usb.core\n"
+        "usb.core.find = lambda **kw: (_ for _ in ()).throw(RuntimeError('bus searched'))\n"
+        "import ozu_qlix\n"
+        "print(hasattr(ozu_qlix, 'serials'), ozu_qlix.__name__)\n"
+    )
     out = run_child(code, *flags)
     assert out.returncode == 0, out.stderr
     assert out.stdout == "False ozu_qlix\n"

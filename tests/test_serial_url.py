@@ -38,15 +38,19 @@ def test_serial_for_url_opens_the_channel_at_the_baud_rate(open_port, virtual_ad
     assert virtual_adapter.channel_rate(2) == 9600
 
 
-@pytest.mark.parametrize("data, read, expected", [
-    (b"one\ntwo\n", lambda p: [p.readline(), p.readline()], [b"one\n", b"two\n"]),
-    (b"a\r\nb\r\n", lambda p: [p.read_until(b"\r\n"), p.read_until(b"\r\n")], [b"a\r\n", b"b\r\n"]),
-    (b"x\ry\rEND\n", lambda p: p.read_until(b"\rEND"), b"x\ry\rEND"),
-    (b"abcdef\n", lambda p: [p.read_until(b"\n", 4), p.readline(10)], [b"abcd", b"ef\n"]),
-    (b"1\n2\n3", lambda p: p.readlines(), [b"1\n", b"2\n", b"3"]),
-    (b"1\n2\n", lambda p: list(p), [b"1\n", b"2\n"]),
-    (b"\x00\xff" * 40, lambda p: p.read(80), b"\x00\xff" * 40),
-], ids=["readline", "read_until CRLF", "read_until 4-byte", "size limits", "readlines", "iteration", "binary"])
+@pytest.mark.parametrize(
+    "data, read, expected",
+    [
+        (b"one\ntwo\n", lambda p: [p.readline(), p.readline()], [b"one\n", b"two\n"]),
+        (b"a\r\nb\r\n", lambda p: [p.read_until(b"\r\n"), p.read_until(b"\r\n")], [b"a\r\n", b"b\r\n"]),
+        (b"x\ry\rEND\n", lambda p: p.read_until(b"\rEND"), b"x\ry\rEND"),
+        (b"abcdef\n", lambda p: [p.read_until(b"\n", 4), p.readline(10)], [b"abcd", b"ef\n"]),
+        (b"1\n2\n3", lambda p: p.readlines(), [b"1\n", b"2\n", b"3"]),
+        (b"1\n2\n", lambda p: list(p), [b"1\n", b"2\n"]),
+        (b"\x00\xff" * 40, lambda p: p.read(80), b"\x00\xff" * 40),
+    ],
+    ids=["readline", "read_until CRLF", "read_until 4-byte", "size limits", "readlines", "iteration", "binary"],
+)
 def test_pyserial_reading_members(open_port, data, read, expected):
     port = open_port(timeout=0.5)
     port.write(data)
@@ -86,15 +90,27 @@ def test_line_reader_over_paired_channels(vbus, open_port):
     assert lines == ["line %d" % i for i in range(20)]
 
 
-@pytest.mark.parametrize("settings, queued, call, expected, low, high", [
-    ({"timeout": 0}, b"", lambda p: p.read(5), b"", 0, 0.5),
-    ({"timeout": 0}, b"abc", lambda p: p.read(5), b"abc", 0, 0.5),
-    ({"timeout": 0.3}, b"ab", lambda p: p.read(5), b"ab", 0.3, 3),
-    ({"timeout": 0.3}, b"ab", lambda p: p.readline(), b"ab", 0.3, 3),
-    ({"timeout": 0.3}, b"ab\r", lambda p: p.read_until(b"\r\n"), b"ab\r", 0.3, 3),
-    ({"timeout": 10, "inter_byte_timeout": 0.2}, b"abc", lambda p: p.read(10), b"abc", 0.2, 5),
-    ({"timeout": 0.3, "inter_byte_timeout": 5}, b"", lambda p: p.read(10), b"", 0.3, 3),
-], ids=["0 empty", "0 queued", "0.3 read", "0.3 readline", "0.3 read_until CRLF", "inter-byte", "overall bounds inter-byte"])
+@pytest.mark.parametrize(
+    "settings, queued, call, expected, low, high",
+    [
+        ({"timeout": 0}, b"", lambda p: p.read(5), b"", 0, 0.5),
+        ({"timeout": 0}, b"abc", lambda p: p.read(5), b"abc", 0, 0.5),
+        ({"timeout": 0.3}, b"ab", lambda p: p.read(5), b"ab", 0.3, 3),
+        ({"timeout": 0.3}, b"ab", lambda p: p.readline(), b"ab", 0.3, 3),
+        ({"timeout": 0.3}, b"ab\r", lambda p: p.read_until(b"\r\n"), b"ab\r", 0.3, 3),
+        ({"timeout": 10, "inter_byte_timeout": 0.2}, b"abc", lambda p: p.read(10), b"abc", 0.2, 5),
+        ({"timeout": 0.3, "inter_byte_timeout": 5}, b"", lambda p: p.read(10), b"", 0.3, 3),
+    ],
+    ids=[
+        "0 empty",
+        "0 queued",
+        "0.3 read",
+        "0.3 readline",
+        "0.3 read_until CRLF",
+        "inter-byte",
+        "overall bounds inter-byte",
+    ],
+)
 def test_timeouts(open_port, virtual_adapter, settings, queued, call, expected, low, high):
     port = open_port(**settings)
     if queued:
@@ -145,17 +161,30 @@ def test_usb_out_time_out_is_a_write_timeout(open_port, virtual_adapter):
     assert port.write(b"ok") == 2 and port.read(2) == b"ok"
 
 
-FIXED = [("bytesize", serial.SEVENBITS, "bytesize=8"), ("parity", serial.PARITY_EVEN, "parity='N'"),
-         ("stopbits", serial.STOPBITS_TWO, "stopbits=1"), ("xonxoff", True, "xonxoff=False"),
-         ("rtscts", True, "rtscts=False"), ("dsrdtr", True, "dsrdtr=False")]
+FIXED = [
+    ("bytesize", serial.SEVENBITS, "bytesize=8"),
+    ("parity", serial.PARITY_EVEN, "parity='N'"),
+    ("stopbits", serial.STOPBITS_TWO, "stopbits=1"),
+    ("xonxoff", True, "xonxoff=False"),
+    ("rtscts", True, "rtscts=False"),
+    ("dsrdtr", True, "dsrdtr=False"),
+]
 
 
-@pytest.mark.parametrize("name, value, supported, when", [
-    (*setting, when) for when in ("construction", "assignment", "assignment while closed", "apply_settings")
-    for setting in FIXED] + [("rs485_mode", serial.rs485.RS485Settings(), "rs485_mode=None", "assignment")])
+@pytest.mark.parametrize(
+    "name, value, supported, when",
+    [
+        (*setting, when)
+        for when in ("construction", "assignment", "assignment while closed", "apply_settings")
+        for setting in FIXED
+    ]
+    + [("rs485_mode", serial.rs485.RS485Settings(), "rs485_mode=None", "assignment")],
+)
 def test_settings_other_than_8n1_are_refused(open_port, virtual_adapter, name, value, supported, when):
-    match = re.escape("%s=%r is not supported: QLIX adapters support only %s" % (name, value, supported)) + \
-        ".*; they run 8 data bits, no parity, 1 stop bit and no flow control$"
+    match = (
+        re.escape("%s=%r is not supported: QLIX adapters support only %s" % (name, value, supported))
+        + ".*; they run 8 data bits, no parity, 1 stop bit and no flow control$"
+    )
     with pytest.raises(ValueError, match=match):
         if when == "construction":
             open_port(**{name: value})
@@ -180,18 +209,38 @@ def test_modem_lines_and_break(open_port):
 
 
 # English first, the module's own text kept after it.
-@pytest.mark.parametrize("url, message, cause", [
-    ("qlix://FEEDFACE0000/1", "no attached QLIX adapter has the serial number FEEDFACE0000 (attached: "
-     "0123456789AB): `ozu-qlix-ports` lists the attached ones (QLIX Device (VID=0x483, PID=0x5750) with Serial "
-     'Number "FEEDFACE0000" not found.)', AssertionError),
-    ("qlix://ANY/5", "channel 5 is out of range: adapter 0123456789AB has channels 1 to 4 "
-     "(通道号超出范围 (0, 4]:0123456789AB)", AssertionError),
-    ("qlix://ANY/0", "channel 0 is out of range: adapter 0123456789AB has channels 1 to 4 "
-     "(通道号超出范围 (0, 4]:0123456789AB)", AssertionError),
-    ("qlix://ANY/1", "channel 1 of adapter 0123456789AB is already open (one port per channel) "
-     "(通道[1]已经打开:0123456789AB)", AssertionError),
-    ("qlix://ANY/x", "expected a URL of the form qlix://<serial number or ANY>/<channel>, not 'qlix://ANY/x'", None),
-])
+@pytest.mark.parametrize(
+    "url, message, cause",
+    [
+        (
+            "qlix://FEEDFACE0000/1",
+            "no attached QLIX adapter has the serial number FEEDFACE0000 (attached: "
+            "0123456789AB): `ozu-qlix-ports` lists the attached ones (QLIX Device (VID=0x483, PID=0x5750) with Serial "
+            'Number "FEEDFACE0000" not found.)',
+            AssertionError,
+        ),
+        (
+            "qlix://ANY/5",
+            "channel 5 is out of range: adapter 0123456789AB has channels 1 to 4 (通道号超出范围 (0, 4]:0123456789AB)",
+            AssertionError,
+        ),
+        (
+            "qlix://ANY/0",
+            "channel 0 is out of range: adapter 0123456789AB has channels 1 to 4 (通道号超出范围 (0, 4]:0123456789AB)",
+            AssertionError,
+        ),
+        (
+            "qlix://ANY/1",
+            "channel 1 of adapter 0123456789AB is already open (one port per channel) (通道[1]已经打开:0123456789AB)",
+            AssertionError,
+        ),
+        (
+            "qlix://ANY/x",
+            "expected a URL of the form qlix://<serial number or ANY>/<channel>, not 'qlix://ANY/x'",
+            None,
+        ),
+    ],
+)
 def test_open_failures_are_serial_exceptions(open_port, url, message, cause):
     open_port("qlix://ANY/1")
     with pytest.raises(serial.SerialException) as failure:
@@ -205,16 +254,38 @@ def test_no_adapter_attached_says_where_to_look(vbus):
     with pytest.raises(serial.SerialException) as failure:
         serial.serial_for_url("qlix://ANY/1")
     assert str(failure.value) == (
-        'could not open port qlix://ANY/1: no QLIX adapter is attached: `ozu-qlix-ports` lists the attached ones; '
-        'to set one up, see the README, "Use a real adapter" (QLIX Device (VID=0x483, PID=0x5750) not found.)')
+        "could not open port qlix://ANY/1: no QLIX adapter is attached: `ozu-qlix-ports` lists the attached ones; "
+        'to set one up, see the README, "Use a real adapter" (QLIX Device (VID=0x483, PID=0x5750) not found.)'
+    )
 
 
-@pytest.mark.parametrize("use", [
-    lambda p: p.read(), lambda p: p.write(b"x"), lambda p: p.readline(), lambda p: p.in_waiting,
-    lambda p: p.out_waiting, lambda p: p.reset_input_buffer(), lambda p: p.reset_output_buffer(),
-    lambda p: p.flush(), lambda p: p.cts, lambda p: p.send_break(),
-], ids=["read", "write", "readline", "in_waiting", "out_waiting", "reset_input_buffer", "reset_output_buffer",
-        "flush", "cts", "send_break"])
+@pytest.mark.parametrize(
+    "use",
+    [
+        lambda p: p.read(),
+        lambda p: p.write(b"x"),
+        lambda p: p.readline(),
+        lambda p: p.in_waiting,
+        lambda p: p.out_waiting,
+        lambda p: p.reset_input_buffer(),
+        lambda p: p.reset_output_buffer(),
+        lambda p: p.flush(),
+        lambda p: p.cts,
+        lambda p: p.send_break(),
+    ],
+    ids=[
+        "read",
+        "write",
+        "readline",
+        "in_waiting",
+        "out_waiting",
+        "reset_input_buffer",
+        "reset_output_buffer",
+        "flush",
+        "cts",
+        "send_break",
+    ],
+)
 def test_closed_port_raises_port_not_open(open_port, use):
     port = open_port()
     port.close()
@@ -240,9 +311,16 @@ def test_reopening(open_port, virtual_adapter, vbus):
     assert vbus.open_handles() == 0
 
 
-@pytest.mark.parametrize("read", [lambda p: p.read(10), lambda p: p.read_until(b"END"), lambda p: p.readline(),
-                                  lambda p: p.read(10) if setattr(p, "inter_byte_timeout", 30) is None else None],
-                         ids=["read", "read_until", "readline", "inter-byte read"])
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda p: p.read(10),
+        lambda p: p.read_until(b"END"),
+        lambda p: p.readline(),
+        lambda p: p.read(10) if setattr(p, "inter_byte_timeout", 30) is None else None,
+    ],
+    ids=["read", "read_until", "readline", "inter-byte read"],
+)
 def test_cancel_read_from_another_thread(open_port, virtual_adapter, read, watchdog):
     port = open_port(timeout=None)
     got, stop = [], threading.Event()
@@ -286,8 +364,12 @@ def test_unplugging_raises_serial_exception(open_port, virtual_adapter, how, wat
         assert time.monotonic() - unplugged < 10  # not the 30 s timeout
     assert isinstance(failure.value.__cause__, OSError)
     if how != "write":
-        assert str(failure.value) == ("the adapter of QLIX0123456789ABS1 is disconnected (unplugged, or its USB reads "
-                                      "fail) (设备[QLIX0123456789ABS1]已断开)")
+        assert str(failure.value) == (
+            "the adapter of QLIX0123456789ABS1 is disconnected (unplugged, or its USB reads "
+            "fail) (设备[QLIX0123456789ABS1]已断开)"
+        )
     else:
-        assert str(failure.value) == ("adapter 0123456789AB is closed (unplugged, or its USB reads failed) "
-                                      "([Errno 19] USB 设备[QLIX0123456789ABS]已关闭)")
+        assert str(failure.value) == (
+            "adapter 0123456789AB is closed (unplugged, or its USB reads failed) "
+            "([Errno 19] USB 设备[QLIX0123456789ABS]已关闭)"
+        )

@@ -6,9 +6,7 @@ import os
 import select
 import signal
 import socket
-import sys
 import threading
-import time
 
 import pytest
 import serial
@@ -18,6 +16,7 @@ from serial import rfc2217
 import ozu_qlix_serial  # noqa: F401  (registers qlix://)
 from ozu_qlix_serial import serve
 from ozu_qlix_serial.serve import client as serve_client, telnet
+
 if os.name != "nt":
     from ozu_qlix_serial.serve import terminal as serve_terminal
 from conftest import assert_released, start_child, wait_until
@@ -36,8 +35,9 @@ class Running:
         self.failure = None
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
-        assert wait_until(lambda: self.server.started is not None and self.server.started.is_set()
-                          or self.failure is not None, 10)
+        assert wait_until(
+            lambda: self.server.started is not None and self.server.started.is_set() or self.failure is not None, 10
+        )
         assert self.failure is None, self.failure
 
     def _run(self):
@@ -130,15 +130,27 @@ def test_unsupported_setting_is_answered_with_the_real_one(sim, start):
     adapter = sim.add_adapter(SERIAL, channels=1)
     server = start()
     with rfc2217_port(server.tcp(1), baudrate=9600) as port:
-        for setting, value in [("parity", serial.PARITY_EVEN), ("bytesize", serial.SEVENBITS),
-                               ("stopbits", serial.STOPBITS_TWO), ("baudrate", 38400)]:
+        for setting, value in [
+            ("parity", serial.PARITY_EVEN),
+            ("bytesize", serial.SEVENBITS),
+            ("stopbits", serial.STOPBITS_TWO),
+            ("baudrate", 38400),
+        ]:
             if setting == "baudrate":  # the adapter reports another rate than the one set
                 adapter.set_reply_fault(sim.ReplyFault.WRONG_RATE, sim.Scope.CHANNEL)
             with pytest.raises(ValueError, match="remote rejected value"):
                 setattr(port, setting, value)
             adapter.set_reply_fault(sim.ReplyFault.NONE)
-            setattr(port, setting, {"parity": serial.PARITY_NONE, "bytesize": serial.EIGHTBITS,
-                                    "stopbits": serial.STOPBITS_ONE, "baudrate": 9600}[setting])
+            setattr(
+                port,
+                setting,
+                {
+                    "parity": serial.PARITY_NONE,
+                    "bytesize": serial.EIGHTBITS,
+                    "stopbits": serial.STOPBITS_ONE,
+                    "baudrate": 9600,
+                }[setting],
+            )
             port.write(b"still served")
             assert port.read(12) == b"still served"
         assert adapter.channel_rate(1) == 9600
@@ -175,6 +187,7 @@ def test_stream_larger_than_the_queues_arrives_intact(sim, start, use_descriptor
 @pytest.mark.parametrize("checks", ["platform", "polled"])
 def test_terminal_path(sim, start, caplog, monkeypatch, opener, checks):
     import termios
+
     caplog.set_level("INFO")
     adapter = sim.add_adapter(SERIAL, channels=2)
     if checks == "polled":  # as off Linux: no inotify, no EXTPROC; opens and termios changes are polled
@@ -257,9 +270,15 @@ def test_hot_plug(sim, start):
     assert server.tcp(1, other.serial) not in (0, tcp)
 
 
-@pytest.mark.parametrize("settings_, first_kept, second_kept", [
-    ({}, True, False), ({"takeover": True}, False, True), ({"max_connections": 2}, True, True),
-], ids=["refused", "takeover", "shared"])
+@pytest.mark.parametrize(
+    "settings_, first_kept, second_kept",
+    [
+        ({}, True, False),
+        ({"takeover": True}, False, True),
+        ({"max_connections": 2}, True, True),
+    ],
+    ids=["refused", "takeover", "shared"],
+)
 def test_connection_limits(sim, start, settings_, first_kept, second_kept):
     adapter = sim.add_adapter(SERIAL, channels=1)
     server = start(**settings_)
@@ -274,8 +293,9 @@ def test_connection_limits(sim, start, settings_, first_kept, second_kept):
                 assert second.recv(200) == b""
             else:
                 service = server.service(1)
-                assert wait_until(lambda: len(service.clients) == (2 if first_kept else 1)
-                                  and service.clients[-1].admitted)
+                assert wait_until(
+                    lambda: len(service.clients) == (2 if first_kept else 1) and service.clients[-1].admitted
+                )
             if not first_kept:
                 assert b"taken over" in first.recv(200)
                 assert first.recv(200) == b""
@@ -286,15 +306,23 @@ def test_connection_limits(sim, start, settings_, first_kept, second_kept):
 
 
 @pytest.mark.skipif(not POSIX, reason="signals")
-@pytest.mark.parametrize("signum, run", [
-    (signal.SIGTERM, "from ozu_qlix_serial.serve import main; raise SystemExit(main(%r))"),
-    (signal.SIGINT, "from ozu_qlix_serial.serve import main; raise SystemExit(main(%r))"),
-    (signal.SIGTERM, "import runpy, sys; sys.argv[1:] = %r; runpy.run_module('ozu_qlix_serial.serve', run_name='__main__')"),
-], ids=["SIGTERM", "SIGINT", "python -m ozu_qlix_serial.serve"])
+@pytest.mark.parametrize(
+    "signum, run",
+    [
+        (signal.SIGTERM, "from ozu_qlix_serial.serve import main; raise SystemExit(main(%r))"),
+        (signal.SIGINT, "from ozu_qlix_serial.serve import main; raise SystemExit(main(%r))"),
+        (
+            signal.SIGTERM,
+            "import runpy, sys; sys.argv[1:] = %r; runpy.run_module('ozu_qlix_serial.serve', run_name='__main__')",
+        ),
+    ],
+    ids=["SIGTERM", "SIGINT", "python -m ozu_qlix_serial.serve"],
+)
 def test_signal_stops_cleanly(vbus, tmp_path, signum, run):
     child = start_child(
         "import ozu_qlix_sim; ozu_qlix_sim.use(); ozu_qlix_sim.add_adapter(%r, channels=4)\n" % SERIAL
-        + run % ["--port-base", "0", "--link-dir", str(tmp_path)])
+        + run % ["--port-base", "0", "--link-dir", str(tmp_path)]
+    )
     try:
         line = ""
         while "plugged" not in line:
@@ -324,9 +352,24 @@ def _cut_telnet(sock):
 
 
 def _malformed(sock):
-    sock.sendall(rfc2217.IAC + rfc2217.SE + rfc2217.IAC + rfc2217.SB + rfc2217.COM_PORT_OPTION + rfc2217.SET_PARITY
-                 + b"\x09" + rfc2217.IAC + rfc2217.SE + rfc2217.IAC + rfc2217.SB + rfc2217.COM_PORT_OPTION
-                 + rfc2217.SET_MODEMSTATE_MASK + rfc2217.IAC + rfc2217.SE + b"data")
+    sock.sendall(
+        rfc2217.IAC
+        + rfc2217.SE
+        + rfc2217.IAC
+        + rfc2217.SB
+        + rfc2217.COM_PORT_OPTION
+        + rfc2217.SET_PARITY
+        + b"\x09"
+        + rfc2217.IAC
+        + rfc2217.SE
+        + rfc2217.IAC
+        + rfc2217.SB
+        + rfc2217.COM_PORT_OPTION
+        + rfc2217.SET_MODEMSTATE_MASK
+        + rfc2217.IAC
+        + rfc2217.SE
+        + b"data"
+    )
 
 
 def _huge_subnegotiation(sock):
@@ -345,12 +388,14 @@ def _flood(sock):
 
 def _baud_flood(sock):
     request = rfc2217.IAC + rfc2217.SB + rfc2217.COM_PORT_OPTION + rfc2217.SET_BAUDRATE
-    sock.sendall(b"".join(request + (9600 + i).to_bytes(4, "big") + rfc2217.IAC + rfc2217.SE
-                          for i in range(2000)))
+    sock.sendall(b"".join(request + (9600 + i).to_bytes(4, "big") + rfc2217.IAC + rfc2217.SE for i in range(2000)))
 
 
-@pytest.mark.parametrize("attack", [_garbage, _cut_telnet, _malformed, _huge_subnegotiation, _flood, _baud_flood],
-                         ids=lambda f: f.__name__.strip("_"))
+@pytest.mark.parametrize(
+    "attack",
+    [_garbage, _cut_telnet, _malformed, _huge_subnegotiation, _flood, _baud_flood],
+    ids=lambda f: f.__name__.strip("_"),
+)
 def test_hostile_client_does_not_stall_another_channel(sim, start, attack):
     sim.set_paced(False)
     sim.add_adapter(SERIAL, channels=2)
@@ -416,10 +461,26 @@ class _FakeTransport:
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.lists(st.binary(max_size=300) | st.sampled_from([
-    rfc2217.IAC, rfc2217.IAC + rfc2217.SB, rfc2217.IAC + rfc2217.SE, rfc2217.IAC + rfc2217.IAC,
-    rfc2217.COM_PORT_OPTION, rfc2217.SET_BAUDRATE, rfc2217.SET_CONTROL, rfc2217.PURGE_DATA,
-    rfc2217.IAC + rfc2217.DO, rfc2217.IAC + rfc2217.WILL]), max_size=40))
+@given(
+    st.lists(
+        st.binary(max_size=300)
+        | st.sampled_from(
+            [
+                rfc2217.IAC,
+                rfc2217.IAC + rfc2217.SB,
+                rfc2217.IAC + rfc2217.SE,
+                rfc2217.IAC + rfc2217.IAC,
+                rfc2217.COM_PORT_OPTION,
+                rfc2217.SET_BAUDRATE,
+                rfc2217.SET_CONTROL,
+                rfc2217.PURGE_DATA,
+                rfc2217.IAC + rfc2217.DO,
+                rfc2217.IAC + rfc2217.WILL,
+            ]
+        ),
+        max_size=40,
+    )
+)
 def test_fuzz_client_input(chunks):
     """Any input, cut anywhere: nothing escapes but the end of a hostile connection, and bytes
     outside Telnet commands pass through in order."""
@@ -438,29 +499,48 @@ def test_fuzz_client_input(chunks):
         assert client.service.data == stream
 
 
-@pytest.mark.parametrize("argv, expected", [
-    ([], [("0123456789ABS1", 7100), ("0123456789ABS2", 7101), ("0123456789CDS1", 7102), ("0123456789CDS2", 7200)]),
-    (["QLIX0123456789CDS2", "0123456789AB", "--port-base", "8000", "--no-terminals"],
-     [("0123456789ABS1", 8000), ("0123456789ABS2", 8001), ("0123456789CDS2", 7200)]),
-], ids=["config", "command-line"])
+@pytest.mark.parametrize(
+    "argv, expected",
+    [
+        ([], [("0123456789ABS1", 7100), ("0123456789ABS2", 7101), ("0123456789CDS1", 7102), ("0123456789CDS2", 7200)]),
+        (
+            ["QLIX0123456789CDS2", "0123456789AB", "--port-base", "8000", "--no-terminals"],
+            [("0123456789ABS1", 8000), ("0123456789ABS2", 8001), ("0123456789CDS2", 7200)],
+        ),
+    ],
+    ids=["config", "command-line"],
+)
 def test_list_json(sim, tmp_path, capsys, argv, expected):
     import json
+
     sim.add_adapter("0123456789CD", channels=2)
     sim.add_adapter(SERIAL, channels=2)
     links = tmp_path / "links"
     config = tmp_path / "serve.toml"
-    config.write_text('port_base = 7100\nlink_dir = %s\n[tcp_ports]\n"qlix://0123456789CD/2" = 7200\n'
-                      % json.dumps(str(links)))
+    config.write_text(
+        'port_base = 7100\nlink_dir = %s\n[tcp_ports]\n"qlix://0123456789CD/2" = 7200\n' % json.dumps(str(links))
+    )
     assert serve.main(["--config", str(config), "--list", "--json", *argv]) == 0
     terminals = POSIX and "--no-terminals" not in argv
     assert json.loads(capsys.readouterr().out) == [
-        {"name": "QLIX" + name, "url": "qlix://%s/%s" % tuple(name.split("S")), "tcp_port": port,
-         "path": str(links / ("QLIX" + name)) if terminals else None} for name, port in expected]
+        {
+            "name": "QLIX" + name,
+            "url": "qlix://%s/%s" % tuple(name.split("S")),
+            "tcp_port": port,
+            "path": str(links / ("QLIX" + name)) if terminals else None,
+        }
+        for name, port in expected
+    ]
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["--bind", "0.0.0.0"], "--allow"), (["qlix://ANY/1"], "ANY"), (["--max-connections", "0"], "at least 1"),
-])
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--bind", "0.0.0.0"], "--allow"),
+        (["qlix://ANY/1"], "ANY"),
+        (["--max-connections", "0"], "at least 1"),
+    ],
+)
 def test_usage_errors(capsys, argv, message):
     assert serve.main(argv) == 2
     assert message in capsys.readouterr().err

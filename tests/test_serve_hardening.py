@@ -36,22 +36,31 @@ def _table(key, value):
     return '[tcp_ports]\n"%s" = %s\n' % (NAME1, value) if key == "port" else "%s = %s\n" % (key, value)
 
 
-@pytest.mark.parametrize("config, argv, message", [
-    *[(_table("port", v), [], "tcp_ports.%s = %s: expected an integer from 1 to 65535" % (NAME1, shown))
-      for v, shown in [("70000", "70000"), ("-5", "-5"), ('"ssh"', "'ssh'"), ("true", "True"), ("1.5", "1.5")]],
-    *[(_table("scan_interval", v), [], "scan_interval = %s: expected a finite" % v) for v in ["0", "-1", "inf"]],
-    (_table("link_dir", '"/tmp/a\\u0000b"'), [], "link_dir = '/tmp/a\\x00b'"),
-    ('[channels."qlix://%s/2"]\nmode = "ssh"\n' % SERIAL, [], "channels.qlix://%s/2.mode = 'ssh'" % SERIAL),
-    ('[tcp_ports]\n"%s" = 7100\n[channels."%s"]\ntcp_port = 7100\n' % (NAME1, NAME2), [],
-     "TCP port 7100 is given to both %s and %s" % (NAME1, NAME2)),
-    ("a = " + "[" * 3000 + "]" * 3000 + "\n", [], ": not a valid TOML file"),
-    ("port_base = = 1\n", [], ": not a valid TOML file"),
-    (None, ["--baudrate", "0"], "--baudrate 0: expected an integer above 0"),
-    (None, ["--tls-cert", "/nonexistent/cert.pem"], "TLS certificate /nonexistent/cert.pem: "),
-    (None, ["/dev/ttyUSB0"], "'/dev/ttyUSB0' is not a serial number"),
-    (None, ["qlix://%s/9" % SERIAL], "adapter %s has 4 channels: no channel 9" % SERIAL),
-    (None, ["--port-base", "65534"], "--port-base 65534: no TCP port left for %s" % "QLIX%sS3" % SERIAL),
-], ids=lambda v: v[:24] if isinstance(v, str) else None)
+@pytest.mark.parametrize(
+    "config, argv, message",
+    [
+        *[
+            (_table("port", v), [], "tcp_ports.%s = %s: expected an integer from 1 to 65535" % (NAME1, shown))
+            for v, shown in [("70000", "70000"), ("-5", "-5"), ('"ssh"', "'ssh'"), ("true", "True"), ("1.5", "1.5")]
+        ],
+        *[(_table("scan_interval", v), [], "scan_interval = %s: expected a finite" % v) for v in ["0", "-1", "inf"]],
+        (_table("link_dir", '"/tmp/a\\u0000b"'), [], "link_dir = '/tmp/a\\x00b'"),
+        ('[channels."qlix://%s/2"]\nmode = "ssh"\n' % SERIAL, [], "channels.qlix://%s/2.mode = 'ssh'" % SERIAL),
+        (
+            '[tcp_ports]\n"%s" = 7100\n[channels."%s"]\ntcp_port = 7100\n' % (NAME1, NAME2),
+            [],
+            "TCP port 7100 is given to both %s and %s" % (NAME1, NAME2),
+        ),
+        ("a = " + "[" * 3000 + "]" * 3000 + "\n", [], ": not a valid TOML file"),
+        ("port_base = = 1\n", [], ": not a valid TOML file"),
+        (None, ["--baudrate", "0"], "--baudrate 0: expected an integer above 0"),
+        (None, ["--tls-cert", "/nonexistent/cert.pem"], "TLS certificate /nonexistent/cert.pem: "),
+        (None, ["/dev/ttyUSB0"], "'/dev/ttyUSB0' is not a serial number"),
+        (None, ["qlix://%s/9" % SERIAL], "adapter %s has 4 channels: no channel 9" % SERIAL),
+        (None, ["--port-base", "65534"], "--port-base 65534: no TCP port left for %s" % "QLIX%sS3" % SERIAL),
+    ],
+    ids=lambda v: v[:24] if isinstance(v, str) else None,
+)
 def test_bad_setting_exits_2_naming_it(sim, tmp_path, capsys, caplog, config, argv, message):
     sim.add_adapter(SERIAL, channels=4)
     path = tmp_path / "serve.toml"
@@ -173,8 +182,9 @@ def _telnet_data(sock, size):
 
 def test_modes_and_settings_per_channel(sim, start):
     adapter = sim.add_adapter(SERIAL, channels=2)
-    server = start(mode="telnet", channels={NAME2: serve.ChannelSettings(mode="raw", baudrate=57600,
-                                                                         max_connections=2)})
+    server = start(
+        mode="telnet", channels={NAME2: serve.ChannelSettings(mode="raw", baudrate=57600, max_connections=2)}
+    )
     assert adapter.channel_rate(1) == serve.DEFAULT_BAUDRATE and adapter.channel_rate(2) == 57600
     with connect(server.tcp(2)) as raw, connect(server.tcp(2)) as second:  # raw: every byte both ways
         assert wait_until(lambda: len(server.service(2).clients) == 2)
@@ -184,8 +194,15 @@ def test_modes_and_settings_per_channel(sim, start):
         assert adapter.received(2) == b"\x01\xff\x02" + PAYLOAD
     with connect(server.tcp(1)) as telnet:  # Telnet without COM-PORT: 0xFF doubled both ways
         option = rfc2217.COM_PORT_OPTION
-        telnet.sendall(rfc2217.IAC + rfc2217.DO + option + rfc2217.IAC + rfc2217.WILL + option
-                       + PAYLOAD.replace(b"\xff", b"\xff\xff"))
+        telnet.sendall(
+            rfc2217.IAC
+            + rfc2217.DO
+            + option
+            + rfc2217.IAC
+            + rfc2217.WILL
+            + option
+            + PAYLOAD.replace(b"\xff", b"\xff\xff")
+        )
         data, negotiation = _telnet_data(telnet, len(PAYLOAD))
         assert data == PAYLOAD and adapter.received(1) == PAYLOAD
         assert rfc2217.WILL + option not in negotiation and rfc2217.DO + option not in negotiation
@@ -199,12 +216,18 @@ def _tls_client(cert):
     return context
 
 
-@pytest.mark.parametrize("client_ca, client_cert", [(False, False), (True, True), (True, False)],
-                         ids=["server-only", "client-cert", "client-cert-missing"])
+@pytest.mark.parametrize(
+    "client_ca, client_cert",
+    [(False, False), (True, True), (True, False)],
+    ids=["server-only", "client-cert", "client-cert-missing"],
+)
 def test_tls(sim, start, client_ca, client_cert):
     sim.add_adapter(SERIAL, channels=1)
-    server = start(tls_cert=os.path.join(TLS, "server.pem"), tls_key=os.path.join(TLS, "server.key"),
-                   tls_client_ca=os.path.join(TLS, "ca.pem") if client_ca else None)
+    server = start(
+        tls_cert=os.path.join(TLS, "server.pem"),
+        tls_key=os.path.join(TLS, "server.key"),
+        tls_client_ca=os.path.join(TLS, "ca.pem") if client_ca else None,
+    )
     with connect(server.tcp(1)) as plain:
         with _tls_client(client_cert).wrap_socket(plain, server_hostname="localhost") as sock:
             if client_ca and not client_cert:
@@ -223,9 +246,21 @@ def test_tls(sim, start, client_ca, client_cert):
 def test_tls_raw_port_with_openssl_s_client(sim, start):
     sim.add_adapter(SERIAL, channels=1)
     server = start(mode="raw", tls_cert=os.path.join(TLS, "server.pem"), tls_key=os.path.join(TLS, "server.key"))
-    client = subprocess.Popen(["openssl", "s_client", "-connect", "127.0.0.1:%d" % server.tcp(1), "-quiet",
-                               "-CAfile", os.path.join(TLS, "ca.pem"), "-verify_return_error"],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    client = subprocess.Popen(
+        [
+            "openssl",
+            "s_client",
+            "-connect",
+            "127.0.0.1:%d" % server.tcp(1),
+            "-quiet",
+            "-CAfile",
+            os.path.join(TLS, "ca.pem"),
+            "-verify_return_error",
+        ],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+    )
     try:
         client.stdin.write(bytes(range(256)))
         client.stdin.flush()
@@ -252,8 +287,9 @@ def test_ready_is_notified_once_ports_are_bound(sim, start, tmp_path, monkeypatc
 def test_sigterm_while_starting_exits_cleanly(vbus, tmp_path):
     fifo = str(tmp_path / "serve.toml")
     os.mkfifo(fifo)
-    child = start_child("from ozu_qlix_serial.serve import main\n"
-                        "raise SystemExit(main(['--config', %r, '--no-terminals']))" % fifo)
+    child = start_child(
+        "from ozu_qlix_serial.serve import main\nraise SystemExit(main(['--config', %r, '--no-terminals']))" % fifo
+    )
     try:
         with open(fifo, "w") as config:  # returns once the child is reading its configuration
             child.terminate()
@@ -278,7 +314,8 @@ def test_module_report_is_one_log_record(vbus, tmp_path):
         "        adapter[0] = adapter[0].replug() if not adapter[0].plugged else adapter[0].unplug() or adapter[0]\n"
         "threading.Thread(target=plug, daemon=True).start()\n"
         "raise SystemExit(main(['--port-base', '0', '--link-dir', %r]))" % (SERIAL, str(tmp_path / "links")),
-        stdin=subprocess.PIPE)
+        stdin=subprocess.PIPE,
+    )
     lines = [""]
 
     def until(word):
@@ -370,12 +407,15 @@ def test_baud_rate_asked_after_a_replug_is_applied():
 def test_terminal_speed_set_while_an_answer_is_due_wins(tmp_path):
     import termios
     from ozu_qlix_serial.serve.terminal import Terminal
+
     asked = []
-    service = types.SimpleNamespace(server=types.SimpleNamespace(open_watch=None),
-                                    request_baudrate=lambda rate, waiter: asked.append(rate))
+    service = types.SimpleNamespace(
+        server=types.SimpleNamespace(open_watch=None), request_baudrate=lambda rate, waiter: asked.append(rate)
+    )
     terminal = Terminal(service, str(tmp_path / NAME1), 9600)
     fd = os.open(tmp_path / NAME1, os.O_RDWR | os.O_NOCTTY)
     try:
+
         def set_speed(code):
             attrs = termios.tcgetattr(fd)
             attrs[4] = attrs[5] = code
@@ -395,9 +435,11 @@ def test_terminal_speed_set_while_an_answer_is_due_wins(tmp_path):
 def test_fuzz_input_side(sim, start):
     import random
     import serve_fuzz
+
     sim.set_paced(False)
     adapter = sim.add_adapter(SERIAL, channels=3)
     server = start(link_dir=None)
-    ran, failures = serve_fuzz.run(adapter, server.tcp(1), server.tcp(2), lambda: not server.service(1).clients,
-                                   random.Random(29), 150)
+    ran, failures = serve_fuzz.run(
+        adapter, server.tcp(1), server.tcp(2), lambda: not server.service(1).clients, random.Random(29), 150
+    )
     assert ran == 150 and not failures, failures

@@ -34,7 +34,7 @@ def records(packet):
     out, index = [], 0
     while index < 62 and packet[index] != 0:
         ident, count = packet[index], packet[index + 1]
-        payload = bytes(packet[index + 2:index + 2 + count])
+        payload = bytes(packet[index + 2 : index + 2 + count])
         assert len(payload) == count, "record runs past the packet"
         out.append((ident, payload))
         if ident >= 100:
@@ -111,14 +111,17 @@ def test_kernel_driver_unsupported_raises_not_implemented(vbus):
     usb.util.dispose_resources(dev)
 
 
-@pytest.mark.parametrize("sent, reply", [
-    ([("ChannelCount?", 0)], (100, b"6")),
-    ([("Echo Hello, World?", 0)], (100, b"Hello, World")),
-    ([("Echo ?", 0)], (100, b"")),
-    ([("Config 115200", 3), ("Config?", 3)], (103, b"115200")),
-    ([("Config?", 6)], (106, b"9600")),
-    ([("Config 0", 2), ("Config?", 2)], (102, b"9600")),
-])
+@pytest.mark.parametrize(
+    "sent, reply",
+    [
+        ([("ChannelCount?", 0)], (100, b"6")),
+        ([("Echo Hello, World?", 0)], (100, b"Hello, World")),
+        ([("Echo ?", 0)], (100, b"")),
+        ([("Config 115200", 3), ("Config?", 3)], (103, b"115200")),
+        ([("Config?", 6)], (106, b"9600")),
+        ([("Config 0", 2), ("Config?", 2)], (102, b"9600")),
+    ],
+)
 def test_firmware_answers_queries(open_device, sent, reply):
     adapter, dev = open_device(channels=6)
     for text, channel in sent:
@@ -126,8 +129,9 @@ def test_firmware_answers_queries(open_device, sent, reply):
     assert read_records(dev) == [reply]
 
 
-@pytest.mark.parametrize("pairing, expected", [(False, {1: b"to one", 2: b"to two"}),
-                                               (True, {2: b"to one", 1: b"to two"})])
+@pytest.mark.parametrize(
+    "pairing, expected", [(False, {1: b"to one", 2: b"to two"}), (True, {2: b"to one", 1: b"to two"})]
+)
 def test_loopback_and_pairing(open_device, pairing, expected):
     adapter, dev = open_device(opened=(1, 2), pairing=pairing)
     dev.write(EP_OUT, data_packet(1, b"to one"), 100)
@@ -174,18 +178,21 @@ def test_control_reply_waits_for_room_in_next_packet(open_device):
     assert read_records(dev) == [(100, b"e" * 30)]
 
 
-@pytest.mark.parametrize("packet, reason", [
-    (command("Version?")[:63], "wrong_size"),
-    (b"", "wrong_size"),
-    (b"\x01\x3f" + bytes(62), "bad_count"),
-    (data_packet(1, b"ab")[:-1] + b"\x01", "padding"),
-    (command("Bogus?"), "unknown_command"),
-    (command("Config fast", 1), "unknown_command"),
-    (bytes([100, 8]) + b"Version?" + bytes(54), "unknown_command"),
-    (data_packet(5, b"x"), "bad_channel"),
-    (command("OpenChannel", 5), "bad_channel"),
-    (bytes(64), "bad_channel"),
-])
+@pytest.mark.parametrize(
+    "packet, reason",
+    [
+        (command("Version?")[:63], "wrong_size"),
+        (b"", "wrong_size"),
+        (b"\x01\x3f" + bytes(62), "bad_count"),
+        (data_packet(1, b"ab")[:-1] + b"\x01", "padding"),
+        (command("Bogus?"), "unknown_command"),
+        (command("Config fast", 1), "unknown_command"),
+        (bytes([100, 8]) + b"Version?" + bytes(54), "unknown_command"),
+        (data_packet(5, b"x"), "bad_channel"),
+        (command("OpenChannel", 5), "bad_channel"),
+        (bytes(64), "bad_channel"),
+    ],
+)
 def test_malformed_packets_are_counted_and_ignored(open_device, packet, reason):
     adapter, dev = open_device(opened=(1,))
     dev.write(EP_OUT, packet, 100)
@@ -221,11 +228,14 @@ def test_read_times_out_without_data(open_device):
     assert time.monotonic() - started < 2
 
 
-@pytest.mark.parametrize("fault, endpoint, error", [
-    ("stall_in", EP_IN, errno.EPIPE),
-    ("stall_out", EP_OUT, errno.EPIPE),
-    ("out_timeout", EP_OUT, errno.ETIMEDOUT),
-])
+@pytest.mark.parametrize(
+    "fault, endpoint, error",
+    [
+        ("stall_in", EP_IN, errno.EPIPE),
+        ("stall_out", EP_OUT, errno.EPIPE),
+        ("out_timeout", EP_OUT, errno.ETIMEDOUT),
+    ],
+)
 def test_endpoint_faults(open_device, fault, endpoint, error):
     adapter, dev = open_device()
     setattr(adapter, fault, True)
@@ -357,13 +367,16 @@ def test_unpaced_writes_are_fast(open_device, vbus):
     assert wait_until(lambda: adapter.packets_out == 2001)
 
 
-@pytest.mark.parametrize("call", [
-    lambda sim: sim.add_adapter(channels=0),
-    lambda sim: sim.add_adapter(channels=100),
-    lambda sim: sim.add_adapter(endpoint="iso"),
-    lambda sim: sim.add_adapter().inject(5, b"x"),
-    lambda sim: sim.add_adapter().inject_packet(bytes(65)),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda sim: sim.add_adapter(channels=0),
+        lambda sim: sim.add_adapter(channels=100),
+        lambda sim: sim.add_adapter(endpoint="iso"),
+        lambda sim: sim.add_adapter().inject(5, b"x"),
+        lambda sim: sim.add_adapter().inject_packet(bytes(65)),
+    ],
+)
 def test_control_functions_refuse_bad_arguments(vbus, call):
     with pytest.raises(ValueError):
         call(vbus)

@@ -32,8 +32,7 @@ def test_url_write_waits_out_the_naks_until_every_byte_is_taken(slow, open_port,
     assert took > 1.5  # (2048 - 256 buffered) bytes at 960 bytes/s
 
 
-@pytest.mark.parametrize("api, error", [("url", serial.SerialTimeoutException),
-                                        ("module", usb.core.USBTimeoutError)])
+@pytest.mark.parametrize("api, error", [("url", serial.SerialTimeoutException), ("module", usb.core.USBTimeoutError)])
 def test_write_that_cannot_finish_in_time_raises(slow, open_port, api, error):
     if api == "url":
         port = open_port(baudrate=9600, write_timeout=0.5)

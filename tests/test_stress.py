@@ -31,7 +31,7 @@ def frames_by_writer(index, stream):
     assert len(stream) % FRAME.size == 0, "a frame was torn"
     per_writer = {}
     for at in range(0, len(stream), FRAME.size):
-        raw = stream[at:at + FRAME.size]
+        raw = stream[at : at + FRAME.size]
         got_index, writer, seq, _, crc = FRAME.unpack(raw)
         assert (got_index, crc) == (index, zlib.crc32(raw[:-4])), "corrupt frame at %d" % at
         per_writer.setdefault(writer, []).append(raw)
@@ -41,12 +41,12 @@ def frames_by_writer(index, stream):
 def _common_prefix(a, ai, b, bi, window=4096):
     """Length of the common run of a[ai:] and b[bi:], looked for within `window` bytes."""
     n = min(len(a) - ai, len(b) - bi, window)
-    if a[ai:ai + n] == b[bi:bi + n]:
+    if a[ai : ai + n] == b[bi : bi + n]:
         return n
     lo, hi = 0, n
     while hi - lo > 1:
         mid = (lo + hi) // 2
-        if a[ai + lo:ai + mid] == b[bi + lo:bi + mid]:
+        if a[ai + lo : ai + mid] == b[bi + lo : bi + mid]:
             lo = mid
         else:
             hi = mid
@@ -89,21 +89,24 @@ def interleaves(stream, parts):
     return False
 
 
-@pytest.mark.parametrize("stream, parts, expected", [
-    (b"abcdef", [b"abcdef", b""], True),
-    (b"abcdef", [b"ace", b"bdf"], True),
-    (b"aaab", [b"ab", b"aa"], True),         # needs backtracking at the tied 'a's
-    (b"abcdef", [b"acb", b"def"], False),    # reordered inside one reader
-    (b"abcdef", [b"abc", b"cdef"], False),   # duplicated byte
-    (b"abcdef", [b"abc", b"df"], False),     # lost byte
-])
+@pytest.mark.parametrize(
+    "stream, parts, expected",
+    [
+        (b"abcdef", [b"abcdef", b""], True),
+        (b"abcdef", [b"ace", b"bdf"], True),
+        (b"aaab", [b"ab", b"aa"], True),  # needs backtracking at the tied 'a's
+        (b"abcdef", [b"acb", b"def"], False),  # reordered inside one reader
+        (b"abcdef", [b"abc", b"cdef"], False),  # duplicated byte
+        (b"abcdef", [b"abc", b"df"], False),  # lost byte
+    ],
+)
 def test_interleaving_check(stream, parts, expected):
     assert interleaves(stream, parts) is expected
 
 
 STREAM_SECONDS = 6
 WRITERS = READERS = 2
-CHANNELS = 6          # channels 1-4 stream, 5 is opened and closed, 6 changes rate
+CHANNELS = 6  # channels 1-4 stream, 5 is opened and closed, 6 changes rate
 STREAMING = range(1, 5)
 # Inbound bytes an adapter may hold before writers wait. A firmware reply
 # queues behind them and must reach the host within a query's 0.5 s, also on
@@ -114,10 +117,15 @@ RATES = [1200, 9600, 57600, 115200, 921600]
 
 @pytest.mark.slow
 def test_two_adapters_under_load(sim, watchdog):
-    adapters = [sim.add_adapter("LOADA1", channels=CHANNELS, endpoint="interrupt"),
-                sim.add_adapter("LOADB2", channels=CHANNELS, endpoint="bulk")]
-    ports = [(a, ch, ozu_qlix.Serial("QLIX%sS%d" % (a.serial, ch), 115200, timeout=0.05))
-             for a in adapters for ch in STREAMING]
+    adapters = [
+        sim.add_adapter("LOADA1", channels=CHANNELS, endpoint="interrupt"),
+        sim.add_adapter("LOADB2", channels=CHANNELS, endpoint="bulk"),
+    ]
+    ports = [
+        (a, ch, ozu_qlix.Serial("QLIX%sS%d" % (a.serial, ch), 115200, timeout=0.05))
+        for a in adapters
+        for ch in STREAMING
+    ]
     failures, stop, drain = [], threading.Event(), threading.Event()
     sent = {(i, w): [] for i in range(len(ports)) for w in range(WRITERS)}
     got = {(i, r): [] for i in range(len(ports)) for r in range(READERS)}
@@ -132,6 +140,7 @@ def test_two_adapters_under_load(sim, watchdog):
             except BaseException as exc:  # reported by the test thread
                 failures.append((fn.__name__, args, repr(exc)))
                 stop.set()
+
         return run
 
     @guarded
@@ -187,13 +196,14 @@ def test_two_adapters_under_load(sim, watchdog):
 
     threads = [threading.Thread(target=writer, args=(i, w), daemon=True) for i, w in sent]
     threads += [threading.Thread(target=reader, args=key, daemon=True) for key in got]
-    churners = [threading.Thread(target=fn, args=(a,), daemon=True) for a in adapters
-                for fn in (open_close, rate_changer)]
+    churners = [
+        threading.Thread(target=fn, args=(a,), daemon=True) for a in adapters for fn in (open_close, rate_changer)
+    ]
     for t in threads + churners:
         t.start()
     stop.wait(STREAM_SECONDS)
     stop.set()
-    writers = threads[:len(sent)]
+    writers = threads[: len(sent)]
     for t in writers + churners:
         t.join(15)
     assert not any(t.is_alive() for t in writers + churners), "a writer or churn thread is stuck"
@@ -202,7 +212,7 @@ def test_two_adapters_under_load(sim, watchdog):
     stop.clear()
     drain.set()
     deadline = time.monotonic() + 20
-    for t in threads[len(sent):]:
+    for t in threads[len(sent) :]:
         t.join(max(0.1, deadline - time.monotonic()))
     stuck = [t for t in threads if t.is_alive()]
     stop.set()
@@ -228,7 +238,9 @@ def test_two_adapters_under_load(sim, watchdog):
     for adapter in adapters:
         assert adapter.malformed == 0 and adapter.dropped == 0
     assert total > 50_000
-    print("load: %d bytes each way on %d channels, %s; checked in %.1f s"
-          % (total, len(ports), churn, time.monotonic() - checked))
+    print(
+        "load: %d bytes each way on %d channels, %s; checked in %.1f s"
+        % (total, len(ports), churn, time.monotonic() - checked)
+    )
     assert_released(sim)
     close_registered()

@@ -31,8 +31,7 @@ SURFACE = {
         ("output_data", "method", "(self, data)"),
         ("_send_command_to_channel", "method", "(self, command: 'str', channel: 'int')"),
         ("send_command_to_channel", "method", "(self, command: 'str', channel: 'int')"),
-        ("io_control_master_query", "method",
-         "(self, command: 'str', handler: '_Callable', timeout: 'float' = 0.5)"),
+        ("io_control_master_query", "method", "(self, command: 'str', handler: '_Callable', timeout: 'float' = 0.5)"),
         ("master_basic_handler", "static", "(package: '_array')"),
         ("echo", "method+doc", "(self, content: 'str') -> 'str'"),
         ("firmware_version", "property", "(self) -> 'str'"),
@@ -60,8 +59,11 @@ SURFACE = {
         ("find_device", "static", "(serial_number: 'str' = '') -> '_usb_core.Device'"),
         ("__init__", "method", S),
         ("get_device_by_serial_number", "method", "(self, serial_number: 'str') -> '_Device'"),
-        ("open_serial_channel", "method",
-         "(self, serial_number: 'str', channel: 'int', baudrate: 'int', timeout: 'float') -> '_Channel'"),
+        (
+            "open_serial_channel",
+            "method",
+            "(self, serial_number: 'str', channel: 'int', baudrate: 'int', timeout: 'float') -> '_Channel'",
+        ),
         ("close_device", "method", "(self, device: '_Device')"),
     ],
     "Serial": [
@@ -112,14 +114,20 @@ def test_member_order(class_name):
     assert [n for n in vars(cls) if n not in CLASS_ENTRIES] == [n for n, _, _ in SURFACE[class_name]]
 
 
-@pytest.mark.parametrize("class_name, name, kind, expected",
-                         [(c, *m) for c, members in SURFACE.items() for m in members],
-                         ids=lambda v: v if isinstance(v, str) and "(" not in v else None)
+@pytest.mark.parametrize(
+    "class_name, name, kind, expected",
+    [(c, *m) for c, members in SURFACE.items() for m in members],
+    ids=lambda v: v if isinstance(v, str) and "(" not in v else None,
+)
 def test_member(class_name, name, kind, expected):
     cls = require(class_name)
     raw = vars(cls)[name]
-    qualname = "%s.%s" % (class_name, name.replace("_" + class_name.lstrip("_"), "", 1)
-                          if name.startswith("_" + class_name.lstrip("_") + "__") else name)
+    qualname = "%s.%s" % (
+        class_name,
+        name.replace("_" + class_name.lstrip("_"), "", 1)
+        if name.startswith("_" + class_name.lstrip("_") + "__")
+        else name,
+    )
     if kind == "attr":
         assert type(raw) is int and raw == expected
     elif kind == "static":
@@ -144,13 +152,16 @@ def test_module_function(name, signature):
     check_function(getattr(ozu_qlix, name), signature, name)
 
 
-@pytest.mark.parametrize("owner, name, expected", [
-    ("Serial", "__init__", (9600, 0.0)),
-    ("Serial", "read_until", (b"\n", None)),
-    ("_ResourceManager", "find_device", ("",)),
-    ("_Channel", "read_until", (b"\n", None)),
-    (None, "get_hid_device", ("ANY",)),
-])
+@pytest.mark.parametrize(
+    "owner, name, expected",
+    [
+        ("Serial", "__init__", (9600, 0.0)),
+        ("Serial", "read_until", (b"\n", None)),
+        ("_ResourceManager", "find_device", ("",)),
+        ("_Channel", "read_until", (b"\n", None)),
+        (None, "get_hid_device", ("ANY",)),
+    ],
+)
 def test_default_values_and_types(owner, name, expected):
     func = getattr(require(owner) if owner else ozu_qlix, name)
     assert func.__defaults__ == expected
@@ -160,6 +171,7 @@ def test_default_values_and_types(owner, name, expected):
 def test_stub_lists_the_same_public_members():
     import ast
     import pathlib
+
     stub = pathlib.Path(__file__).resolve().parent.parent / "python" / "ozu_qlix-stubs" / "__init__.pyi"
     tree = ast.parse(stub.read_text())
     classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}

@@ -21,9 +21,13 @@ from conftest import assert_released, run_child, wait_until
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SCRIPTS = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["scripts"]
-TOOLS = {"ozu-qlix-ports": "ozu_qlix_serial.list_ports", "ozu-qlix-term": "ozu_qlix_serial.miniterm",
-         "ozu-qlix-selftest": "ozu_qlix_cli", "ozu-qlix-demo": "ozu_qlix_sim.demo",
-         "ozu-qlix-serve": "ozu_qlix_serial.serve"}
+TOOLS = {
+    "ozu-qlix-ports": "ozu_qlix_serial.list_ports",
+    "ozu-qlix-term": "ozu_qlix_serial.miniterm",
+    "ozu-qlix-selftest": "ozu_qlix_cli",
+    "ozu-qlix-demo": "ozu_qlix_sim.demo",
+    "ozu-qlix-serve": "ozu_qlix_serial.serve",
+}
 
 # Runs a tool's main() with the given arguments and a USB bus that fails when touched.
 # pyserial's Windows port listing does not load under wine 8 (its cfgmgr32.dll
@@ -71,20 +75,32 @@ def test_help_and_unknown_options_touch_no_hardware(tool, argv, status, text):
     assert tool in out.stdout + out.stderr
 
 
-PORT_LINES = ["0123456789AB: 2 channels", "  QLIX0123456789ABS1     qlix://0123456789AB/1",
-              "  QLIX0123456789ABS2     qlix://0123456789AB/2", "00000000CAFE: 1 channel",
-              "  QLIX00000000CAFES1     qlix://00000000CAFE/1"]
+PORT_LINES = [
+    "0123456789AB: 2 channels",
+    "  QLIX0123456789ABS1     qlix://0123456789AB/1",
+    "  QLIX0123456789ABS2     qlix://0123456789AB/2",
+    "00000000CAFE: 1 channel",
+    "  QLIX00000000CAFES1     qlix://00000000CAFE/1",
+]
 
 
-@pytest.mark.parametrize("run", [
-    "from ozu_qlix_serial.list_ports import main; sys.exit(main(%r))",
-    "import runpy; sys.argv[1:] = %r; runpy.run_module('ozu_qlix_serial', run_name='__main__')",
-], ids=["ozu-qlix-ports", "python -m ozu_qlix_serial"])
-@pytest.mark.parametrize("adapters, argv, status", [
-    ([("0123456789AB", 2), ("00000000CAFE", 1)], [], 0),
-    ([("0123456789AB", 2), ("00000000CAFE", 1)], ["-v", "--json"], 0),
-    ([], [], 1),
-], ids=["listing", "json", "no adapter"])
+@pytest.mark.parametrize(
+    "run",
+    [
+        "from ozu_qlix_serial.list_ports import main; sys.exit(main(%r))",
+        "import runpy; sys.argv[1:] = %r; runpy.run_module('ozu_qlix_serial', run_name='__main__')",
+    ],
+    ids=["ozu-qlix-ports", "python -m ozu_qlix_serial"],
+)
+@pytest.mark.parametrize(
+    "adapters, argv, status",
+    [
+        ([("0123456789AB", 2), ("00000000CAFE", 1)], [], 0),
+        ([("0123456789AB", 2), ("00000000CAFE", 1)], ["-v", "--json"], 0),
+        ([], [], 1),
+    ],
+    ids=["listing", "json", "no adapter"],
+)
 def test_port_listing(run, adapters, argv, status):
     out = run_child(ON_SIM % adapters + run % argv)
     assert out.returncode == status, out.stderr
@@ -93,16 +109,21 @@ def test_port_listing(run, adapters, argv, status):
     elif "--json" in argv:
         listing = json.loads(out.stdout)
         assert [(a["serial_number"], a["channels"], a["firmware"]) for a in listing] == [
-            ("0123456789AB", 2, "QLIX-SIM 1.0"), ("00000000CAFE", 1, "QLIX-SIM 1.0")]
+            ("0123456789AB", 2, "QLIX-SIM 1.0"),
+            ("00000000CAFE", 1, "QLIX-SIM 1.0"),
+        ]
         assert listing[0]["ports"][1] == {"channel": 2, "name": "QLIX0123456789ABS2", "url": "qlix://0123456789AB/2"}
     else:
         assert out.stdout.splitlines() == PORT_LINES
 
 
-@pytest.mark.parametrize("argv, status, text", [
-    ([], 0, "Hello, World!"),
-    (["--channels", "3"], 2, "--channels must lie in 4..99"),
-])
+@pytest.mark.parametrize(
+    "argv, status, text",
+    [
+        ([], 0, "Hello, World!"),
+        (["--channels", "3"], 2, "--channels must lie in 4..99"),
+    ],
+)
 def test_demo(argv, status, text):
     out = run_child("import sys; from ozu_qlix_sim.demo import main; sys.exit(main(%r))" % argv, timeout=120)
     assert out.returncode == status, out.stderr
@@ -112,8 +133,16 @@ def test_demo(argv, status, text):
         assert "virtual adapters: DE0000000001, DE0000000002" in out.stdout
 
 
-@pytest.mark.parametrize("name, url", [("qlixanys1", "qlix://ANY/1"), ("QLIX0123456789ABS12", "qlix://0123456789AB/12"),
-                                       ("COM3", None), ("QLIXABSS1", None), ("QLIXANYS", None)])
+@pytest.mark.parametrize(
+    "name, url",
+    [
+        ("qlixanys1", "qlix://ANY/1"),
+        ("QLIX0123456789ABS12", "qlix://0123456789AB/12"),
+        ("COM3", None),
+        ("QLIXABSS1", None),
+        ("QLIXANYS", None),
+    ],
+)
 def test_port_url_of_port_names(name, url):
     if url is None:
         with pytest.raises(ValueError, match="is not a QLIX port name"):
@@ -131,10 +160,13 @@ def test_one_version():
     assert ozu_qlix_serial.__version__ == installed
 
 
-TERM = ON_SIM % [("0123456789AB", 2)] + """
+TERM = (
+    ON_SIM % [("0123456789AB", 2)]
+    + """
 from ozu_qlix_serial.miniterm import main
 sys.exit(main(sys.argv[1:]))
 """
+)
 
 
 @pytest.mark.parametrize("port", ["qlix://ANY/1", "QLIX0123456789ABS1"])
@@ -143,8 +175,14 @@ def test_miniterm_in_a_pseudo_terminal_echoes_through_the_loopback(port):
     termios = pytest.importorskip("termios")
     master, slave = pty.openpty()
     env = dict(os.environ, PYTHONIOENCODING="utf-8")
-    child = subprocess.Popen([sys.executable, "-c", TERM, port, "115200"], stdin=slave, stdout=slave,
-                             stderr=slave, env=env, start_new_session=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", TERM, port, "115200"],
+        stdin=slave,
+        stdout=slave,
+        stderr=slave,
+        env=env,
+        start_new_session=True,
+    )
     seen = bytearray()
 
     def wait_for(pattern, timeout=30):
@@ -179,21 +217,36 @@ def test_miniterm_in_a_pseudo_terminal_echoes_through_the_loopback(port):
 PAIRED = "0123456789AB:4,0123456789CD:8:paired"
 
 
-@pytest.mark.parametrize("value, code, printed", [
-    # A plain program on ozu_qlix.
-    ("1", "import ozu_qlix\nprint(ozu_qlix.list_qlix_names())\n"
-          "with ozu_qlix.Serial('QLIXANYS4', timeout=1) as p:\n    p.write(b'hi'); print(p.read(2))",
-     ["['QLIX0123456789ABS1', 'QLIX0123456789ABS2', 'QLIX0123456789ABS3', 'QLIX0123456789ABS4']", "b'hi'"]),
-    # A plain pyserial program: channels 1 and 2 of the paired adapter are wired together.
-    (PAIRED, "import serial, ozu_qlix_serial\n"
-             "with serial.serial_for_url('qlix://0123456789CD/1', timeout=1) as a, "
-             "serial.serial_for_url('qlix://0123456789CD/2', timeout=1) as b:\n    a.write(b'x'); print(b.read(1))",
-     ["b'x'"]),
-    # The port listing.
-    (PAIRED, "import sys\nfrom ozu_qlix_serial.list_ports import main\nsys.exit(main([]))",
-     ["0123456789AB: 4 channels"] + ["  QLIX0123456789ABS%d     qlix://0123456789AB/%d" % (i, i) for i in range(1, 5)]
-     + ["0123456789CD: 8 channels"] + ["  QLIX0123456789CDS%d     qlix://0123456789CD/%d" % (i, i) for i in range(1, 9)]),
-], ids=["ozu_qlix", "pyserial", "ozu-qlix-ports"])
+@pytest.mark.parametrize(
+    "value, code, printed",
+    [
+        # A plain program on ozu_qlix.
+        (
+            "1",
+            "import ozu_qlix\nprint(ozu_qlix.list_qlix_names())\n"
+            "with ozu_qlix.Serial('QLIXANYS4', timeout=1) as p:\n    p.write(b'hi'); print(p.read(2))",
+            ["['QLIX0123456789ABS1', 'QLIX0123456789ABS2', 'QLIX0123456789ABS3', 'QLIX0123456789ABS4']", "b'hi'"],
+        ),
+        # A plain pyserial program: channels 1 and 2 of the paired adapter are wired together.
+        (
+            PAIRED,
+            "import serial, ozu_qlix_serial\n"
+            "with serial.serial_for_url('qlix://0123456789CD/1', timeout=1) as a, "
+            "serial.serial_for_url('qlix://0123456789CD/2', timeout=1) as b:\n    a.write(b'x'); print(b.read(1))",
+            ["b'x'"],
+        ),
+        # The port listing.
+        (
+            PAIRED,
+            "import sys\nfrom ozu_qlix_serial.list_ports import main\nsys.exit(main([]))",
+            ["0123456789AB: 4 channels"]
+            + ["  QLIX0123456789ABS%d     qlix://0123456789AB/%d" % (i, i) for i in range(1, 5)]
+            + ["0123456789CD: 8 channels"]
+            + ["  QLIX0123456789CDS%d     qlix://0123456789CD/%d" % (i, i) for i in range(1, 9)],
+        ),
+    ],
+    ids=["ozu_qlix", "pyserial", "ozu-qlix-ports"],
+)
 def test_virtual_adapters_for_an_unchanged_program(monkeypatch, value, code, printed):
     monkeypatch.setenv("OZU_QLIX_VIRTUAL", value)
     out = run_child(code)
@@ -210,22 +263,34 @@ def test_invalid_virtual_adapters_are_refused_with_the_syntax(monkeypatch, impor
         "ValueError: OZU_QLIX_VIRTUAL='0123456789AB:100' is invalid (100 channels in '0123456789AB:100'); use "
         "OZU_QLIX_VIRTUAL=1 (one 4-channel adapter 0123456789AB), or a comma-separated list of "
         "SERIAL[:CHANNELS][:paired][:bulk], CHANNELS 1 to 99 (default 4), for example "
-        "0123456789AB:4,0123456789CD:8:paired")
+        "0123456789AB:4,0123456789CD:8:paired"
+    )
 
 
-@pytest.mark.parametrize("value, adapters", [
-    ("", []), ("0", []), ("1", [("0123456789AB", 4, "interrupt", False)]),
-    ("Yes", [("0123456789AB", 4, "interrupt", False)]), ("off", []),
-    ("0123456789AS:4", "serial number '0123456789AS': port names need it in upper case, without S"),
-    ("ab12", "serial number 'ab12': port names need it in upper case, without S"),
-    (PAIRED, [("0123456789AB", 4, "interrupt", False), ("0123456789CD", 8, "interrupt", True)]),
-    (" AB12:bulk:paired, CD ", [("AB12", 4, "bulk", True), ("CD", 4, "interrupt", False)]),
-    ("AB:0", "0 channels"), ("AB,ab", "serial number ab given twice"), ("AB:4:4", "option '4'"),
-    ("AB:paired:paired", "option 'paired'"), ("A B", "serial number 'A B'"), ("AB,", "serial number ''"),
-    ("AB:", "option ''"),
-])
+@pytest.mark.parametrize(
+    "value, adapters",
+    [
+        ("", []),
+        ("0", []),
+        ("1", [("0123456789AB", 4, "interrupt", False)]),
+        ("Yes", [("0123456789AB", 4, "interrupt", False)]),
+        ("off", []),
+        ("0123456789AS:4", "serial number '0123456789AS': port names need it in upper case, without S"),
+        ("ab12", "serial number 'ab12': port names need it in upper case, without S"),
+        (PAIRED, [("0123456789AB", 4, "interrupt", False), ("0123456789CD", 8, "interrupt", True)]),
+        (" AB12:bulk:paired, CD ", [("AB12", 4, "bulk", True), ("CD", 4, "interrupt", False)]),
+        ("AB:0", "0 channels"),
+        ("AB,ab", "serial number ab given twice"),
+        ("AB:4:4", "option '4'"),
+        ("AB:paired:paired", "option 'paired'"),
+        ("A B", "serial number 'A B'"),
+        ("AB,", "serial number ''"),
+        ("AB:", "option ''"),
+    ],
+)
 def test_virtual_adapter_syntax(value, adapters):
     import ozu_qlix_sim
+
     if isinstance(adapters, list):
         assert ozu_qlix_sim.parse_virtual(value) == adapters
     else:
@@ -237,8 +302,10 @@ def test_udev_rule_is_printed_without_touching_the_bus():
     out = run_child(NO_BUS % ("ozu_qlix_serial.list_ports", ["--udev-rule"]))
     assert out.stdout.splitlines()[-1] == "status 0 ozu_qlix imported: False", out.stderr
     rules = [line for line in out.stdout.splitlines() if line and not line.startswith(("#", "status"))]
-    assert rules == ['SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="0483", '
-                     'ATTR{idProduct}=="5750", MODE="0660", GROUP="plugdev", TAG+="uaccess"']
+    assert rules == [
+        'SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="0483", '
+        'ATTR{idProduct}=="5750", MODE="0660", GROUP="plugdev", TAG+="uaccess"'
+    ]
 
 
 # --- ozu-qlix-term driven programmatically: a console that types the given keys -------
@@ -254,6 +321,7 @@ def term(monkeypatch, sim):
     import io
     import queue
     import types
+
     try:
         import serial.tools.miniterm as miniterm
     except AttributeError:  # wine: pyserial's Windows port listing does not load (see NO_BUS)
@@ -262,6 +330,7 @@ def term(monkeypatch, sim):
         monkeypatch.setitem(sys.modules, "serial.tools.list_ports", stand_in)
         import serial.tools.miniterm as miniterm
     from ozu_qlix_serial.miniterm import main
+
     keys = queue.Queue()
 
     class Console(miniterm.ConsoleBase):
@@ -292,16 +361,24 @@ def term(monkeypatch, sim):
     return run
 
 
-@pytest.mark.parametrize("typed, stdin, refused", [
-    ([MENU, "7"], "", "--- not supported: bytesize=7: QLIX adapters support only bytesize=8 (EIGHTBITS)"),
-    ([MENU, "e"], "", "--- not supported: parity='E': QLIX adapters support only parity='N' (PARITY_NONE)"),
-    ([MENU, "2"], "", "--- not supported: stopbits=2: QLIX adapters support only stopbits=1 (STOPBITS_ONE)"),
-    ([MENU, "X"], "", "--- not supported: xonxoff=True: QLIX adapters support only xonxoff=False"),
-    ([MENU, "R"], "", "--- not supported: rtscts=True: QLIX adapters support only rtscts=False"),
-    ([MENU, "\x02"], "", "--- not supported: break (QLIX adapters cannot send one) ---"),
-    ([MENU, "b"], "0\n", "--- not supported: could not set the baud rate of QLIX0123456789ABS1: the adapter did "
-                         "not take the baud rate 0 for QLIX0123456789ABS1: it runs at 9600"),
-], ids=["7 data bits", "even parity", "2 stop bits", "xon/xoff", "rts/cts", "break", "baud 0"])
+@pytest.mark.parametrize(
+    "typed, stdin, refused",
+    [
+        ([MENU, "7"], "", "--- not supported: bytesize=7: QLIX adapters support only bytesize=8 (EIGHTBITS)"),
+        ([MENU, "e"], "", "--- not supported: parity='E': QLIX adapters support only parity='N' (PARITY_NONE)"),
+        ([MENU, "2"], "", "--- not supported: stopbits=2: QLIX adapters support only stopbits=1 (STOPBITS_ONE)"),
+        ([MENU, "X"], "", "--- not supported: xonxoff=True: QLIX adapters support only xonxoff=False"),
+        ([MENU, "R"], "", "--- not supported: rtscts=True: QLIX adapters support only rtscts=False"),
+        ([MENU, "\x02"], "", "--- not supported: break (QLIX adapters cannot send one) ---"),
+        (
+            [MENU, "b"],
+            "0\n",
+            "--- not supported: could not set the baud rate of QLIX0123456789ABS1: the adapter did "
+            "not take the baud rate 0 for QLIX0123456789ABS1: it runs at 9600",
+        ),
+    ],
+    ids=["7 data bits", "even parity", "2 stop bits", "xon/xoff", "rts/cts", "break", "baud 0"],
+)
 def test_term_refuses_a_setting_and_goes_on(term, sim, capsys, typed, stdin, refused):
     adapter = sim.add_adapter("0123456789AB", channels=2)
     status = term(["qlix://ANY/1"], typed + ["h", "i", ""], stdin)  # then types "hi" and its input ends
@@ -334,7 +411,15 @@ def test_term_chooser_lists_the_channels_and_closed_input_ends_it(term, sim, cap
 
 @pytest.mark.skipif(os.name == "nt", reason="miniterm's Windows console reads the console, not standard input")
 def test_term_without_a_terminal_ends_cleanly():
-    child = subprocess.run([sys.executable, "-c", TERM, "qlix://ANY/1"], stdin=subprocess.DEVNULL,
-                           capture_output=True, text=True, timeout=60)
+    child = subprocess.run(
+        [sys.executable, "-c", TERM, "qlix://ANY/1"],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert child.returncode == 1
-    assert child.stderr.startswith("ozu-qlix-term: standard input must be a terminal (") and "Traceback" not in child.stderr
+    assert (
+        child.stderr.startswith("ozu-qlix-term: standard input must be a terminal (")
+        and "Traceback" not in child.stderr
+    )

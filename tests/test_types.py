@@ -49,7 +49,7 @@ def test_stub_documents_every_public_member():
     assert not missing, "undocumented or missing in the stub: %s" % ", ".join(missing)
 
 
-USER_CODE = '''
+USER_CODE = """
 import serial
 import ozu_qlix
 import ozu_qlix_serial
@@ -68,7 +68,7 @@ qlix = ozu_qlix_serial.Serial("qlix://ANY/2", 115200, timeout=0)
 sent: int = qlix.write(b"x")
 url: str = ozu_qlix_serial.port_url("QLIXANYS1")
 adapter: ozu_qlix_sim.Adapter = ozu_qlix_sim.add_adapter("0123456789AB")
-'''
+"""
 
 
 @pytest.fixture
@@ -82,20 +82,32 @@ def mypy(tmp_path):
         files = []
     if not any(f.parts[0] == "ozu_qlix-stubs" for f in files):
         pytest.skip("ozu_qlix is not installed from its wheel")
-    return lambda args, cwd: subprocess.run([sys.executable, "-m", "mypy", "--hide-error-codes", "--cache-dir",
-                                             str(tmp_path / "cache"), *args], cwd=cwd, capture_output=True,
-                                            text=True, timeout=300)
+    return lambda args, cwd: subprocess.run(
+        [sys.executable, "-m", "mypy", "--hide-error-codes", "--cache-dir", str(tmp_path / "cache"), *args],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("extra, errors", [
-    ("", []),
-    ('text: str = ozu_qlix.Serial("QLIXANYS1").read()\ncount: str = ozu_qlix_serial.Serial().in_waiting\n',
-     ['user.py:+1: error: Incompatible types in assignment '
-      '(expression has type "bytes", variable has type "str")',
-      'user.py:+2: error: Incompatible types in assignment '
-      '(expression has type "int", variable has type "str")']),
-], ids=["clean", "type errors found"])
+@pytest.mark.parametrize(
+    "extra, errors",
+    [
+        ("", []),
+        (
+            'text: str = ozu_qlix.Serial("QLIXANYS1").read()\ncount: str = ozu_qlix_serial.Serial().in_waiting\n',
+            [
+                "user.py:+1: error: Incompatible types in assignment "
+                '(expression has type "bytes", variable has type "str")',
+                "user.py:+2: error: Incompatible types in assignment "
+                '(expression has type "int", variable has type "str")',
+            ],
+        ),
+    ],
+    ids=["clean", "type errors found"],
+)
 def test_mypy_checks_user_code_against_the_installed_types(mypy, tmp_path, extra, errors):
     (tmp_path / "user.py").write_text(USER_CODE + extra)
     out = mypy(["--strict", "user.py"], tmp_path)

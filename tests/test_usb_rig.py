@@ -49,8 +49,7 @@ def vendor(gadget):
 
 def open_port(api, channel, baudrate=115200, timeout=5.0, **options):
     if api == "url":
-        return serial.serial_for_url("qlix://%s/%d" % (SERIAL, channel), baudrate=baudrate, timeout=timeout,
-                                     **options)
+        return serial.serial_for_url("qlix://%s/%d" % (SERIAL, channel), baudrate=baudrate, timeout=timeout, **options)
     return ozu_qlix.Serial("QLIX%sS%d" % (SERIAL, channel), baudrate=baudrate, timeout=timeout)
 
 
@@ -59,8 +58,14 @@ def run_python(code, *, user=None, groups=(), timeout=60):
     extra = {}
     if user is not None:
         extra = dict(user=user, group="nogroup", extra_groups=list(groups))
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout,
-                          env=dict(os.environ, PYTHONPATH=os.path.dirname(__file__)), **extra)
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=dict(os.environ, PYTHONPATH=os.path.dirname(__file__)),
+        **extra,
+    )
 
 
 def test_listing_queries_and_the_kernel_driver(attached):
@@ -121,11 +126,19 @@ def test_64_kib_per_channel_intact_and_figures(vendor, api):
     finally:
         for p in ports.values():
             p.close()
-    lost = {n: (len(got.get(n, b"")), next((i for i, (a, b) in enumerate(zip(got.get(n, b""), payloads[n])) if a != b),
-                                           None)) for n in CHANNELS if got.get(n) != payloads[n]}
+    lost = {
+        n: (
+            len(got.get(n, b"")),
+            next((i for i, (a, b) in enumerate(zip(got.get(n, b""), payloads[n])) if a != b), None),
+        )
+        for n in CHANNELS
+        if got.get(n) != payloads[n]
+    }
     assert not lost, "channel: (bytes received, first wrong offset) %r after %.1f s" % (lost, took)
-    print("\nrig figures (%s): 5-byte round trip median %.2f ms; 4 x 64 KiB both ways in %.2f s = %.1f KiB/s "
-          "per direction" % (api, statistics.median(trips) * 1e3, took, 4 * 64 / took))
+    print(
+        "\nrig figures (%s): 5-byte round trip median %.2f ms; 4 x 64 KiB both ways in %.2f s = %.1f KiB/s "
+        "per direction" % (api, statistics.median(trips) * 1e3, took, 4 * 64 / took)
+    )
 
 
 def test_unplug_fails_waiting_reads_then_replug_opens_again(vendor):
@@ -149,8 +162,10 @@ def test_unplug_fails_waiting_reads_then_replug_opens_again(vendor):
         t.join(10)
     assert not any(t.is_alive() for t in readers), "a read stayed stuck after the unplug"
     assert len(outcomes) == 3 and all(isinstance(exc, OSError) for _, exc in outcomes), outcomes
-    print("\nunplug: reads failed %.2f s after the pull-up dropped: %s" % (max(t for t, _ in outcomes) - pulled,
-                                                                        outcomes[0][1]))
+    print(
+        "\nunplug: reads failed %.2f s after the pull-up dropped: %s"
+        % (max(t for t, _ in outcomes) - pulled, outcomes[0][1])
+    )
     for p in ports:
         p.close()
     vendor.replug()
@@ -170,19 +185,23 @@ def test_a_second_process_gets_the_busy_error_and_the_first_is_unaffected(vendor
 
 
 def test_access_error_names_the_udev_rule_and_the_rule_grants_access(vendor):
-    probe = "import ozu_qlix\nwith ozu_qlix.Serial('QLIXANYS1', baudrate=9600, timeout=1) as p:\n" \
-            "    p.write(b'ok'); print(bytes(p.read(2)))"
+    probe = (
+        "import ozu_qlix\nwith ozu_qlix.Serial('QLIXANYS1', baudrate=9600, timeout=1) as p:\n"
+        "    p.write(b'ok'); print(bytes(p.read(2)))"
+    )
     denied = run_python(probe, user="nobody", groups=["plugdev"])
-    assert denied.returncode == 1 and "install the udev rule that \"ozu-qlix-ports --udev-rule\" prints" \
-        in denied.stderr, denied.stderr
+    assert (
+        denied.returncode == 1 and 'install the udev rule that "ozu-qlix-ports --udev-rule" prints' in denied.stderr
+    ), denied.stderr
     rule = os.path.join(os.path.dirname(ozu_qlix_serial.__file__), "60-ozu-qlix.rules")
     os.makedirs("/run/udev/rules.d", exist_ok=True)
     with open(rule) as src, open("/run/udev/rules.d/60-ozu-qlix.rules", "w") as dst:
         dst.write(src.read())
     # udevadm test runs the rules on the device as udevd would; what they set for the node is then
     # applied as udevd applies it.
-    tested = subprocess.run(["udevadm", "test", "--action=add", usb_rig.sysfs_device()], capture_output=True,
-                            text=True, timeout=60)
+    tested = subprocess.run(
+        ["udevadm", "test", "--action=add", usb_rig.sysfs_device()], capture_output=True, text=True, timeout=60
+    )
     found = dict(re.findall(r"60-ozu-qlix\.rules:\d+ (MODE|GROUP) (\S+)", tested.stdout + tested.stderr))
     plugdev = grp.getgrnam("plugdev").gr_gid
     assert found == {"MODE": "0660", "GROUP": str(plugdev)}, (tested.stdout + tested.stderr)[-3000:]
@@ -195,13 +214,16 @@ def test_access_error_names_the_udev_rule_and_the_rule_grants_access(vendor):
     assert nobody_alone.returncode == 1
 
 
-EXIT_WITH_DAEMON_READS = """
+EXIT_WITH_DAEMON_READS = (
+    """
 import threading, ozu_qlix
 ports = [ozu_qlix.Serial('QLIX%sS%%d' %% n, baudrate=9600, timeout=0) for n in (1, 2)]
 for p in ports:
     threading.Thread(target=p.read, args=(1,), daemon=True).start()
 import time; time.sleep(0.3); print('leaving', flush=True)
-""" % SERIAL
+"""
+    % SERIAL
+)
 
 CTRL_C_IN_OPEN = """
 import os, signal, threading, ozu_qlix
@@ -250,9 +272,22 @@ def test_slow_uart_url_write_timeout_raises_after_about_that_time(vendor):
 def test_server_serves_the_adapter_again_after_a_replug_on_the_same_port_and_path(vendor, tmp_path):
     links = str(tmp_path / "links")
     path = os.path.join(links, "QLIX%sS1" % SERIAL)
-    server = subprocess.Popen([sys.executable, "-m", "ozu_qlix_serial.serve", "--port-base", "7300",
-                               "--link-dir", links, "--baudrate", "115200"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "ozu_qlix_serial.serve",
+            "--port-base",
+            "7300",
+            "--link-dir",
+            links,
+            "--baudrate",
+            "115200",
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
     def echo_through(url):
         deadline = time.monotonic() + 30

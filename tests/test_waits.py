@@ -36,6 +36,7 @@ def in_thread(call):
             outcome["result"] = call()
         except BaseException as exc:
             outcome["result"] = exc
+
     thread = threading.Thread(target=body, daemon=True)
     thread.start()
     return thread, outcome
@@ -76,8 +77,11 @@ def test_adapter_loss_ends_reads_after_the_queued_bytes(link, watchdog):
     inject(1, b"abc")
     inject(2, b"xy")
     assert wait_until(lambda: queued.in_waiting == 3 and partial.in_waiting == 2)
-    readers = [in_thread(lambda: partial.read(5)), in_thread(lambda: waiting.read_until()),
-               in_thread(lambda: limited.read(1))]
+    readers = [
+        in_thread(lambda: partial.read(5)),
+        in_thread(lambda: waiting.read_until()),
+        in_thread(lambda: limited.read(1)),
+    ]
     assert wait_until(lambda: partial.in_waiting == 0)  # taken by the waiting read
     unplug()
     for thread, _ in readers:
@@ -109,7 +113,8 @@ def test_cancel_ends_a_waiting_read_with_what_it_took(link, watchdog):
 
 
 def test_adapter_loss_is_not_an_assertion():
-    result = run_child("""
+    result = run_child(
+        """
 import usb.core
 from fake_usb import FakeAdapter
 fake = FakeAdapter()
@@ -123,5 +128,8 @@ try:
 except OSError as error:
     print(error)
 port.close()
-""", "-O", timeout=30)
+""",
+        "-O",
+        timeout=30,
+    )
     assert result.stdout == "设备[QLIX0123456789ABS1]已断开\n", result.stderr

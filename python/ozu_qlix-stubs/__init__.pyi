@@ -13,8 +13,8 @@ values their message shows as attributes (``serial_number``, ``channel``,
 
 import sys as sys
 from array import array as _array
-from typing import Any, Callable as _Callable, Dict as _Dict, Iterable as _Iterable, Iterator
-from typing import List as _List, Optional as _Optional, Union as Union
+from typing import Any, Callable as _Callable, Iterable as _Iterable, Iterator
+from typing import Union as Union
 
 from serial import Serial as NormalSerial
 
@@ -64,9 +64,7 @@ class _Device:
     def _send_command_to_channel(self, command: str, channel: int) -> None: ...
     def send_command_to_channel(self, command: str, channel: int) -> None:
         """Sends a text command for `channel` (0: the adapter itself)."""
-    def io_control_master_query(
-        self, command: str, handler: _Callable[[_array], Any], timeout: float = 0.5
-    ) -> Any:
+    def io_control_master_query(self, command: str, handler: _Callable[[_array], Any], timeout: float = 0.5) -> Any:
         """Sends a query on the control channel and returns `handler`'s result for the reply."""
     @staticmethod
     def master_basic_handler(package: _array) -> str:
@@ -152,9 +150,20 @@ class Serial:
     """
 
     def __init__(
-        self, port: str, baudrate: int = 9600, timeout: float = 0, *, bytesize: int = ..., parity: str = ...,
-        stopbits: float = ..., xonxoff: bool = ..., rtscts: bool = ..., write_timeout: float | None = ...,
-        dsrdtr: bool = ..., inter_byte_timeout: float | None = ..., exclusive: bool | None = ...,
+        self,
+        port: str,
+        baudrate: int = 9600,
+        timeout: float = 0,
+        *,
+        bytesize: int = ...,
+        parity: str = ...,
+        stopbits: float = ...,
+        xonxoff: bool = ...,
+        rtscts: bool = ...,
+        write_timeout: float | None = ...,
+        dsrdtr: bool = ...,
+        inter_byte_timeout: float | None = ...,
+        exclusive: bool | None = ...,
     ) -> None:
         """Opens the channel named by `port` ("QLIXANYS1", "QLIX<serial number>S<channel>").
 
@@ -206,15 +215,26 @@ class Serial:
         """Discards received data, in the adapter and in the port."""
 
 def create_serial_instance(
-    *args: Any, port: str | None = ..., baudrate: int = ..., timeout: float | None = ..., bytesize: int = ...,
-    parity: str = ..., stopbits: float = ..., xonxoff: bool = ..., rtscts: bool = ...,
-    write_timeout: float | None = ..., dsrdtr: bool = ..., inter_byte_timeout: float | None = ...,
+    *args: Any,
+    port: str | None = ...,
+    baudrate: int = ...,
+    timeout: float | None = ...,
+    bytesize: int = ...,
+    parity: str = ...,
+    stopbits: float = ...,
+    xonxoff: bool = ...,
+    rtscts: bool = ...,
+    write_timeout: float | None = ...,
+    dsrdtr: bool = ...,
+    inter_byte_timeout: float | None = ...,
     exclusive: bool | None = ...,
 ) -> Serial | NormalSerial:
     """A ``Serial`` for a port name beginning "QLIX", else pyserial's ``serial.Serial``, same arguments.
 
     Takes the keywords of pyserial's ``Serial``; any other keyword raises TypeError."""
+
 def get_hid_device(serial_number: str = "ANY") -> _Device:
     """The open adapter with `serial_number` ("ANY": any attached adapter), opened when needed."""
+
 def list_qlix_names() -> list[str]:
     """Every port name of every attached adapter, "QLIX<serial number>S<channel>"."""

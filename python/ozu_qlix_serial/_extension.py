@@ -22,6 +22,7 @@ def url(serial_number: str, channel: int) -> str:
 def payload_size() -> int:
     """Data bytes one USB packet carries: the packet less its channel and count bytes."""
     import ozu_qlix
+
     return ozu_qlix._Device.PackageSize - 2
 
 
@@ -37,6 +38,7 @@ def read(channel: Any, size: int, timeout: float) -> Any:
 
 def _devices() -> Dict[str, Any]:
     import ozu_qlix
+
     return getattr(ozu_qlix._resource_manager, "_ResourceManager__devices")  # serial number: _Device
 
 
@@ -49,8 +51,10 @@ def open_channel(serial_number: str, channel: int, baudrate: int, timeout: float
     """Opens a channel through the extension's registry, as ``ozu_qlix.Serial`` does; `timeout` is a
     channel time-out (0: no limit)."""
     import ozu_qlix
+
     return ozu_qlix._resource_manager.open_serial_channel(
-        serial_number=serial_number, channel=channel, baudrate=baudrate, timeout=timeout)
+        serial_number=serial_number, channel=channel, baudrate=baudrate, timeout=timeout
+    )
 
 
 def close_if_idle(device: Any) -> bool:

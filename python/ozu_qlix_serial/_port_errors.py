@@ -14,21 +14,24 @@ from usb.core import USBTimeoutError  # type: ignore[import-untyped]
 
 # What the codes say in English; the values are the exception's attributes of those names.
 _ENGLISH = {
-    "channel_out_of_range":
-        "channel {channel} is out of range: adapter {serial_number} has channels 1 to {channel_count}",
+    "channel_out_of_range": (
+        "channel {channel} is out of range: adapter {serial_number} has channels 1 to {channel_count}"
+    ),
     "channel_already_open": "channel {channel} of adapter {serial_number} is already open (one port per channel)",
     "channel_count_timeout": "adapter {serial_number} did not answer the channel-count query in time",
     "baud_timeout": "setting the baud rate of {port_name} to {baudrate} timed out",
-    "baud_refused":
-        "the adapter did not take the baud rate {baudrate} for {port_name}: it runs at {current_baudrate}",
+    "baud_refused": "the adapter did not take the baud rate {baudrate} for {port_name}: it runs at {current_baudrate}",
     "disconnected": "the adapter of {port_name} is disconnected (unplugged, or its USB reads fail)",
     "channel_closed": "{port_name} is closed",
     "adapter_closed": "adapter {serial_number} is closed (unplugged, or its USB reads failed)",
 }
-_NO_ADAPTER = ("no QLIX adapter is attached: `ozu-qlix-ports` lists the attached ones; to set one up, see the "
-               "README, \"Use a real adapter\"")
-_NOT_ATTACHED = ("no attached QLIX adapter has the serial number {serial_number}{attached}: `ozu-qlix-ports` lists "
-                 "the attached ones")
+_NO_ADAPTER = (
+    "no QLIX adapter is attached: `ozu-qlix-ports` lists the attached ones; to set one up, see the "
+    'README, "Use a real adapter"'
+)
+_NOT_ATTACHED = (
+    "no attached QLIX adapter has the serial number {serial_number}{attached}: `ozu-qlix-ports` lists the attached ones"
+)
 
 
 class _Values(dict):
@@ -73,6 +76,7 @@ def open_failure(exc: Exception, channel: int) -> Tuple[str, Exception]:
     attached = None
     if code_of(exc) == "not_found":
         import ozu_qlix
+
         try:
             attached = ozu_qlix.list_serial_numbers()
         except Exception as listing:  # names the cause: the adapter is there but cannot be opened

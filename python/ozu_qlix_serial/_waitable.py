@@ -56,7 +56,7 @@ class Readiness:
         for sock in (ours, peer):
             sock.setblocking(False)
         ours.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1)  # the least the system allows: a few KiB
-        self._lock = threading.Lock()        # the readable level and its byte
+        self._lock = threading.Lock()  # the readable level and its byte
         self._write_lock = threading.Lock()  # the writable level and its bytes
         self._readable = False
         self._writable = True
@@ -125,6 +125,7 @@ def _weakly(method: Callable[[], None]) -> Callable[[], None]:
         bound = ref()
         if bound is not None:
             bound()
+
     return call
 
 
@@ -270,7 +271,7 @@ class OutputQueue:
         start = 0
         while start < len(chunk):
             try:
-                self._channel.write(chunk[start:start + piece])
+                self._channel.write(chunk[start : start + piece])
             except _usb_timeout:
                 if self._stopped:
                     return None

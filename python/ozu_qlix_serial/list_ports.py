@@ -38,8 +38,14 @@ def adapters(firmware: bool = False) -> List[Dict[str, Any]]:
             entry: Dict[str, Any] = {"serial_number": serial_number, "channels": count}
             if firmware:
                 entry["firmware"] = device.firmware_version
-            entry["ports"] = [{"channel": ch, "name": _extension.port_name(serial_number, ch),
-                               "url": _extension.url(serial_number, ch)} for ch in range(1, count + 1)]
+            entry["ports"] = [
+                {
+                    "channel": ch,
+                    "name": _extension.port_name(serial_number, ch),
+                    "url": _extension.url(serial_number, ch),
+                }
+                for ch in range(1, count + 1)
+            ]
             found.append(entry)
     finally:
         for serial_number, device in _extension.registered_adapters().items():
@@ -58,14 +64,19 @@ def udev_rule() -> str:
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="ozu-qlix-ports", description="List the attached QLIX adapters and their channels' port names and URLs.",
+        prog="ozu-qlix-ports",
+        description="List the attached QLIX adapters and their channels' port names and URLs.",
         epilog="Exit status: 0 when an adapter is listed, 1 when none is attached or the listing fails, "
-               "2 for a usage error.")
+        "2 for a usage error.",
+    )
     parser.add_argument("-v", "--verbose", action="store_true", help="show each adapter's firmware version")
     parser.add_argument("--json", action="store_true", help="print the listing as JSON")
-    parser.add_argument("--udev-rule", action="store_true",
-                        help="print the udev rule that lets users without root open the adapters (Linux), "
-                             "for /etc/udev/rules.d/%s, and exit" % UDEV_RULE_FILE)
+    parser.add_argument(
+        "--udev-rule",
+        action="store_true",
+        help="print the udev rule that lets users without root open the adapters (Linux), "
+        "for /etc/udev/rules.d/%s, and exit" % UDEV_RULE_FILE,
+    )
     return parser
 
 

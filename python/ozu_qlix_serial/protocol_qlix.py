@@ -61,8 +61,9 @@ def port_url(port_name: str) -> str:
     upper = port_name.upper()
     tokens = upper[4:].split("S")
     if not upper.startswith("QLIX") or len(tokens) != 2 or not tokens[0] or not tokens[1].isdigit():
-        raise ValueError('%r is not a QLIX port name ("QLIXANYS<channel>" or "QLIX<serial number>S<channel>")'
-                         % port_name)
+        raise ValueError(
+            '%r is not a QLIX port name ("QLIXANYS<channel>" or "QLIX<serial number>S<channel>")' % port_name
+        )
     return _extension.url(tokens[0], int(tokens[1]))
 
 
@@ -126,8 +127,10 @@ def _fixed_setting(name: str, supported: str) -> property:
 def _check_setting(name: str, value: Any) -> None:
     allowed, supported = _FIXED[name]
     if not allowed(value):
-        raise ValueError("%s=%r is not supported: QLIX adapters support only %s=%s; they run %s"
-                         % (name, value, name, supported, _SUPPORTED))
+        raise ValueError(
+            "%s=%r is not supported: QLIX adapters support only %s=%s; they run %s"
+            % (name, value, name, supported, _SUPPORTED)
+        )
 
 
 class Serial(SerialBase):
@@ -187,8 +190,9 @@ class Serial(SerialBase):
             _check_setting(name, getattr(self, "_" + name))
         serial_number, channel = parse_url(self._port)
         try:
-            self._channel = _extension.open_channel(serial_number, channel, self._baudrate,
-                                                    _channel_timeout(self._timeout))
+            self._channel = _extension.open_channel(
+                serial_number, channel, self._baudrate, _channel_timeout(self._timeout)
+            )
         except Exception as exc:
             text, cause = _open_failure(exc, channel)
             raise SerialException("could not open port %s: %s" % (self._port, text)) from cause
@@ -336,8 +340,14 @@ class Serial(SerialBase):
         while True:
             part = channel.read_until(last, None if size is None else size - len(line))
             line += part
-            if (not part or part[-1] != last[0] or line.endswith(expected) or cancels != self._cancels
-                    or (size is not None and len(line) >= size) or timeout.expired()):
+            if (
+                not part
+                or part[-1] != last[0]
+                or line.endswith(expected)
+                or cancels != self._cancels
+                or (size is not None and len(line) >= size)
+                or timeout.expired()
+            ):
                 return bytes(line)
 
     def readline(self, size: Optional[int] = -1) -> bytes:

@@ -28,9 +28,7 @@ inline long long int_value(PyObject* v, const char* name) {
 
 // A parameter declared `float`: converted as the C API's float conversion does
 // (numbers, __float__, __index__; None and str refused with TypeError).
-inline double to_double(PyObject* v) {
-    return check_value(PyFloat_AsDouble(v));
-}
+inline double to_double(PyObject* v) { return check_value(PyFloat_AsDouble(v)); }
 inline Ref to_float(PyObject* v) {
     if (PyFloat_CheckExact(v)) return Ref::borrow(v);
     return check(PyFloat_FromDouble(to_double(v)));

@@ -52,9 +52,7 @@ private:
 inline bool is_host_array(PyObject* o) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == host_array_type(); }
 
 // True for an exact array.array of unsigned bytes (typecode "B").
-inline bool is_host_byte_array(Borrowed o) {
-    return is_host_array(o) && ByteView(o);
-}
+inline bool is_host_byte_array(Borrowed o) { return is_host_array(o) && ByteView(o); }
 
 // A new host array of unsigned bytes holding `size` bytes (null: zeros): the
 // same object as array("B", those bytes) or a slice of such an array, made by
@@ -92,7 +90,7 @@ inline bool is_unshared(Borrowed o) noexcept {
 // slice objects for small non-negative bounds are made once and reused.
 inline Ref get_slice(Borrowed seq, Py_ssize_t begin, Py_ssize_t end) {
     constexpr Py_ssize_t kFromZero = 2 + 256;  // seq[0:end] for end < kFromZero
-    constexpr Py_ssize_t kSmall = 65;           // seq[begin:end] for both < kSmall
+    constexpr Py_ssize_t kSmall = 65;          // seq[begin:end] for both < kSmall
     static PyObject* from_zero[kFromZero] = {};
     static PyObject* small[kSmall][kSmall] = {};
     PyMappingMethods* m = Py_TYPE(seq)->tp_as_mapping;
@@ -100,11 +98,8 @@ inline Ref get_slice(Borrowed seq, Py_ssize_t begin, Py_ssize_t end) {
     bool builtin = reinterpret_cast<PyObject*>(Py_TYPE(seq)) == host_array_type() || PyBytes_CheckExact(seq) ||
                    PyByteArray_CheckExact(seq) || PyList_CheckExact(seq) || PyTuple_CheckExact(seq);
     if (builtin && m && m->mp_subscript && begin >= 0 && end >= 0) {
-        if (begin == 0 && end < kFromZero) {
-            slot = &from_zero[end];
-        } else if (begin < kSmall && end < kSmall) {
-            slot = &small[begin][end];
-        }
+        if (begin == 0 && end < kFromZero) slot = &from_zero[end];
+        else if (begin < kSmall && end < kSmall) slot = &small[begin][end];
     }
     if (!slot) return check(PySequence_GetSlice(seq, begin, end));
     if (!*slot) {

@@ -24,7 +24,9 @@ Ref ClassBuilder::mangled(const char* name) const {
     return Ref::steal(p);
 }
 
-void ClassBuilder::add(const char* name, Borrowed value) { check(PyDict_SetItem(ns_.get(), mangled(name).get(), value)); }
+void ClassBuilder::add(const char* name, Borrowed value) {
+    check(PyDict_SetItem(ns_.get(), mangled(name).get(), value));
+}
 
 ClassBuilder& ClassBuilder::method(const FunctionDef& def) {
     Ref f = make_function(def, name_, module_);

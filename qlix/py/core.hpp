@@ -110,7 +110,8 @@ template <class... P>
 Ref text(const P&... pieces) {
     Ref parts[] = {detail::piece(pieces)...};
     Ref list = check(PyList_New(sizeof...(P)));
-    for (size_t i = 0; i < sizeof...(P); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), parts[i].release());
+    for (size_t i = 0; i < sizeof...(P); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), parts[i].release());
     Ref empty = check(PyUnicode_FromStringAndSize("", 0));
     return check(PyUnicode_Join(empty.get(), list.get()));
 }

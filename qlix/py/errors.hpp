@@ -208,8 +208,7 @@ private:
 // Python does for an exception raised while another one is being handled.
 [[noreturn]] inline void raise_in_context(const Fetched& handled) {
     Fetched fresh = Fetched::take();
-    if (fresh && handled && fresh.get() != handled.get())
-        PyException_SetContext(fresh.get(), Py_NewRef(handled.get()));
+    if (fresh && handled && fresh.get() != handled.get()) PyException_SetContext(fresh.get(), Py_NewRef(handled.get()));
     fresh.restore_and_throw();
 }
 // The same, the raised error carrying `code`.

@@ -13,10 +13,10 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     Impl impl;
-    int nparams;      // all parameters
-    int npositional;  // Normal parameters (they come first)
-    int varargs;      // slot of *args, or -1
-    int varkw;        // slot of **kwargs, or -1
+    int nparams;                  // all parameters
+    int npositional;              // Normal parameters (they come first)
+    int varargs;                  // slot of *args, or -1
+    int varkw;                    // slot of **kwargs, or -1
     PyObject* names[kMaxParams];  // interned parameter names
     PyObject* name;
     PyObject* qualname;
@@ -40,8 +40,8 @@ FunctionObject* as_function(Borrowed o) { return reinterpret_cast<FunctionObject
     Py_ssize_t max = f->npositional;
     Py_ssize_t min = max - ndefaults;
     if (min < max) {
-        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd were given",
-                     f->qualname, min, max, given);
+        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd were given", f->qualname,
+                     min, max, given);
     } else {
         PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", f->qualname, max,
                      max == 1 ? "" : "s", given, given == 1 ? "was" : "were");
@@ -76,9 +76,8 @@ FunctionObject* as_function(Borrowed o) { return reinterpret_cast<FunctionObject
 int find_param(FunctionObject* f, PyObject* key) {
     for (int i = 0; i < f->npositional; ++i)
         if (f->names[i] == key) return i;
-    for (int i = 0; i < f->npositional; ++i) {
+    for (int i = 0; i < f->npositional; ++i)
         if (check_value(PyUnicode_Compare(f->names[i], key)) == 0) return i;
-    }
     return -1;
 }
 
@@ -91,8 +90,7 @@ Ref bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyO
     for (Py_ssize_t i = 0; i < ncopy; ++i) slots[static_cast<size_t>(i)] = args[i];
     if (f->varargs >= 0) {
         extra_args = check(PyTuple_New(nargs - ncopy));
-        for (Py_ssize_t i = ncopy; i < nargs; ++i)
-            PyTuple_SET_ITEM(extra_args.get(), i - ncopy, Py_NewRef(args[i]));
+        for (Py_ssize_t i = ncopy; i < nargs; ++i) PyTuple_SET_ITEM(extra_args.get(), i - ncopy, Py_NewRef(args[i]));
         slots[static_cast<size_t>(f->varargs)] = extra_args.get();
     }
     if (f->varkw >= 0) {
@@ -129,7 +127,8 @@ Ref bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyO
     // Keep the defaults tuple alive while the body runs: it may be replaced.
     Ref defaults = Ref::borrow(f->defaults);
     for (Py_ssize_t i = required; i < f->npositional; ++i)
-        if (!slots[static_cast<size_t>(i)]) slots[static_cast<size_t>(i)] = PyTuple_GET_ITEM(defaults.get(), i - required);
+        if (!slots[static_cast<size_t>(i)])
+            slots[static_cast<size_t>(i)] = PyTuple_GET_ITEM(defaults.get(), i - required);
 
     return f->impl(slots.data());
 }
@@ -373,7 +372,7 @@ void ready_function_type() {
     // Kept for the life of the process, like the module.
 }
 
-Ref make_function(const FunctionDef& def, const char* qualname_prefix, PyObject* module) {
+Ref make_function(const FunctionDef& def, const char* qualname_prefix, Borrowed module) {
     ready_function_type();
     if (def.params.size() > static_cast<size_t>(kMaxParams)) raise(PyExc_SystemError, "too many parameters");
     Ref obj = check(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, s_function_type)));
@@ -389,10 +388,11 @@ Ref make_function(const FunctionDef& def, const char* qualname_prefix, PyObject*
     f->weakrefs = nullptr;
 
     f->name = check(PyUnicode_InternFromString(def.name)).release();
-    f->qualname = (qualname_prefix ? check(PyUnicode_FromFormat("%s.%s", qualname_prefix, def.name))
-                                   : Ref::borrow(f->name))
-                      .release();
-    f->module = PyModule_Check(module) ? check(PyObject_GetAttrString(module, "__name__")).release() : Py_NewRef(module);
+    f->qualname =
+        (qualname_prefix ? check(PyUnicode_FromFormat("%s.%s", qualname_prefix, def.name)) : Ref::borrow(f->name))
+            .release();
+    f->module =
+        PyModule_Check(module) ? check(PyObject_GetAttrString(module, "__name__")).release() : Py_NewRef(module);
     f->doc = (def.doc ? check(PyUnicode_FromString(def.doc)) : none()).release();
     f->kwdefaults = Py_NewRef(Py_None);
 
@@ -434,14 +434,14 @@ Ref run_function(PyObject* function, PyObject* const* args, Py_ssize_t nargs, Py
     return bind_and_run(as_function(function), args, nargs, kwnames);
 }
 
-Ref class_attr(PyObject* cls, PyObject* name) {
+Ref class_attr(Borrowed cls, PyObject* name) {
     if (Py_IS_TYPE(cls, &PyType_Type)) {
         // A data descriptor of the metaclass would come first: `type` has none
         // of the names read this way, checked all the same. _PyType_Lookup is
         // private API, checked on CPython 3.11, 3.12 and 3.13 (the versions the
         // suite runs on): a borrowed result or NULL, no error left set, and a
         // version tag given to a type that has none (Member::refresh needs it).
-        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
         if (!_PyType_Lookup(&PyType_Type, name)) {
             PyObject* value = _PyType_Lookup(type, name);  // borrowed
             if (value && !Py_TYPE(value)->tp_descr_get) return Ref::borrow(value);

@@ -23,7 +23,8 @@ public:
         PyObject* argv[] = {self, static_cast<PyObject*>(args)...};
         constexpr Py_ssize_t n = 1 + static_cast<Py_ssize_t>(sizeof...(A));
         if (PyObject* f = method_of(self)) return run_held(f, argv, n, nullptr);
-        return check(PyObject_VectorcallMethod(name_.get(), argv, static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return check(PyObject_VectorcallMethod(name_.get(), argv,
+                                               static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
     // The last len(kwnames) arguments are keywords.
     template <class... A>
@@ -31,7 +32,8 @@ public:
         PyObject* argv[] = {self, static_cast<PyObject*>(args)...};
         Py_ssize_t n = 1 + static_cast<Py_ssize_t>(sizeof...(A)) - PyTuple_GET_SIZE(kwnames);
         if (PyObject* f = method_of(self)) return run_held(f, argv, n, kwnames);
-        return check(PyObject_VectorcallMethod(name_.get(), argv, static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        return check(PyObject_VectorcallMethod(name_.get(), argv,
+                                               static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     }
     // True while `self.name` is provably the module's own method (what
     // `call` would run directly).

@@ -36,7 +36,8 @@ public:
     PyObject* get() {
         if (!tuple_) {
             Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(n_)));
-            for (size_t i = 0; i < n_; ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names_[i]->get()));
+            for (size_t i = 0; i < n_; ++i)
+                PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names_[i]->get()));
             tuple_ = t.release();
         }
         return tuple_;

@@ -26,11 +26,30 @@ hot-plug), ``process`` (signals, stderr, systemd) and ``cli`` (the command).
 
 from __future__ import annotations
 
-from .bridge import ChannelService
+from .bridge import ChannelService as ChannelService
 from .cli import main
-from .config import DEFAULT_BAUDRATE, DEFAULT_PORT_BASE, SCAN_INTERVAL, ChannelSettings, ConfigError, Options, load_options
+from .config import (
+    DEFAULT_BAUDRATE,
+    DEFAULT_PORT_BASE,
+    SCAN_INTERVAL,
+    ChannelSettings,
+    ConfigError as ConfigError,
+    Options,
+    load_options,
+)
 from .plan import Entry, plan
 from .server import Server, StartError
 
-__all__ = ["Options", "ChannelSettings", "Entry", "Server", "StartError", "load_options", "plan", "main",
-           "DEFAULT_BAUDRATE", "DEFAULT_PORT_BASE", "SCAN_INTERVAL"]
+__all__ = [
+    "Options",
+    "ChannelSettings",
+    "Entry",
+    "Server",
+    "StartError",
+    "load_options",
+    "plan",
+    "main",
+    "DEFAULT_BAUDRATE",
+    "DEFAULT_PORT_BASE",
+    "SCAN_INTERVAL",
+]

@@ -50,8 +50,9 @@ class ChannelService:
     async def listen(self) -> None:
         # asyncio's default reuses the address on POSIX only (on Windows it would let another
         # program bind the same port).
-        self.listener = await self._loop.create_server(lambda: Client(self), self.server.options.bind,
-                                                       self.entry.tcp_port, ssl=self.server.tls(self.entry.name))
+        self.listener = await self._loop.create_server(
+            lambda: Client(self), self.server.options.bind, self.entry.tcp_port, ssl=self.server.tls(self.entry.name)
+        )
         self.tcp_port = self.listener.sockets[0].getsockname()[1]
 
     # attaching and detaching the port
@@ -186,8 +187,7 @@ class ChannelService:
         if len(self.clients) >= limit:
             if not self.server.options.takeover:
                 log.info("%s refused: %s is in use", client.label, self.entry.name)
-                client.reject("%s is in use by another client (at most %d); try again later"
-                              % (self.entry.name, limit))
+                client.reject("%s is in use by another client (at most %d); try again later" % (self.entry.name, limit))
                 return
             old = self.clients.pop(0)
             old.admitted = False

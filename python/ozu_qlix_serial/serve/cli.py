@@ -18,6 +18,7 @@ log = logging.getLogger("ozu_qlix_serial.serve")
 
 def _attached() -> List[Tuple[str, int]]:
     from ..list_ports import adapters
+
     return [(a["serial_number"], a["channels"]) for a in adapters()]
 
 
@@ -64,8 +65,11 @@ def _main(argv: Optional[Sequence[str]], early: EarlyStop) -> int:
     except (ValueError, OSError) as exc:
         sys.stderr.write("ozu-qlix-serve: %s\n" % exc)
         return 2
-    logging.basicConfig(level=logging.DEBUG if options.verbose else logging.INFO,
-                        format="%(asctime)s %(levelname)s %(message)s", stream=sys.stderr)
+    logging.basicConfig(
+        level=logging.DEBUG if options.verbose else logging.INFO,
+        format="%(asctime)s %(levelname)s %(message)s",
+        stream=sys.stderr,
+    )
     if args.list:
         try:
             entries = plan(options, _attached())
@@ -82,8 +86,12 @@ def _main(argv: Optional[Sequence[str]], early: EarlyStop) -> int:
         return 0
     unencrypted = [name for name in ["", *options.channels] if options.tls(name) is None]
     if not is_loopback(options.bind) and unencrypted:
-        log.warning("listening on %s for %s without TLS: RFC 2217 has neither authentication nor encryption; "
-                    "anyone on those networks can use the channels", options.bind, ", ".join(options.allow))
+        log.warning(
+            "listening on %s for %s without TLS: RFC 2217 has neither authentication nor encryption; "
+            "anyone on those networks can use the channels",
+            options.bind,
+            ", ".join(options.allow),
+        )
     stderr, sys.stderr = sys.stderr, StderrLog(sys.stderr)  # type: ignore[assignment]
     try:
         asyncio.run(_serve(Server(options), early))
@@ -95,4 +103,3 @@ def _main(argv: Optional[Sequence[str]], early: EarlyStop) -> int:
     finally:
         sys.stderr = stderr
     return 0
-

@@ -14,9 +14,9 @@ if TYPE_CHECKING:
 
 log = logging.getLogger("ozu_qlix_serial.serve")
 
-READ_SIZE = 16384            # bytes read from a TCP client at once (keeps each callback short)
+READ_SIZE = 16384  # bytes read from a TCP client at once (keeps each callback short)
 CLIENT_BUFFER_LIMIT = 262144  # bytes queued for a client that does not read; beyond, its data is dropped
-KEEPALIVE = (30, 10, 3)      # idle seconds, seconds between probes, probes
+KEEPALIVE = (30, 10, 3)  # idle seconds, seconds between probes, probes
 
 
 class Client(asyncio.BufferedProtocol):
@@ -40,8 +40,7 @@ class Client(asyncio.BufferedProtocol):
         self.transport = transport  # type: ignore[assignment]
         peer = transport.get_extra_info("peername")
         self.peer = peer[0] if isinstance(peer, tuple) else str(peer)
-        self.label = "%s client %s" % (self.service.entry.name,
-                                       "%s:%s" % peer[:2] if isinstance(peer, tuple) else peer)
+        self.label = "%s client %s" % (self.service.entry.name, "%s:%s" % peer[:2] if isinstance(peer, tuple) else peer)
         self.service.admit(self)
 
     def get_buffer(self, sizehint: int) -> bytearray:

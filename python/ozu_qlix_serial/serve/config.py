@@ -19,7 +19,7 @@ from ..protocol_qlix import parse_url, port_url
 
 DEFAULT_PORT_BASE = 7000
 DEFAULT_BAUDRATE = 115200
-SCAN_INTERVAL = 1.0          # seconds between bus scans: an adapter plugged in is served within 2 s
+SCAN_INTERVAL = 1.0  # seconds between bus scans: an adapter plugged in is served within 2 s
 MIN_SCAN_INTERVAL = 0.1
 MODES = ("raw", "telnet", "rfc2217")
 _SERIAL_NUMBER = re.compile(r"[0-9A-Za-z_.-]+")
@@ -32,6 +32,7 @@ class ConfigError(ValueError):
 @dataclasses.dataclass
 class ChannelSettings:
     """Settings of one channel from the configuration's ``[channels."<name or URL>"]``; None: the global one."""
+
     baudrate: Optional[int] = None
     mode: Optional[str] = None
     tcp_port: Optional[int] = None
@@ -44,6 +45,7 @@ class ChannelSettings:
 @dataclasses.dataclass
 class Options:
     """The server's settings (command line over configuration file over defaults)."""
+
     select: List[str] = dataclasses.field(default_factory=list)  # serial numbers, URLs, port names
     port_base: int = DEFAULT_PORT_BASE
     tcp_ports: Dict[str, int] = dataclasses.field(default_factory=dict)  # channel name: TCP port
@@ -118,44 +120,69 @@ def parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="ozu-qlix-serve",
         description="Share QLIX channels over TCP (raw, Telnet or RFC 2217, optionally TLS) and (POSIX) as "
-                    "pseudo-terminals.",
+        "pseudo-terminals.",
         epilog="TCP ports: a channel given a port in the configuration ([tcp_ports] or its [channels] table) has "
-               "its own; the others get consecutive ports from --port-base, adapters by serial number, then "
-               "channels by number (see --list). Per channel, a configuration table [channels.\"<name or URL>\"] "
-               "may set baudrate, mode, tcp_port, max_connections, tls_cert, tls_key and tls_client_ca. Link "
-               "directory: created with mode 0700; refused when another user owns it, when group or others may "
-               "write it, or when another server uses it; only terminal links are replaced. Under systemd "
-               "(Type=notify) READY=1 is sent once every port is bound. Exit status: 0 after SIGTERM or Ctrl-C, "
-               "1 when serving cannot start (a port cannot be bound, the link directory is refused), 2 for a bad "
-               "setting.")
-    parser.add_argument("channels", nargs="*", metavar="CHANNEL",
-                        help="serial number (all its channels), qlix:// URL or port name; default: every channel")
+        "its own; the others get consecutive ports from --port-base, adapters by serial number, then "
+        'channels by number (see --list). Per channel, a configuration table [channels."<name or URL>"] '
+        "may set baudrate, mode, tcp_port, max_connections, tls_cert, tls_key and tls_client_ca. Link "
+        "directory: created with mode 0700; refused when another user owns it, when group or others may "
+        "write it, or when another server uses it; only terminal links are replaced. Under systemd "
+        "(Type=notify) READY=1 is sent once every port is bound. Exit status: 0 after SIGTERM or Ctrl-C, "
+        "1 when serving cannot start (a port cannot be bound, the link directory is refused), 2 for a bad "
+        "setting.",
+    )
+    parser.add_argument(
+        "channels",
+        nargs="*",
+        metavar="CHANNEL",
+        help="serial number (all its channels), qlix:// URL or port name; default: every channel",
+    )
     parser.add_argument("--config", metavar="FILE", help="TOML configuration file")
-    parser.add_argument("--port-base", type=int, metavar="P",
-                        help="first TCP port (default %d; 0: ports chosen by the system)" % DEFAULT_PORT_BASE)
-    parser.add_argument("--mode", choices=MODES,
-                        help="raw: 8-bit clean, no Telnet; telnet: Telnet without COM-PORT options; "
-                             "rfc2217 (default): RFC 2217, raw until the client sends 0xFF")
-    parser.add_argument("--link-dir", metavar="DIR",
-                        help="directory of the terminals' links (default /run/ozu-qlix as root, else "
-                             "$XDG_RUNTIME_DIR/ozu-qlix, else /tmp/ozu-qlix-UID); POSIX only")
+    parser.add_argument(
+        "--port-base",
+        type=int,
+        metavar="P",
+        help="first TCP port (default %d; 0: ports chosen by the system)" % DEFAULT_PORT_BASE,
+    )
+    parser.add_argument(
+        "--mode",
+        choices=MODES,
+        help="raw: 8-bit clean, no Telnet; telnet: Telnet without COM-PORT options; "
+        "rfc2217 (default): RFC 2217, raw until the client sends 0xFF",
+    )
+    parser.add_argument(
+        "--link-dir",
+        metavar="DIR",
+        help="directory of the terminals' links (default /run/ozu-qlix as root, else "
+        "$XDG_RUNTIME_DIR/ozu-qlix, else /tmp/ozu-qlix-UID); POSIX only",
+    )
     parser.add_argument("--no-terminals", action="store_true", help="serve over TCP only")
-    parser.add_argument("--baudrate", type=int, metavar="RATE",
-                        help="initial baud rate of each channel (default %d)" % DEFAULT_BAUDRATE)
+    parser.add_argument(
+        "--baudrate", type=int, metavar="RATE", help="initial baud rate of each channel (default %d)" % DEFAULT_BAUDRATE
+    )
     parser.add_argument("--bind", metavar="ADDRESS", help="listen on ADDRESS (default 127.0.0.1)")
-    parser.add_argument("--allow", action="append", metavar="CIDR",
-                        help="network whose clients may connect (with a non-loopback --bind; repeatable)")
+    parser.add_argument(
+        "--allow",
+        action="append",
+        metavar="CIDR",
+        help="network whose clients may connect (with a non-loopback --bind; repeatable)",
+    )
     parser.add_argument("--tls-cert", metavar="FILE", help="serve TLS with this certificate (PEM)")
     parser.add_argument("--tls-key", metavar="FILE", help="its private key (default: in the certificate file)")
-    parser.add_argument("--tls-client-ca", metavar="FILE",
-                        help="require client certificates signed by these CAs (PEM)")
-    parser.add_argument("--max-connections", type=int, metavar="N",
-                        help="clients that may share a channel (default 1)")
-    parser.add_argument("--takeover", action="store_true", default=None,
-                        help="a new client replaces the connected one instead of being refused")
-    parser.add_argument("--keep-going", action="store_true", default=None,
-                        help="a channel whose port cannot be bound at start is skipped (logged) instead of "
-                             "ending the server")
+    parser.add_argument("--tls-client-ca", metavar="FILE", help="require client certificates signed by these CAs (PEM)")
+    parser.add_argument("--max-connections", type=int, metavar="N", help="clients that may share a channel (default 1)")
+    parser.add_argument(
+        "--takeover",
+        action="store_true",
+        default=None,
+        help="a new client replaces the connected one instead of being refused",
+    )
+    parser.add_argument(
+        "--keep-going",
+        action="store_true",
+        default=None,
+        help="a channel whose port cannot be bound at start is skipped (logged) instead of ending the server",
+    )
     parser.add_argument("--list", action="store_true", help="print what would be served, then exit")
     parser.add_argument("--json", action="store_true", help="with --list: print a JSON list")
     parser.add_argument("-v", "--verbose", action="store_true", help="log debug detail")
@@ -185,10 +212,13 @@ _CHECKS = {  # key: (test, what is wanted)
     "max_connections": (lambda v: _is_int(v) and v >= 1, "an integer of at least 1"),
     "takeover": (lambda v: isinstance(v, bool), "true or false"),
     "keep_going": (lambda v: isinstance(v, bool), "true or false"),
-    "scan_interval": (lambda v: _is_number(v) and math.isfinite(v) and v >= MIN_SCAN_INTERVAL,
-                      "a finite number of seconds, at least %g" % MIN_SCAN_INTERVAL),
+    "scan_interval": (
+        lambda v: _is_number(v) and math.isfinite(v) and v >= MIN_SCAN_INTERVAL,
+        "a finite number of seconds, at least %g" % MIN_SCAN_INTERVAL,
+    ),
     "mode": (lambda v: v in MODES, "one of %s" % ", ".join(MODES)),
-    "tls_cert": (_is_path, "a file path"), "tls_key": (_is_path, "a file path"),
+    "tls_cert": (_is_path, "a file path"),
+    "tls_key": (_is_path, "a file path"),
     "tls_client_ca": (_is_path, "a file path"),
 }
 _CHANNEL_KEYS = [field.name for field in dataclasses.fields(ChannelSettings)]
@@ -204,6 +234,7 @@ def _check(where: str, key: str, value: Any) -> None:
 
 def _read_config(path: str) -> Dict[str, Any]:
     import tomllib
+
     try:
         with open(path, "rb") as f:
             config = tomllib.load(f)
@@ -274,13 +305,24 @@ def load_options(argv: Optional[Sequence[str]] = None) -> Tuple[Options, argpars
         if own.tcp_port is not None:
             tcp_ports[name] = own.tcp_port
     options = Options(
-        select=list(args.channels) or list(config.get("serve", [])), port_base=pick("port_base", DEFAULT_PORT_BASE),
-        tcp_ports=tcp_ports, link_dir=link_dir, baudrate=pick("baudrate", DEFAULT_BAUDRATE),
-        bind=pick("bind", "127.0.0.1"), allow=args.allow or list(config.get("allow", [])),
-        max_connections=pick("max_connections", 1), takeover=bool(pick("takeover", False)),
-        keep_going=bool(pick("keep_going", False)), scan_interval=float(config.get("scan_interval", SCAN_INTERVAL)),
-        verbose=args.verbose, mode=pick("mode", "rfc2217"), tls_cert=pick("tls_cert", None),
-        tls_key=pick("tls_key", None), tls_client_ca=pick("tls_client_ca", None), channels=channels)
+        select=list(args.channels) or list(config.get("serve", [])),
+        port_base=pick("port_base", DEFAULT_PORT_BASE),
+        tcp_ports=tcp_ports,
+        link_dir=link_dir,
+        baudrate=pick("baudrate", DEFAULT_BAUDRATE),
+        bind=pick("bind", "127.0.0.1"),
+        allow=args.allow or list(config.get("allow", [])),
+        max_connections=pick("max_connections", 1),
+        takeover=bool(pick("takeover", False)),
+        keep_going=bool(pick("keep_going", False)),
+        scan_interval=float(config.get("scan_interval", SCAN_INTERVAL)),
+        verbose=args.verbose,
+        mode=pick("mode", "rfc2217"),
+        tls_cert=pick("tls_cert", None),
+        tls_key=pick("tls_key", None),
+        tls_client_ca=pick("tls_client_ca", None),
+        channels=channels,
+    )
     check(options, origin)
     return options, args
 
@@ -315,13 +357,15 @@ def check(options: Options, origin: str = "configuration") -> None:
             except (OSError, ValueError) as exc:
                 raise ConfigError("%sTLS certificate %s: %s" % ("%s: " % name if name else "", tls[0], exc)) from None
     if not is_loopback(options.bind) and not options.allow:
-        raise ConfigError("--bind %s is not a loopback address: give the networks that may connect with --allow "
-                          "CIDR" % options.bind)
+        raise ConfigError(
+            "--bind %s is not a loopback address: give the networks that may connect with --allow CIDR" % options.bind
+        )
 
 
 def tls_context(cert: str, key: Optional[str], client_ca: Optional[str]) -> Any:
     """A server TLS context; with `client_ca`, clients must show a certificate it signed."""
     import ssl
+
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.minimum_version = ssl.TLSVersion.TLSv1_2
     context.load_cert_chain(cert, key)

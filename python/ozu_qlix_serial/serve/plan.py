@@ -13,6 +13,7 @@ from .config import ConfigError, Options, parse_choice
 @dataclasses.dataclass
 class Entry:
     """One served channel: its name, URL, TCP port and terminal path (None without a terminal)."""
+
     name: str
     url: str
     serial_number: str
@@ -52,8 +53,9 @@ class Planner:
         chosen = self.choices.get(serial_number) if self.choices else None
         missing = sorted(ch for ch in chosen or () if ch > count)
         if missing:
-            raise ConfigError("adapter %s has %d channels: no channel %s" % (
-                serial_number, count, ", ".join(map(str, missing))))
+            raise ConfigError(
+                "adapter %s has %d channels: no channel %s" % (serial_number, count, ", ".join(map(str, missing)))
+            )
         return [ch for ch in range(1, count + 1) if chosen is None or ch in chosen]
 
     def tcp_port(self, name: str) -> int:
@@ -66,8 +68,9 @@ class Planner:
                 while port in used:
                     port += 1
                 if port > 65535:
-                    raise ConfigError("--port-base %d: no TCP port left for %s (ports end at 65535)"
-                                      % (self.options.port_base, name))
+                    raise ConfigError(
+                        "--port-base %d: no TCP port left for %s (ports end at 65535)" % (self.options.port_base, name)
+                    )
             self.assigned[name] = port
         return self.assigned[name]
 
@@ -83,5 +86,9 @@ def entry_for(planner: Planner, serial_number: str, channel: int) -> Entry:
 def plan(options: Options, adapters: Sequence[Tuple[str, int]]) -> List[Entry]:
     """The channels a server with `options` serves on `adapters` (serial number, channel count)."""
     planner = Planner(options)
-    return [entry_for(planner, sn, ch) for sn, count in sorted(adapters) if planner.wants(sn)
-            for ch in planner.channels(sn, count)]
+    return [
+        entry_for(planner, sn, ch)
+        for sn, count in sorted(adapters)
+        if planner.wants(sn)
+        for ch in planner.channels(sn, count)
+    ]

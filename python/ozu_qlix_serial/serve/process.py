@@ -90,4 +90,6 @@ def notify_ready() -> None:
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sock:
             sock.sendto(b"READY=1\nSTATUS=serving", address)
     except OSError as exc:
-        logging.getLogger("ozu_qlix_serial.serve").warning("cannot notify systemd at %s: %s", os.environ["NOTIFY_SOCKET"], exc)
+        logging.getLogger("ozu_qlix_serial.serve").warning(
+            "cannot notify systemd at %s: %s", os.environ["NOTIFY_SOCKET"], exc
+        )

@@ -56,8 +56,12 @@ class Server:
 
     def mapping(self) -> List[Entry]:
         """What is served now, in ``--list`` order, with the listeners' real TCP ports."""
-        return [dataclasses.replace(s.entry, tcp_port=s.tcp_port) for _, s in sorted(
-            self.services.items(), key=lambda item: (item[1].entry.serial_number, item[1].entry.channel))]
+        return [
+            dataclasses.replace(s.entry, tcp_port=s.tcp_port)
+            for _, s in sorted(
+                self.services.items(), key=lambda item: (item[1].entry.serial_number, item[1].entry.channel)
+            )
+        ]
 
     def allowed(self, address: str) -> bool:
         try:
@@ -102,10 +106,13 @@ class Server:
             if not self._stopping.is_set():
                 await self.scan(strict=True)
             waiting = sorted(sn for sn in self.planner.choices if sn not in self.attached)
-            log.info("ozu-qlix-serve started: listening on %s%s, %s%s", self.options.bind,
-                     "" if not self.options.port_base else " from port %d" % self.options.port_base,
-                     "terminals in %s" % self.options.link_dir if self.options.link_dir else "no terminals",
-                     "; not attached, served when plugged in: %s" % ", ".join(waiting) if waiting else "")
+            log.info(
+                "ozu-qlix-serve started: listening on %s%s, %s%s",
+                self.options.bind,
+                "" if not self.options.port_base else " from port %d" % self.options.port_base,
+                "terminals in %s" % self.options.link_dir if self.options.link_dir else "no terminals",
+                "; not attached, served when plugged in: %s" % ", ".join(waiting) if waiting else "",
+            )
             self.started.set()
             notify_ready()
             scanner = self.loop.create_task(self._scan_loop())
@@ -128,6 +135,7 @@ class Server:
         """Serves adapters that appeared, lets go of those that disappeared (`strict`: at start,
         StartError for what makes serving as asked impossible)."""
         import ozu_qlix
+
         try:
             present = await self.loop.run_in_executor(None, ozu_qlix.list_serial_numbers)
         except Exception as exc:
@@ -139,8 +147,13 @@ class Server:
                 await self._detach(serial_number, "unplugged")
         self._refused &= set(present)
         for serial_number in sorted(set(present)):
-            if (serial_number and self.planner.wants(serial_number) and serial_number not in self.attached
-                    and serial_number not in self._attaching and serial_number not in self._refused):
+            if (
+                serial_number
+                and self.planner.wants(serial_number)
+                and serial_number not in self.attached
+                and serial_number not in self._attaching
+                and serial_number not in self._refused
+            ):
                 await self._attach(serial_number, strict)
 
     def _error(self, key: str, message: str) -> None:
@@ -180,9 +193,15 @@ class Server:
                 ports.remove((channel, port))
                 services.append(service)
             if services:
-                log.info("plugged %s: %s", serial_number, ", ".join(
-                    "%s on %s%s" % (s.entry.name, s.tcp_port,
-                                    " and %s" % s.entry.path if s.terminal is not None else "") for s in services))
+                log.info(
+                    "plugged %s: %s",
+                    serial_number,
+                    ", ".join(
+                        "%s on %s%s"
+                        % (s.entry.name, s.tcp_port, " and %s" % s.entry.path if s.terminal is not None else "")
+                        for s in services
+                    ),
+                )
             else:
                 del self.attached[serial_number]
                 self._refused.add(serial_number)
@@ -220,6 +239,7 @@ class Server:
     def _open_adapter(self, serial_number: str) -> List[Tuple[int, Any]]:
         # On an executor thread: opens the adapter's chosen channels as qlix:// ports.
         import ozu_qlix
+
         device = ozu_qlix.get_hid_device(serial_number)
         ports: List[Tuple[int, Any]] = []
         try:
@@ -227,8 +247,14 @@ class Server:
                 name = _extension.port_name(serial_number, channel)
                 service = self.services.get(name)
                 rate = service.baudrate if service else self.options.setting(name, "baudrate")
-                ports.append((channel, serial.serial_for_url(
-                    _extension.url(serial_number, channel), baudrate=rate, timeout=0, write_timeout=0)))
+                ports.append(
+                    (
+                        channel,
+                        serial.serial_for_url(
+                            _extension.url(serial_number, channel), baudrate=rate, timeout=0, write_timeout=0
+                        ),
+                    )
+                )
         except BaseException:
             self._close_now([port for _, port in ports])
             ports = []

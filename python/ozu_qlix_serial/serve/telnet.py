@@ -20,7 +20,7 @@ if TYPE_CHECKING:
 log = logging.getLogger("ozu_qlix_serial.serve")
 
 IAC = rfc2217.IAC
-MAX_SUBNEGOTIATION = 1024    # a longer Telnet subnegotiation ends the connection
+MAX_SUBNEGOTIATION = 1024  # a longer Telnet subnegotiation ends the connection
 
 
 class Hostile(Exception):
@@ -127,7 +127,7 @@ class PortManager(rfc2217.PortManager):
                     pos = stop
                     continue
             try:
-                for byte in self.filter(data[pos:pos + 1]):
+                for byte in self.filter(data[pos : pos + 1]):
                     out += byte
             except Exception as exc:  # a malformed command: PortManager's state back to data
                 log.debug("%s: bad Telnet sequence ignored: %r", self.client.label, exc)
@@ -140,7 +140,10 @@ class PortManager(rfc2217.PortManager):
         return out
 
 
-_FLOW_REQUESTS = (rfc2217.SET_CONTROL_REQ_FLOW_SETTING, rfc2217.SET_CONTROL_USE_NO_FLOW_CONTROL,
-                  rfc2217.SET_CONTROL_USE_SW_FLOW_CONTROL, rfc2217.SET_CONTROL_USE_HW_FLOW_CONTROL)
-_BREAK_REQUESTS = (rfc2217.SET_CONTROL_REQ_BREAK_STATE, rfc2217.SET_CONTROL_BREAK_ON,
-                   rfc2217.SET_CONTROL_BREAK_OFF)
+_FLOW_REQUESTS = (
+    rfc2217.SET_CONTROL_REQ_FLOW_SETTING,
+    rfc2217.SET_CONTROL_USE_NO_FLOW_CONTROL,
+    rfc2217.SET_CONTROL_USE_SW_FLOW_CONTROL,
+    rfc2217.SET_CONTROL_USE_HW_FLOW_CONTROL,
+)
+_BREAK_REQUESTS = (rfc2217.SET_CONTROL_REQ_BREAK_STATE, rfc2217.SET_CONTROL_BREAK_ON, rfc2217.SET_CONTROL_BREAK_OFF)

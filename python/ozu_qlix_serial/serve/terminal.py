@@ -21,15 +21,15 @@ from typing import Any, Callable, Dict, List, Optional  # noqa: E402
 
 log = logging.getLogger("ozu_qlix_serial.serve")
 
-TERMINAL_CHECK = 0.05        # seconds between checks for a program opening a terminal (without inotify)
-READ_SIZE = 16384            # bytes read from a terminal at once
+TERMINAL_CHECK = 0.05  # seconds between checks for a program opening a terminal (without inotify)
+READ_SIZE = 16384  # bytes read from a terminal at once
 
 _SPEEDS = {getattr(termios, n): int(n[1:]) for n in dir(termios) if re.fullmatch(r"B\d+", n) and n != "B0"}
 _SPEED_CODES = {rate: code for code, rate in _SPEEDS.items()}
 
 LINUX = sys.platform.startswith("linux")
-_EXTPROC = 0o200000        # Linux: termios changes on the terminal are reported to the master
-_TIOCPKT_IOCTL = 0x40      # packet-mode status: the terminal's termios changed
+_EXTPROC = 0o200000  # Linux: termios changes on the terminal are reported to the master
+_TIOCPKT_IOCTL = 0x40  # packet-mode status: the terminal's termios changed
 
 
 class LinkDirectoryError(Exception):
@@ -53,11 +53,15 @@ class LinkDirectory:
         if not stat.S_ISDIR(info.st_mode):
             raise LinkDirectoryError("link directory %s is not a directory" % path)
         if info.st_uid != os.geteuid():
-            raise LinkDirectoryError("link directory %s belongs to user id %d, not to this server's user (%d): "
-                                     "refused" % (path, info.st_uid, os.geteuid()))
+            raise LinkDirectoryError(
+                "link directory %s belongs to user id %d, not to this server's user (%d): "
+                "refused" % (path, info.st_uid, os.geteuid())
+            )
         if info.st_mode & 0o022:
-            raise LinkDirectoryError("link directory %s may be written by group or others (mode %03o): refused; "
-                                     "chmod go-w it or choose another" % (path, stat.S_IMODE(info.st_mode)))
+            raise LinkDirectoryError(
+                "link directory %s may be written by group or others (mode %03o): refused; "
+                "chmod go-w it or choose another" % (path, stat.S_IMODE(info.st_mode))
+            )
         self._lock_path = os.path.join(path, self.LOCK)
         self._fd = self._lock()
 
@@ -69,8 +73,9 @@ class LinkDirectory:
             except BlockingIOError:
                 owner = os.read(fd, 32).decode("ascii", "replace").strip() or "unknown"
                 os.close(fd)
-                raise LinkDirectoryError("link directory %s is in use by another ozu-qlix-serve (process %s)"
-                                         % (self.path, owner)) from None
+                raise LinkDirectoryError(
+                    "link directory %s is in use by another ozu-qlix-serve (process %s)" % (self.path, owner)
+                ) from None
             except BaseException:
                 os.close(fd)
                 raise
@@ -114,6 +119,7 @@ class OpenWatch:
 
     def __init__(self, loop: asyncio.AbstractEventLoop, on_open: Callable[[], None]) -> None:
         import ctypes
+
         self._libc = ctypes.CDLL(None, use_errno=True)
         fd = self._libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
         if fd < 0:
@@ -165,8 +171,16 @@ class Terminal:
         try:
             self.tty = os.ttyname(slave)
             attrs = termios.tcgetattr(slave)
-            attrs[0] &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
-                          | termios.IGNCR | termios.ICRNL | termios.IXON)
+            attrs[0] &= ~(
+                termios.IGNBRK
+                | termios.BRKINT
+                | termios.PARMRK
+                | termios.ISTRIP
+                | termios.INLCR
+                | termios.IGNCR
+                | termios.ICRNL
+                | termios.IXON
+            )
             attrs[1] &= ~termios.OPOST
             attrs[2] = (attrs[2] & ~(termios.CSIZE | termios.PARENB)) | termios.CS8 | termios.CLOCAL | termios.CREAD
             attrs[3] &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN)
@@ -299,8 +313,13 @@ class Terminals:
     50 ms while one waits for a program, and off Linux also while a program has one open (for its
     termios changes). LinkDirectoryError when the directory is refused."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, link_dir: str, terminals: Callable[[], List[Terminal]],
-                 running: Callable[[], bool]) -> None:
+    def __init__(
+        self,
+        loop: asyncio.AbstractEventLoop,
+        link_dir: str,
+        terminals: Callable[[], List[Terminal]],
+        running: Callable[[], bool],
+    ) -> None:
         self.links = LinkDirectory(link_dir)
         self._loop, self._terminals, self._running = loop, terminals, running
         self._timer: Optional[asyncio.TimerHandle] = None

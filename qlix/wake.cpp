@@ -128,9 +128,9 @@ bool on_main_thread() {
     static unsigned long main_ident = 0;
     if (!main_ident) {
         py::Ref threading = py::check(PyImport_ImportModule("threading"));
-        py::Ref main = py::check(PyObject_CallMethod(threading, "main_thread", nullptr));
-        py::Ref ident = py::check(PyObject_GetAttrString(main, "ident"));
-        main_ident = PyLong_AsUnsignedLong(ident);
+        py::Ref main = py::check(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+        py::Ref ident = py::check(PyObject_GetAttrString(main.get(), "ident"));
+        main_ident = PyLong_AsUnsignedLong(ident.get());
         if (PyErr_Occurred()) py::throw_error();
     }
     return PyThread_get_thread_ident() == main_ident;

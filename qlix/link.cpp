@@ -87,7 +87,6 @@ py::Name n_ident{"ident"};
 py::Name n_daemon{"daemon"};
 py::Name n_register_atexit{"_register_atexit"};
 py::Name n_register{"register"};
-py::Name n_sleep{"sleep"};
 
 // Module globals, read at call time.
 
@@ -355,15 +354,14 @@ void hold_failure_at_exit() {
                current.get() != py::call_method(threading, n_main_thread).get() && !is_running_reader(current);
     });
     if (hold) {
+        held = true;
         py::poll_until(
             limits::kExitHold, [] { return false; },
             [] {
                 py::catch_only(PyExc_Exception, [&] {
-                    Ref time = py::check(PyImport_ImportModule("time"));
                     Ref pause = py::check(PyFloat_FromDouble(0.05));
-                    py::call_method(time, n_sleep, pause.get());
+                    py::call(host_sleep(), pause.get());
                 });
-                held = true;
             });
     }
     error.restore();

@@ -1,5 +1,7 @@
 // _ResourceManager: one open _Device per adapter serial number, and the
 // module's discovery functions built on it.
+#include <csignal>
+
 #include "link.hpp"
 #include "module.hpp"
 #include "py/lock.hpp"
@@ -49,12 +51,41 @@ bool is_any(PyObject* serial_number) { return PyUnicode_CompareWithASCIIString(s
 
 // --- _ResourceManager ----------------------------------------------------------
 
+// pyusb's search by serial number reads each device's serial number under a
+// bare `except:`, so an interrupt landing there (a real adapter answers in a
+// few milliseconds of control transfers) would be swallowed: the open would
+// say "not found" and the Ctrl-C be lost. On the main thread the search runs
+// with SIGINT's handler held back: a SIGINT during it is noted, and the
+// handler runs, with the frame it interrupted, once the search has ended.
+template <class F>
+py::Ref holding_interrupts(F&& search) {
+    static py::Name n_getsignal{"getsignal"}, n_signal{"signal"}, n_setitem{"__setitem__"};
+    py::Ref signal = py::check(PyImport_ImportModule("signal"));
+    py::Ref set_handler = py::getattr(signal, n_signal);
+    py::Ref sigint = py::integer(SIGINT);
+    py::Ref handler = py::call_method(signal, n_getsignal, sigint.get());
+    if (!PyCallable_Check(handler.get())) return search();  // the default action, or ignored
+    py::Ref noted = py::check(PyDict_New());
+    py::Ref note = py::getattr(noted, n_setitem);  // called as handler(signum, frame)
+    // signal.signal works on the main thread of the main interpreter only, where alone handlers run.
+    if (py::catch_only(PyExc_ValueError, [&] { py::call(set_handler, sigint.get(), note.get()); })) return search();
+    auto release = [&] {
+        py::call(set_handler, sigint.get(), handler.get());
+        if (py::Ref frame = py::lookup(noted, sigint)) py::call(handler, sigint.get(), frame.get());
+    };
+    py::Ref found = py::on_error(search, release);
+    release();
+    return found;
+}
+
 py::Ref manager_find_device(PyObject* const* a) {
     PyObject* serial_number = py::require_str(a[0], "serial_number");
     py::Ref find = py::getattr(global(g_usb_core), n_find);
     py::Ref vid = global(g_vid), pid = global(g_pid), backend = global(g_backend);
     if (PyUnicode_GET_LENGTH(serial_number) != 0)
-        return py::call_kw(find.get(), kw_find_serial, vid.get(), pid.get(), backend.get(), serial_number);
+        return holding_interrupts([&] {
+            return py::call_kw(find.get(), kw_find_serial, vid.get(), pid.get(), backend.get(), serial_number);
+        });
     return py::call_kw(find.get(), kw_find_all, vid.get(), pid.get(), backend.get(), Py_True);
 }
 

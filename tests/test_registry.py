@@ -4,6 +4,7 @@
 the registry asks of the bus and of the adapters it opens.
 """
 
+import signal
 import threading
 
 import pytest
@@ -69,6 +70,34 @@ def test_find_device_passes_exactly_the_criteria(monkeypatch):
         ((), {"idVendor": 7, "idProduct": 0x5750, "backend": backend, "serial_number": "X"}),
         ((), {"idVendor": 7, "idProduct": 0x5750, "backend": backend, "find_all": True}),
     ]
+
+
+@pytest.mark.parametrize("found", [None, "result"])
+@pytest.mark.parametrize("handler", ["default", "own", "ignored"])
+def test_ctrl_c_during_a_search_by_serial_number_is_not_swallowed(monkeypatch, found, handler):
+    """pyusb reads serial numbers under a bare except: a SIGINT there must still reach its handler."""
+
+    def find(**criteria):
+        try:
+            signal.raise_signal(signal.SIGINT)
+        except BaseException:
+            pass
+        return found
+
+    calls = []
+    own = {"default": signal.default_int_handler, "own": lambda *a: calls.append(a), "ignored": signal.SIG_IGN}
+    monkeypatch.setattr(ozu_qlix._usb_core, "find", find)
+    previous = signal.signal(signal.SIGINT, own[handler])
+    try:
+        if handler == "default":
+            with pytest.raises(KeyboardInterrupt):
+                ozu_qlix._ResourceManager.find_device("X")
+        else:
+            assert ozu_qlix._ResourceManager.find_device("X") == found
+        assert signal.getsignal(signal.SIGINT) is own[handler]
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert [(n, type(f).__name__) for n, f in calls] == ([(signal.SIGINT, "frame")] if handler == "own" else [])
 
 
 @pytest.mark.parametrize("bad", [None, b"AB", 1])

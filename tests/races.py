@@ -28,8 +28,8 @@ from helpers import reader_threads, registry, wait_until
 SERIALS = ("RACE0A", "RACE0B")
 CHANNELS = 2  # few channels: workers collide on them often
 RATES = (9600, 19200, 57600, 115200)
-# Errors a worker may meet without any unplug: the channel is held by another worker.
-HELD_ELSEWHERE = "已经打开"
+# The error a worker may meet without any unplug: the channel is held by another worker.
+HELD_ELSEWHERE = "channel_already_open"
 
 
 class Bus:
@@ -83,7 +83,7 @@ class Run:
             body()
             return True
         except Exception as exc:
-            if isinstance(exc, AssertionError) and HELD_ELSEWHERE in str(exc):
+            if isinstance(exc, AssertionError) and getattr(exc, "qlix_error", None) == HELD_ELSEWHERE:
                 kind = "held elsewhere"
             elif not isinstance(exc, (OSError, AssertionError, ValueError)):
                 kind = None  # no error of this module or of pyusb
@@ -165,7 +165,7 @@ class Run:
         try:
             query()
         except OSError as exc:
-            if "已关闭" not in str(exc):
+            if getattr(exc, "qlix_error", None) != "adapter_closed":
                 raise
 
     def listing(self):
